@@ -1,0 +1,93 @@
+"""Throughput of the parallel forward training against the sequential one.
+
+Runs one sequential ``qlearn_forward`` and ``qlearn_forward_parallel`` with
+1, 2 and 4 workers on the same episodes, every training doing exactly
+``--iterations`` iterations (a quit threshold of 0 never stops early), and
+prints training iterations per second with the ratios against the
+sequential run and against one worker, all measured in the same run. Each
+figure is the best of ``--repeat`` runs.
+
+    python bench/parallel_scaling.py [--iterations N] [--repeat R]
+"""
+
+import argparse
+import contextlib
+import os
+import time
+
+import numpy as np
+
+import tarnel
+
+
+def make_episodes(rng, count, length, states, actions):
+    episodes = []
+    for _ in range(count):
+        e = np.empty((length, 5))
+        e[:, 0] = rng.integers(0, states, length)
+        e[:, 1] = rng.integers(0, actions, length)
+        e[:, 2] = rng.normal(size=length)
+        e[:, 3] = rng.integers(0, states, length)
+        e[:, 4] = 0.0
+        e[-1, 4] = 1.0
+        episodes.append(e)
+    return episodes
+
+
+@contextlib.contextmanager
+def quiet_stdout():
+    # The parallel function always writes its configuration line to file
+    # descriptor 1; keep it out of the table.
+    saved = os.dup(1)
+    null = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(null, 1)
+        yield
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+        os.close(null)
+
+
+def best_time(run, repeat):
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        with quiet_stdout():
+            run()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--iterations", type=int, default=300_000)
+    parser.add_argument("--repeat", type=int, default=3)
+    args = parser.parse_args()
+
+    states, actions = 64, 8
+    data = make_episodes(np.random.default_rng(7), 200, 20, states, actions)
+    shape = (states, actions)
+    common = (0.9, 0.1, args.iterations)
+
+    rows = []
+    t = best_time(lambda: tarnel.qlearn_forward(data, shape, *common, False, 0.0), args.repeat)
+    rows.append(("sequential", 1, t))
+    for workers in (1, 2, 4):
+        t = best_time(
+            lambda: tarnel.qlearn_forward_parallel(data, shape, *common, workers, False, 0.0), args.repeat
+        )
+        rows.append((f"parallel x{workers}", workers, t))
+
+    sequential = args.iterations / rows[0][2]
+    one_worker = args.iterations / rows[1][2]
+    print(f"{os.cpu_count()} CPUs, {args.iterations} iterations per training, table {states}x{actions}, "
+          f"best of {args.repeat}")
+    print(f"{'run':<14}{'seconds':>10}{'iterations/s':>16}{'vs sequential':>16}{'vs 1 worker':>14}")
+    for name, workers, seconds in rows:
+        rate = workers * args.iterations / seconds
+        print(f"{name:<14}{seconds:>10.3f}{rate:>16,.0f}{rate / sequential:>16.2f}{rate / one_worker:>14.2f}")
+
+
+if __name__ == "__main__":
+    main()

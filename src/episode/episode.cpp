@@ -1,0 +1,67 @@
+// Building episodes from read-only views of episode arrays.
+#include "episode/episode.h"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "support/failure.h"
+
+namespace tarnel {
+
+namespace {
+
+constexpr std::uint64_t minimum_columns = 5;
+
+// Episode arrays may be unaligned views of byte buffers, so elements are
+// copied out rather than dereferenced as doubles.
+double element(const ArrayView& view, std::uint64_t row, std::uint64_t column) {
+  const std::int64_t offset = static_cast<std::int64_t>(row) * view.row_stride +
+                              static_cast<std::int64_t>(column) * view.column_stride;
+  double value;
+  std::memcpy(&value, view.data + offset, sizeof value);
+  return value;
+}
+
+}  // namespace
+
+std::uint64_t saturating_index(double value) {
+  // 2^64 is exactly representable; everything at or above it saturates.
+  constexpr double two_to_64 = 18446744073709551616.0;
+  if (!(value > 0.0)) return 0;  // NaN, zero and every negative value
+  if (value >= two_to_64) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(value);
+}
+
+Episode from_array(const ArrayView& view) {
+  Episode episode;
+  if (view.rows == 0) return episode;
+  if (view.columns < minimum_columns) {
+    fail("index out of bounds: an episode array needs 5 columns (state, action, reward, "
+         "next state, terminal flag) but has " + std::to_string(view.columns));
+  }
+  episode.transitions.resize(view.rows);
+  for (std::uint64_t i = 0; i < view.rows; ++i) {
+    Transition& t = episode.transitions[i];
+    t.state = saturating_index(element(view, i, 0));
+    t.action = saturating_index(element(view, i, 1));
+    t.reward = element(view, i, 2);
+    t.next_state = saturating_index(element(view, i, 3));
+    t.done = element(view, i, 4) == 1.0;
+  }
+  return episode;
+}
+
+EpisodeList episodes_from_arrays(std::span<const ArrayView> views,
+                                 const std::function<void(std::size_t)>& built) {
+  EpisodeList episodes;
+  episodes.reserve(views.size());
+  for (std::size_t k = 0; k < views.size(); ++k) {
+    episodes.push_back(from_array(views[k]));
+    if (built) built(k);
+  }
+  return episodes;
+}
+
+}  // namespace tarnel

@@ -1,0 +1,107 @@
+// Double Q-learning: two tables replayed side by side. A coin per transition
+// picks the table to update; that table chooses the next action and the other
+// one values it. The result is the element-wise mean of the two.
+#include <cstdint>
+#include <string>
+
+#include "qlearning/qlearner.h"
+#include "support/console.h"
+#include "support/failure.h"
+#include "support/table_sum.h"
+
+namespace tarnel {
+
+namespace {
+
+constexpr std::uint64_t progress_period = 25000;
+
+// f = (w >> 8) * 2^-24 as a float, a value in [0, 1) on a 2^-24 grid; below
+// one half means table 1 is updated (exactly when the top bit of w is 0).
+bool coin_picks_table_1(std::uint32_t w) {
+  const float f = static_cast<float>(w >> 8) * 0x1p-24f;
+  return f < 0.5f;
+}
+
+[[noreturn]] void state_out_of_bounds(const char* what, std::uint64_t index, const QTable& q) {
+  fail(std::string("index out of bounds: ") + what + " " + std::to_string(index) +
+       " is not below the number of states, " + std::to_string(q.states));
+}
+
+// First action with the largest value in row s of the chooser. Each entry is
+// compared with the current best, the first with itself, so a NaN anywhere in
+// the row, column 0 included, leaves the order undefined and fails the call.
+std::uint64_t best_action(const QTable& chooser, std::uint64_t s) {
+  std::uint64_t best = 0;
+  const double* row = chooser.values.data() + s;
+  for (std::uint64_t a = 0; a < chooser.actions; ++a) {
+    const double x = row[a * chooser.states];
+    const double current = row[best * chooser.states];
+    if (x > current) {
+      best = a;
+    } else if (!(x <= current)) {
+      // Only a NaN x can get here: the current best was itself compared
+      // (with itself, or as an earlier x) without failing.
+      fail("undefined order: row " + std::to_string(s) + " of the updated table holds NaN at action " +
+           std::to_string(a) + ", so its best action cannot be chosen");
+    }
+  }
+  return best;
+}
+
+void double_update(const Qlearner& learner, QTable& table_1, QTable& table_2, const Transition& t,
+                   Rng& rng) {
+  // The draw comes first, for every transition, so a failing index still
+  // consumes its coin.
+  const bool first = coin_picks_table_1(rng.next_u32());
+  QTable& u = first ? table_1 : table_2;
+  const QTable& e = first ? table_2 : table_1;
+  if (t.state >= u.states) [[unlikely]] state_out_of_bounds("state", t.state, u);
+  if (t.action >= u.actions) [[unlikely]] {
+    fail("index out of bounds: action " + std::to_string(t.action) +
+         " is not below the number of actions, " + std::to_string(u.actions));
+  }
+  double& entry = u.at(t.state, t.action);
+  const double old = entry;
+  double target = t.reward;
+  if (!t.done) {
+    if (t.next_state >= u.states) [[unlikely]] state_out_of_bounds("next state", t.next_state, u);
+    // Read after old: when s' == s the row still holds old at column a.
+    const std::uint64_t chosen = best_action(u, t.next_state);
+    target = t.reward + e.at(t.next_state, chosen) * learner.discount_factor;
+  }
+  entry = (target - old) * learner.learning_rate + old;
+}
+
+void write_double_progress_line(std::uint64_t i, double sum_1, double sum_2) {
+  std::string line = "Iteration: " + std::to_string(i) + ", Qsum1 ";
+  console::append_number(line, sum_1);
+  line += ", Qsum2 ";
+  console::append_number(line, sum_2);
+  line += '\n';
+  console::write_line(line);
+}
+
+}  // namespace
+
+QTable Qlearner::double_q(const EpisodeList& episodes, Rng& rng) const {
+  QTable table_1 = zero_q_table(q_shape);
+  QTable table_2 = zero_q_table(q_shape);
+  const std::size_t entries = table_1.values.size();
+  for (std::uint64_t i = 0; i < max_iterations; ++i) {
+    const Episode& episode = pick_episode(episodes, rng);
+    for (const Transition& t : episode.transitions) double_update(*this, table_1, table_2, t, rng);
+    // After the iteration's updates, so the first line already shows the
+    // first picked episode.
+    if (i % progress_period == 0) {
+      const double sum_1 = table_sum(table_1.values.data(), entries);
+      const double sum_2 = table_sum(table_2.values.data(), entries);
+      write_double_progress_line(i, sum_1, sum_2);
+    }
+  }
+  for (std::size_t k = 0; k < entries; ++k) {
+    table_1.values[k] = (table_1.values[k] + table_2.values[k]) / 2.0;
+  }
+  return table_1;
+}
+
+}  // namespace tarnel

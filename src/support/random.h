@@ -1,0 +1,89 @@
+// The random source: a ChaCha stream generator with 12 rounds, one per
+// thread, seeded from the operating system's entropy source and reseeded after
+// every 65536 bytes of output and in a child process after fork. Callers cannot
+// seed the per-thread generator; tests construct a seeded Rng directly.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace tarnel {
+
+using Seed = std::array<std::uint8_t, 32>;
+
+// The ChaCha block function with a 64-bit block counter (word 12 the low
+// half) and a 64-bit nonce, for any even number of rounds.
+void chacha_block(const std::array<std::uint32_t, 16>& input, int rounds,
+                  std::array<std::uint32_t, 16>& output);
+
+class Rng {
+ public:
+  static constexpr int rounds = 12;
+  static constexpr std::uint64_t reseed_interval_bytes = 65536;
+
+  // A generator over the ChaCha12 stream of `seed` (nonce 0, counter 0).
+  // With `reseed_from_os` false it never reseeds (known-answer tests).
+  explicit Rng(const Seed& seed, bool reseed_from_os = false);
+
+  // Next 32-bit word of the stream.
+  std::uint32_t next_u32();
+  // Two consecutive words, the first as the low half.
+  std::uint64_t next_u64();
+
+ private:
+  // Words per refill: eight blocks computed side by side. 16384 words (the
+  // reseed interval) is a whole number of refills, so a reseed always falls
+  // exactly on a refill boundary.
+  static constexpr std::uint32_t buffer_words = 128;
+  static constexpr std::uint64_t reseed_interval_words = reseed_interval_bytes / 4;
+  static_assert(reseed_interval_words % buffer_words == 0);
+
+  void refill();
+  void reseed();
+  // The fork handler run in the child: the forking thread's generator must not
+  // hand out another buffered word, since the parent holds the same ones.
+  static void after_fork_in_child();
+  friend Rng& thread_rng();  // registers the fork handler
+
+  std::array<std::uint32_t, buffer_words> buffer_{};
+  std::uint32_t next_ = buffer_words;  // index of the next unused buffered word
+  std::array<std::uint32_t, 8> key_{};
+  std::uint64_t counter_ = 0;          // next block to compute
+  std::uint64_t words_since_seed_ = 0;  // words handed to the buffer since the key was set
+  std::uint64_t fork_generation_ = 0;  // forks seen by this process when last seeded
+  bool reseed_from_os_ = false;
+};
+
+// The fast path stays in line and free of atomics: it only reads the buffer.
+// Everything else (the next blocks, the reseed points, a fork) is decided in
+// refill().
+inline std::uint32_t Rng::next_u32() {
+  if (next_ >= buffer_words) [[unlikely]] {
+    refill();
+  }
+  return buffer_[next_++];
+}
+
+inline std::uint64_t Rng::next_u64() {
+  const std::uint64_t low = next_u32();
+  return low | (static_cast<std::uint64_t>(next_u32()) << 32);
+}
+
+// The calling thread's generator, created (and seeded from the entropy
+// source) on first use. Fails with TrainingFailure when the entropy source
+// fails.
+Rng& thread_rng();
+
+// Uniform index in [0, n): for n < 2^32 a 32-bit draw v, the 64-bit product
+// v*n, accepted when its low 32 bits are <= z = (n << clz32(n)) - 1, result
+// the high 32 bits; for larger n the same with 64-bit draws and a 128-bit
+// product. Precondition: n > 0.
+std::uint64_t uniform_index(Rng& rng, std::uint64_t n);
+
+// Bootstrap index in [0, n) by the zone method: zone = (2^64-1) - (2^64 mod n);
+// a 64-bit draw v is accepted when the low half of v*n (128-bit) is <= zone;
+// result the high half. Precondition: n > 0.
+std::uint64_t bootstrap_index(Rng& rng, std::uint64_t n);
+
+}  // namespace tarnel

@@ -1,0 +1,30 @@
+// The table sum: all entries of a table added in one fixed order, so every
+// driver (and every optimisation of it) gets bit-identical sums. With K the
+// largest multiple of 8 not above N, x[k] for k < K is added to partial sum
+// p[k mod 8]; the total is 0.0 + (p0+p4) + (p1+p5) + (p2+p6) + (p3+p7), then
+// x[K..N) are added one at a time.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace tarnel {
+
+double table_sum(const double* values, std::size_t count);
+
+// The same order of additions, fed one value at a time: total() after adding
+// x0..x(N-1) equals table_sum of those N values.
+class StreamingSum {
+ public:
+  void add(double x);
+  double total() const;
+  std::uint64_t count() const { return count_; }
+
+ private:
+  std::array<double, 8> partial_{};
+  std::array<double, 8> pending_{};  // values of the incomplete block of 8
+  std::uint64_t count_ = 0;
+};
+
+}  // namespace tarnel

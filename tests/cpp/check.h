@@ -1,0 +1,117 @@
+// A minimal test harness for the core's C++ tests: TEST cases registered at
+// static-initialisation time, CHECK macros that record failures and go on,
+// and a main that runs every case and exits non-zero on any failure.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace check {
+
+struct Case {
+  const char* name;
+  std::function<void()> body;
+};
+
+inline std::vector<Case>& cases() {
+  static std::vector<Case> all;
+  return all;
+}
+
+inline int& failures() {
+  static int count = 0;
+  return count;
+}
+
+struct Register {
+  Register(const char* name, std::function<void()> body) { cases().push_back({name, std::move(body)}); }
+};
+
+template <typename T>
+std::string show(const T& value) {
+  std::ostringstream out;
+  if constexpr (std::is_same_v<T, double>) {
+    out.precision(17);
+  }
+  out << value;
+  return out.str();
+}
+
+inline void report(const char* file, int line, const std::string& what) {
+  ++failures();
+  std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, what.c_str());
+}
+
+// Bitwise equality of doubles, so NaN == NaN and -0.0 != 0.0.
+inline bool same_bits(double a, double b) {
+  std::uint64_t x, y;
+  std::memcpy(&x, &a, sizeof x);
+  std::memcpy(&y, &b, sizeof y);
+  return x == y;
+}
+
+}  // namespace check
+
+#define CHECK_CONCAT2(a, b) a##b
+#define CHECK_CONCAT(a, b) CHECK_CONCAT2(a, b)
+#define TEST(name)                                                                       \
+  static void name();                                                                    \
+  static const check::Register CHECK_CONCAT(register_, name)(#name, name);               \
+  static void name()
+
+#define CHECK(cond)                                                                      \
+  do {                                                                                   \
+    if (!(cond)) check::report(__FILE__, __LINE__, #cond);                              \
+  } while (0)
+
+#define CHECK_EQ(a, b)                                                                   \
+  do {                                                                                   \
+    const auto& check_a = (a);                                                           \
+    const auto& check_b = (b);                                                           \
+    if (!(check_a == check_b))                                                           \
+      check::report(__FILE__, __LINE__,                                                  \
+                    std::string(#a " == " #b " (") + check::show(check_a) + " vs " +     \
+                        check::show(check_b) + ")");                                     \
+  } while (0)
+
+#define CHECK_BITS(a, b)                                                                 \
+  do {                                                                                   \
+    const double check_a = (a);                                                          \
+    const double check_b = (b);                                                          \
+    if (!check::same_bits(check_a, check_b))                                             \
+      check::report(__FILE__, __LINE__,                                                  \
+                    std::string(#a " bitwise== " #b " (") + check::show(check_a) +       \
+                        " vs " + check::show(check_b) + ")");                            \
+  } while (0)
+
+// Runs `statement` and checks that it throws `Exception`.
+#define CHECK_THROWS(Exception, statement)                                               \
+  do {                                                                                   \
+    bool check_threw = false;                                                            \
+    try {                                                                                \
+      statement;                                                                         \
+    } catch (const Exception&) {                                                         \
+      check_threw = true;                                                                \
+    }                                                                                    \
+    if (!check_threw) check::report(__FILE__, __LINE__, "expected " #Exception ": " #statement); \
+  } while (0)
+
+#define CHECK_MAIN                                                                       \
+  int main() {                                                                           \
+    for (const auto& c : check::cases()) {                                               \
+      const int before = check::failures();                                              \
+      try {                                                                              \
+        c.body();                                                                        \
+      } catch (const std::exception& e) {                                                \
+        check::report(__FILE__, __LINE__, std::string(c.name) + " threw: " + e.what());  \
+      }                                                                                  \
+      std::fprintf(stderr, "%s %s\n", check::failures() == before ? "ok  " : "FAIL", c.name); \
+    }                                                                                    \
+    return check::failures() == 0 ? 0 : 1;                                               \
+  }
