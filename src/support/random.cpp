@@ -30,19 +30,19 @@ constexpr std::array<std::uint32_t, 4> sigma = {0x61707865, 0x3320646e, 0x79622d
 // chacha_blocks below gets them compiled for its own instruction set.
 #define TARNEL_ROUND_INLINE __attribute__((always_inline)) inline
 
-// One rotation for both a plain word and a vector of words (the shift count
-// is never 0 or 32).
+// One rotation in place for both a plain word and a vector of words (in place
+// so that no vector is passed by value; the shift count is never 0 or 32).
 template <typename Word>
-TARNEL_ROUND_INLINE Word rotl(Word v, int n) {
-  return (v << n) | (v >> (32 - n));
+TARNEL_ROUND_INLINE void rotate_left(Word& v, int n) {
+  v = (v << n) | (v >> (32 - n));
 }
 
 template <typename Word>
 TARNEL_ROUND_INLINE void quarter_round(Word& a, Word& b, Word& c, Word& d) {
-  a += b; d ^= a; d = rotl(d, 16);
-  c += d; b ^= c; b = rotl(b, 12);
-  a += b; d ^= a; d = rotl(d, 8);
-  c += d; b ^= c; b = rotl(b, 7);
+  a += b; d ^= a; rotate_left(d, 16);
+  c += d; b ^= c; rotate_left(b, 12);
+  a += b; d ^= a; rotate_left(d, 8);
+  c += d; b ^= c; rotate_left(b, 7);
 }
 
 // The double rounds, written once for a single block (Word = uint32) and for

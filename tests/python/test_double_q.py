@@ -1,0 +1,75 @@
+"""double_q seen from Python: the progress line at every 25000th iteration
+from 0 whatever verbose says, the mean of the two tables as the result, and
+the failure on a not-a-number in the choosing table's row. Which table a
+transition updates is a coin of the thread's generator, so the cases here are
+built to come out the same on either side of the coin (the C++ tests pin the
+coin with a seeded generator)."""
+
+import numpy as np
+import pytest
+
+import tarnel
+
+
+def episode(*rows):
+    return np.array(rows, dtype=np.float64).reshape(-1, 5)
+
+
+TERMINAL = episode((0, 1, 1.0, 0, 1))
+
+
+@pytest.mark.parametrize("verbose, kw", [(True, {}), (False, {"quit_threshold": 1e9})])
+def test_lines_at_0_and_25000(capfd, verbose, kw):
+    # Learning rate 0.5: the first update puts 0.5 in one table; by iteration
+    # 25000 both tables have reached the reward (each needs about 54 updates).
+    result = tarnel.double_q([TERMINAL], (2, 2), 0.9, 0.5, 25001, verbose, **kw)
+    lines = capfd.readouterr().out.splitlines(keepends=True)
+    assert lines[0] in ("Iteration: 0, Qsum1 0.5, Qsum2 0\n", "Iteration: 0, Qsum1 0, Qsum2 0.5\n")
+    assert lines[1:] == ["Iteration: 25000, Qsum1 1, Qsum2 1\n"]
+    np.testing.assert_array_equal(result, [[0.0, 1.0], [0.0, 0.0]])
+    assert result.dtype == np.float64 and result.flags.f_contiguous
+
+
+def test_one_iteration_is_the_mean_of_the_tables(capfd):
+    result = tarnel.double_q([TERMINAL], (2, 2), 0.9, 0.5, 1, False)
+    assert capfd.readouterr().out in (
+        "Iteration: 0, Qsum1 0.5, Qsum2 0\n",
+        "Iteration: 0, Qsum1 0, Qsum2 0.5\n",
+    )
+    np.testing.assert_array_equal(result, [[0.0, 0.25], [0.0, 0.0]])
+
+
+def test_terminal_next_state_is_not_read(capfd):
+    result = tarnel.double_q([episode((1, 0, 2.0, 1e12, 1))], (2, 1), 0.9, 1.0, 1, False)
+    np.testing.assert_array_equal(result, [[0.0], [1.0]])
+
+
+def test_max_iterations_zero_needs_no_episode(capfd):
+    result = tarnel.double_q([], (3, 2), 0.9, 0.1, 0, True)
+    assert capfd.readouterr().out == ""
+    np.testing.assert_array_equal(result, np.zeros((3, 2)))
+
+
+# 64 terminal NaN writes to Q[1, 0] reach both tables (all on one side has
+# probability 2^-63), so the step that follows chooses in a row holding NaN
+# whichever table it updates.
+NAN_IN_BOTH = episode(*([(1, 0, np.nan, 0, 1)] * 64), (0, 0, 0.0, 1, 0))
+
+
+@pytest.mark.parametrize(
+    "data, q_shape",
+    [
+        ([], (2, 2)),
+        ([NAN_IN_BOTH], (2, 2)),
+        ([episode((0, 2, 1.0, 0, 1))], (2, 2)),  # action outside the table
+        ([episode((0, 0, 1.0, 2, 0))], (2, 2)),  # next state outside the table
+    ],
+)
+def test_training_failure(capfd, data, q_shape):
+    with pytest.raises(BaseException) as caught:
+        tarnel.double_q(data, q_shape, 0.9, 0.5, 1, True)
+    assert not isinstance(caught.value, Exception)
+    assert str(caught.value)
+    out, err = capfd.readouterr()
+    assert out == ""
+    assert err
