@@ -56,10 +56,13 @@ bool bind(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject
     PyObject* value = nullptr;
     while (PyDict_Next(kwargs, &position, &key, &value)) {
       Py_ssize_t size = 0;
-      // A key with no UTF-8 form (a lone surrogate) can name no parameter:
-      // it is an unexpected keyword like any other unknown name.
+      // A str key with no UTF-8 form (a lone surrogate) can name no
+      // parameter: it is an unexpected keyword like any other unknown name.
       const char* text = PyUnicode_AsUTF8AndSize(key, &size);
-      if (text == nullptr) PyErr_Clear();
+      if (text == nullptr) {
+        if (!PyUnicode_Check(key)) return false;
+        PyErr_Clear();
+      }
       std::size_t k = text == nullptr ? count : 0;
       while (k < count && !(std::strlen(signature.parameters[k]) == static_cast<std::size_t>(size) &&
                             std::memcmp(signature.parameters[k], text, static_cast<std::size_t>(size)) == 0)) {

@@ -81,8 +81,9 @@ void wrap_error(const char* parameter) {
                                                           : "<unprintable object>";
   }
   const std::string message = std::string("argument '") + parameter + "': " + text;
-  Ref replacement(PyObject_CallFunction(PyExc_TypeError, "s#", message.data(),
-                                        static_cast<Py_ssize_t>(message.size())));
+  Ref message_object(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (!message_object) return;
+  Ref replacement(PyObject_CallFunctionObjArgs(PyExc_TypeError, message_object.get(), nullptr));
   if (!replacement) return;  // that error stands instead
   if (value) {
     if (PyObject* cause = PyException_GetCause(value.get())) {

@@ -1,0 +1,30 @@
+"""Shared helpers of the Python suite.
+
+`episode(*rows)` builds one episode array; the `training_failure` fixture
+gives the exception type raised by failed trainings, which the module does
+not export as an attribute.
+"""
+
+import numpy as np
+import pytest
+
+import tarnel
+
+
+def episode(*rows):
+    """A C-contiguous float64 (n, 5) episode: rows of (state, action, reward, next state, terminal)."""
+    return np.array(rows, dtype=np.float64).reshape(len(rows), 5)
+
+
+def training_failure_type():
+    """The exception type of a failed training, read off a call that must fail."""
+    try:
+        tarnel.qlearn_forward([], (1, 1), 0.9, 0.1, 1, False)
+    except BaseException as error:  # noqa: BLE001 - the type is what we want
+        return type(error)
+    raise AssertionError("training on an empty episode list did not fail")
+
+
+@pytest.fixture(scope="session")
+def training_failure():
+    return training_failure_type()

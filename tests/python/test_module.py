@@ -1,0 +1,135 @@
+"""The module object: its attributes, the eight functions' signatures, lazy
+loading of NumPy, the once-per-process initialisation and the exception type
+of failed trainings."""
+
+import inspect
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import tarnel
+from conftest import episode
+
+SEQUENTIAL = ("data", "q_shape", "discount_factor", "learning_rate", "max_iterations", "verbose",
+              "quit_threshold")
+PARAMETERS = {
+    "qlearn_forward": SEQUENTIAL,
+    "td_learn_backward": SEQUENTIAL,
+    "expected_sarsa": SEQUENTIAL,
+    "td_learn_backward_parallel": ("data", "q_shape", "discount_factor", "learning_rate", "max_iterations",
+                                   "boostrap_sample_size", "iter_ql", "verbose", "quit_threshold"),
+    "qlearn_forward_parallel": ("data", "q_shape", "discount_factor", "learning_rate", "max_iterations",
+                                "ql_iter", "verbose", "quit_threshold"),
+    "fast_learn": SEQUENTIAL,
+    "learn_until_convergence": SEQUENTIAL,
+    "double_q": SEQUENTIAL,
+}
+
+
+def run_python(code):
+    """Runs `code` in a fresh interpreter; returns (exit code, stdout, stderr)."""
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=60)
+    return done.returncode, done.stdout, done.stderr
+
+
+def test_module_attributes():
+    assert tarnel.__name__ == "tarnel"
+    assert tarnel.__doc__ == ""
+    assert tarnel.__all__ == ["qlearn_forward", "td_learn_backward", "expected_sarsa",
+                              "td_learn_backward_parallel", "qlearn_forward_parallel", "fast_learn",
+                              "learn_until_convergence", "double_q"]
+    assert type(tarnel.__all__) is list
+    # Functions are all the module exports: no classes, no exception type.
+    assert sorted(name for name in vars(tarnel) if not name.startswith("_")) == sorted(tarnel.__all__)
+
+
+@pytest.mark.parametrize("name", list(PARAMETERS))
+def test_function_signature(name):
+    function = getattr(tarnel, name)
+    names = PARAMETERS[name]
+    assert type(function).__name__ == "builtin_function_or_method"
+    assert function.__name__ == name
+    assert function.__qualname__ == name
+    assert function.__text_signature__ == "(" + ", ".join(names[:-1]) + ", quit_threshold=None)"
+    assert function.__doc__ is None
+    assert function.__module__ == "tarnel"
+    assert function.__self__ is tarnel
+    parameters = list(inspect.signature(function).parameters.values())
+    assert tuple(p.name for p in parameters) == names
+    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in parameters)
+    assert all(p.default is inspect.Parameter.empty for p in parameters[:-1])
+    assert parameters[-1].default is None
+
+
+def test_import_does_not_import_numpy():
+    code, out, err = run_python("""
+        import sys, tarnel
+        assert "numpy" not in sys.modules, "numpy imported by tarnel"
+        print("ok")
+        """)
+    assert (code, out) == (0, "ok\n"), err
+
+
+def test_second_initialisation_fails_and_first_module_keeps_working():
+    code, out, err = run_python("""
+        import sys
+        import tarnel
+        first = tarnel
+        del sys.modules["tarnel"]
+        try:
+            import tarnel
+        except ImportError as error:
+            print("ImportError")
+        else:
+            print("imported again")
+        print("tarnel" in sys.modules)
+        print(first.qlearn_forward([], (2, 3), 0.9, 0.1, 0, False).shape)
+        """)
+    assert (code, out) == (0, "ImportError\nFalse\n(2, 3)\n"), err
+
+
+def test_numpy_api_failure_is_a_training_failure_and_next_call_retries():
+    # Blocking the import makes the first access to the API fail; the API is
+    # loaded per call until it succeeds, so the next call works.
+    code, out, err = run_python("""
+        import sys
+        import tarnel
+        sys.modules["numpy"] = None
+        try:
+            tarnel.qlearn_forward([], (2, 3), 0.9, 0.1, 0, False)
+        except Exception as error:
+            print("Exception", type(error).__name__)
+        except BaseException as error:
+            print("BaseException", type(error).__bases__ == (BaseException,), "_ARRAY_API" in str(error))
+        del sys.modules["numpy"]
+        print(tarnel.qlearn_forward([], (2, 3), 0.9, 0.1, 0, False).shape)
+        """)
+    assert (code, out) == (0, "BaseException True True\n(2, 3)\n"), err
+    assert "_ARRAY_API" in err
+
+
+def test_training_failure_type(training_failure):
+    assert training_failure.__bases__ == (BaseException,)
+    assert not issubclass(training_failure, Exception)
+    assert not hasattr(tarnel, training_failure.__name__)
+
+
+@pytest.mark.parametrize("name", list(PARAMETERS))
+def test_training_failure_is_raised_after_a_report_on_stderr(capfd, training_failure, name):
+    # A state index outside a 1 x 1 table fails every driver in its first update.
+    data = [episode((5, 0, 1.0, 0, 1))]
+    extra = {"td_learn_backward_parallel": (1, 1), "qlearn_forward_parallel": (1,)}.get(name, ())
+    capfd.readouterr()
+    with pytest.raises(BaseException) as caught:
+        try:
+            getattr(tarnel, name)(data, (1, 1), 0.9, 0.1, 10, *extra, False)
+        except Exception:  # must not catch it
+            pytest.fail("a failed training was caught as an Exception")
+    assert type(caught.value) is training_failure
+    message = str(caught.value)
+    assert message and caught.value.args == (message,)
+    err = capfd.readouterr().err
+    assert message in err and err.endswith("\n")
