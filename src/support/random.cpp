@@ -151,7 +151,9 @@ Seed os_seed() {
   Seed seed;
   const int error = read_getrandom(seed.data(), seed.size());
   if (error == 0) return seed;
-  if (error != ENOSYS) {
+  // A kernel without the call says ENOSYS; a sandbox that filters it out
+  // typically says EPERM. Either way the device is still there to read.
+  if (error != ENOSYS && error != EPERM) {
     fail("cannot seed the random generator: getrandom failed: " + describe(error));
   }
   const int fallback_error = read_urandom(seed.data(), seed.size());

@@ -36,7 +36,6 @@ A = "0.000000010000000000000002"
             [[50001.0, 0.0]],
         ),
         ([episode((0, 0, np.nan, 0, 1))], (1, 1), 25001, ["0: NaN, 0, NaN", "25000: NaN, NaN, NaN"], [[np.nan]]),
-        ([episode((0, 0, np.inf, 0, 1))], (1, 1), 1, ["0: inf, 0, inf"], [[np.inf]]),
         # An episode without transitions changes nothing.
         ([np.empty((0, 5))], (2, 3), 10**6, ["0: 0, 0, 0"], np.zeros((2, 3))),
     ],

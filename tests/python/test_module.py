@@ -119,8 +119,9 @@ def test_training_failure_type(training_failure):
 
 @pytest.mark.parametrize("name", list(PARAMETERS))
 def test_training_failure_is_raised_after_a_report_on_stderr(capfd, training_failure, name):
-    # A state index outside a 1 x 1 table fails every driver in its first update.
-    data = [episode((5, 0, 1.0, 0, 1))]
+    # A state outside a 1 x 1 table in the first of two transitions fails
+    # every rule in the first update.
+    data = [episode((5, 0, 1.0, 0, 0), (0, 0, 1.0, 0, 1))]
     extra = {"td_learn_backward_parallel": (1, 1), "qlearn_forward_parallel": (1,)}.get(name, ())
     capfd.readouterr()
     with pytest.raises(BaseException) as caught:
