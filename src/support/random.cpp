@@ -26,8 +26,9 @@ namespace {
 
 constexpr std::array<std::uint32_t, 4> sigma = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
 
-// The round functions are forced in line so that each clone of
-// chacha_blocks below gets them compiled for its own instruction set.
+// The round functions are forced in line so that the baseline and the AVX2
+// copy of the block generator below each get them compiled for their own
+// instruction set.
 #define TARNEL_ROUND_INLINE __attribute__((always_inline)) inline
 
 // One rotation in place for both a plain word and a vector of words (in place
@@ -69,9 +70,8 @@ constexpr std::size_t lanes = 8;
 // times the throughput), two SSE2 registers otherwise.
 using Lanes = std::uint32_t __attribute__((vector_size(4 * lanes)));
 
-__attribute__((target_clones("avx2", "default")))
-void chacha_blocks(const std::array<std::uint32_t, 8>& key, std::uint64_t counter, int rounds,
-                   std::uint32_t* out) {
+TARNEL_ROUND_INLINE void chacha_lanes(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
+                                      int rounds, std::uint32_t* out) {
   std::array<Lanes, 16> input;
   for (std::size_t i = 0; i < 4; ++i) input[i] = Lanes{} + sigma[i];
   for (std::size_t i = 0; i < 8; ++i) input[4 + i] = Lanes{} + key[i];
@@ -89,6 +89,33 @@ void chacha_blocks(const std::array<std::uint32_t, 8>& key, std::uint64_t counte
     for (std::size_t j = 0; j < lanes; ++j) out[j * 16 + i] = word[j];
   }
 }
+
+using BlocksFunction = void (*)(const std::array<std::uint32_t, 8>&, std::uint64_t, int, std::uint32_t*);
+
+void chacha_blocks_baseline(const std::array<std::uint32_t, 8>& key, std::uint64_t counter, int rounds,
+                            std::uint32_t* out) {
+  chacha_lanes(key, counter, rounds, out);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((target("avx2"))) void chacha_blocks_avx2(const std::array<std::uint32_t, 8>& key,
+                                                        std::uint64_t counter, int rounds, std::uint32_t* out) {
+  chacha_lanes(key, counter, rounds, out);
+}
+
+// Chosen on the first refill of the process. A plain pointer rather than an
+// ifunc: ifunc resolvers run before the thread sanitizer's runtime is up and
+// crash its builds.
+BlocksFunction blocks_function() {
+  static const BlocksFunction chosen = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? chacha_blocks_avx2 : chacha_blocks_baseline;
+  }();
+  return chosen;
+}
+#else
+BlocksFunction blocks_function() { return chacha_blocks_baseline; }
+#endif
 
 std::array<std::uint32_t, 8> key_words(const Seed& seed) {
   std::array<std::uint32_t, 8> key;
@@ -188,7 +215,15 @@ void chacha_block(const std::array<std::uint32_t, 16>& input, int rounds,
 Rng::Rng(const Seed& seed, bool reseed_from_os)
     : key_(key_words(seed)),
       fork_generation_(fork_generation.load(std::memory_order_relaxed)),
-      reseed_from_os_(reseed_from_os) {}
+      reseed_from_os_(reseed_from_os) {
+  if (reseed_from_os) {
+    // Forks are counted from the first reseeding generator on; a process
+    // without one has nothing to reseed.
+    std::call_once(fork_handler_registered, [] {
+      if (::pthread_atfork(nullptr, nullptr, &Rng::after_fork_in_child) != 0) throw std::bad_alloc();
+    });
+  }
+}
 
 void Rng::reseed() {
   // os_seed may fail; the state is left as it was, so the next draw comes
@@ -206,7 +241,7 @@ void Rng::refill() {
                           fork_generation_ != fork_generation.load(std::memory_order_relaxed))) {
     reseed();
   }
-  chacha_blocks(key_, counter_, rounds, buffer_.data());
+  blocks_function()(key_, counter_, rounds, buffer_.data());
   counter_ += lanes;
   words_since_seed_ += buffer_words;
   next_ = 0;
@@ -219,9 +254,6 @@ void Rng::after_fork_in_child() {
 
 Rng& thread_rng() {
   if (!this_thread_rng) [[unlikely]] {
-    std::call_once(fork_handler_registered, [] {
-      if (::pthread_atfork(nullptr, nullptr, &Rng::after_fork_in_child) != 0) throw std::bad_alloc();
-    });
     this_thread_rng.emplace(os_seed(), true);
   }
   return *this_thread_rng;

@@ -44,7 +44,6 @@ class Rng {
   // The fork handler run in the child: the forking thread's generator must not
   // hand out another buffered word, since the parent holds the same ones.
   static void after_fork_in_child();
-  friend Rng& thread_rng();  // registers the fork handler
 
   std::array<std::uint32_t, buffer_words> buffer_{};
   std::uint32_t next_ = buffer_words;  // index of the next unused buffered word
@@ -57,7 +56,8 @@ class Rng {
 
 // The fast path stays in line and free of atomics: it only reads the buffer.
 // Everything else (the next blocks, the reseed points, a fork) is decided in
-// refill().
+// refill(), which fails with TrainingFailure when a reseeding generator cannot
+// get a fresh key; the draw after that tries again.
 inline std::uint32_t Rng::next_u32() {
   if (next_ >= buffer_words) [[unlikely]] {
     refill();

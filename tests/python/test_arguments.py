@@ -1,0 +1,603 @@
+"""Argument binding and conversion at the module boundary: which calls are
+refused, with which exception and text, and that accepted inputs of every
+layout are read in their logical order."""
+
+import collections
+import math
+import operator
+import re
+import sys
+
+import numpy as np
+import pytest
+
+import tarnel
+from conftest import episode
+
+SEQUENTIAL = ("data", "q_shape", "discount_factor", "learning_rate", "max_iterations", "verbose",
+              "quit_threshold")
+FORWARD_PARALLEL = ("data", "q_shape", "discount_factor", "learning_rate", "max_iterations", "ql_iter",
+                    "verbose", "quit_threshold")
+BACKWARD_PARALLEL = ("data", "q_shape", "discount_factor", "learning_rate", "max_iterations",
+                     "boostrap_sample_size", "iter_ql", "verbose", "quit_threshold")
+SIGNATURES = {
+    "qlearn_forward": SEQUENTIAL,
+    "td_learn_backward": SEQUENTIAL,
+    "expected_sarsa": SEQUENTIAL,
+    "td_learn_backward_parallel": BACKWARD_PARALLEL,
+    "qlearn_forward_parallel": FORWARD_PARALLEL,
+    "fast_learn": SEQUENTIAL,
+    "learn_until_convergence": SEQUENTIAL,
+    "double_q": SEQUENTIAL,
+}
+# One function per parameter list: the 7-, 8- and 9-parameter shapes.
+SHAPES = ["qlearn_forward", "qlearn_forward_parallel", "td_learn_backward_parallel"]
+
+# Every iteration replays this one episode, so training is deterministic; the
+# order of its rows matters (each bootstraps from the row written before).
+CHAIN = episode((0, 1, 1.0, 1, 0), (1, 0, 2.0, 2, 0), (2, 1, -1.0, 3, 0), (3, 0, 0.5, 0, 1))
+CHAIN_SHAPE = (4, 2)
+
+
+def forward(data, q_shape=CHAIN_SHAPE, discount_factor=0.9, learning_rate=0.5, max_iterations=3,
+            verbose=False, *rest):
+    return tarnel.qlearn_forward(data, q_shape, discount_factor, learning_rate, max_iterations, verbose,
+                                 *rest)
+
+
+def raised(call, *args, **kwargs):
+    with pytest.raises(BaseException) as caught:
+        call(*args, **kwargs)
+    return caught.value
+
+
+def interpreter_text(operation, value):
+    try:
+        operation(value)
+    except TypeError as error:
+        return str(error)
+    raise AssertionError(f"{operation} accepted {value!r}")
+
+
+# ---------------------------------------------------------------- binding
+
+def cpython_text(error):
+    # Newer interpreters append a spelling hint to unexpected keywords; the
+    # module's texts end where older ones did.
+    return re.sub(r"\. Did you mean '.*'\?$", "", str(error))
+
+
+def python_twin(name):
+    """A plain Python function of the same name and signature: CPython's own
+    binding errors are the expected ones."""
+    parameters = SIGNATURES[name]
+    namespace = {}
+    exec(f"def {name}({', '.join(parameters[:-1])}, {parameters[-1]}=None):\n    pass\n", namespace)
+    return namespace[name]
+
+
+def binding_faults(parameters):
+    """Calls with exactly one kind of binding fault: (id, positional count, keywords)."""
+    n = len(parameters)
+    required = n - 1
+    last_required = parameters[required - 1]
+    yield "no arguments", 0, {}
+    yield "one too many", n + 1, {}
+    yield "four too many", n + 4, {}
+    for missing in (1, 2, 3):
+        yield f"missing {missing}", required - missing, {}
+    yield "missing middle", 0, {parameters[0]: 0, last_required: 0}
+    yield "missing with optional given", required - 1, {"quit_threshold": 0}
+    yield "missing first", 0, {name: 0 for name in parameters[1:required]}
+    for key in ("bogus", "Data", "dat", "data_", "data\x00", "quit", "", "\u00e9", "\udc80"):
+        yield f"unexpected {key!r}", n, {key: 0}
+    yield "unexpected with all keywords", 0, {**{name: 0 for name in parameters}, "bogus": 0}
+    yield "multiple first", required, {parameters[0]: 0}
+    yield "multiple last required", required, {last_required: 0}
+    yield "multiple optional", n, {"quit_threshold": 0}
+
+
+BINDING_CASES = [pytest.param(name, count, keywords, id=f"{name}-{label}")
+                 for name in SHAPES for label, count, keywords in binding_faults(SIGNATURES[name])]
+
+
+@pytest.mark.parametrize("name, count, keywords", BINDING_CASES)
+def test_binding_errors_match_cpython(name, count, keywords):
+    args = tuple(range(count))
+    expected = raised(python_twin(name), *args, **keywords)
+    assert type(expected) is TypeError
+    error = raised(getattr(tarnel, name), *args, **keywords)
+    assert type(error) is TypeError
+    assert str(error) == cpython_text(expected)
+
+
+def test_misspelled_bootstrap_keyword():
+    error = raised(tarnel.td_learn_backward_parallel, [CHAIN], CHAIN_SHAPE, 0.9, 0.5, 1, iter_ql=1,
+                   verbose=False, bootstrap_sample_size=1)
+    assert str(error) == "td_learn_backward_parallel() got an unexpected keyword argument 'bootstrap_sample_size'"
+
+
+@pytest.mark.parametrize("name", SHAPES)
+def test_binding_fault_precedence(name):
+    # Counts are checked before keywords, and keywords before missing
+    # arguments; CPython checks the first two the other way round.
+    function = getattr(tarnel, name)
+    n = len(SIGNATURES[name])
+    count = f"{name}() takes from {n - 1} to {n} positional arguments but {n + 1} were given"
+    assert str(raised(function, *range(n + 1), bogus=0)) == count
+    assert str(raised(function, *range(n + 1), data=0)) == count
+    assert str(raised(function, bogus=0)) == f"{name}() got an unexpected keyword argument 'bogus'"
+    assert str(raised(function, 0, data=0)) == f"{name}() got multiple values for argument 'data'"
+
+
+def shuffled(parameters, values):
+    keywords = dict(zip(parameters, values))
+    order = sorted(keywords, key=lambda key: (len(key) * 7919) % 13)  # a fixed permutation
+    assert order != list(parameters)
+    return {key: keywords[key] for key in order}
+
+
+@pytest.mark.parametrize("name, values", [
+    ("qlearn_forward", ([CHAIN], CHAIN_SHAPE, 0.9, 0.5, 3, False, 0.25)),
+    ("qlearn_forward_parallel", ([CHAIN], CHAIN_SHAPE, 0.9, 0.5, 3, 2, False, 0.25)),
+    ("td_learn_backward_parallel", ([CHAIN], CHAIN_SHAPE, 0.9, 0.5, 3, 5, 2, False, 0.25)),
+])
+def test_keywords_in_any_order_bind_like_positions(capfd, name, values):
+    function = getattr(tarnel, name)
+    by_position = function(*values)
+    printed = capfd.readouterr().out
+    by_keyword = function(**shuffled(SIGNATURES[name], values))
+    assert capfd.readouterr().out == printed  # the parallel driver prints its whole configuration
+    np.testing.assert_array_equal(by_keyword, by_position)
+    mixed = function(*values[:2], **shuffled(SIGNATURES[name][2:], values[2:]))
+    np.testing.assert_array_equal(mixed, by_position)
+
+
+# ------------------------------------------------------------- conversion
+
+class NamelessType(type):
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            raise RuntimeError("no name")
+        return super().__getattribute__(name)
+
+
+class NonStrNameType(type):
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            return 42
+        return super().__getattribute__(name)
+
+
+class Nameless(metaclass=NamelessType):
+    pass
+
+
+class NonStrName(metaclass=NonStrNameType):
+    pass
+
+
+NO_NAME = "<failed to extract type name>"
+
+
+class Unprintable:
+    def __str__(self):
+        raise RuntimeError("cannot print")
+
+
+class RaisesFromIndex:
+    def __init__(self, error):
+        self.error = error
+
+    def __index__(self):
+        raise self.error
+
+
+def cannot_convert(parameter, value, target):
+    return f"argument '{parameter}': '{type(value).__qualname__}' object cannot be converted to '{target}'"
+
+
+def index_error(parameter, value):
+    return f"argument '{parameter}': " + interpreter_text(operator.index, value)
+
+
+def float_error(parameter, value):
+    return f"argument '{parameter}': " + interpreter_text(math.sqrt, value)
+
+
+def mismatch(array):
+    return f"argument 'data': type mismatch:\n from={array.dtype}, to=float64"
+
+
+def dimensions(nd):
+    return f"argument 'data': dimensionality mismatch:\n from={nd}, to=2"
+
+
+NEGATIVE = "can't convert negative int to unsigned"
+TOO_BIG = "int too big to convert"
+GENERATOR = (row for row in [CHAIN])
+
+# (parameter index, value, exception type, exact text)
+REFUSED = [
+    (0, GENERATOR, TypeError, "argument 'data': 'generator' object cannot be converted to 'Sequence'"),
+    (0, 5, TypeError, cannot_convert("data", 5, "Sequence")),
+    (0, None, TypeError, cannot_convert("data", None, "Sequence")),
+    (0, {0: CHAIN}, TypeError, cannot_convert("data", {}, "Sequence")),
+    (0, Nameless(), TypeError, f"argument 'data': '{NO_NAME}' object cannot be converted to 'Sequence'"),
+    (0, CHAIN, TypeError, dimensions(1)),
+    (0, [CHAIN[0]], TypeError, dimensions(1)),
+    (0, [np.array(1.0)], TypeError, dimensions(0)),
+    (0, [CHAIN[None]], TypeError, dimensions(3)),
+    (0, [CHAIN.astype(np.float32)], TypeError, mismatch(CHAIN.astype(np.float32))),
+    (0, [CHAIN.astype(np.int64)], TypeError, mismatch(CHAIN.astype(np.int64))),
+    (0, [CHAIN.astype(">f8")], TypeError, mismatch(CHAIN.astype(">f8"))),
+    (0, [CHAIN.astype(object)], TypeError, mismatch(CHAIN.astype(object))),
+    (1, [4, 2], TypeError, cannot_convert("q_shape", [], "PyTuple")),
+    (1, np.array([4, 2]), TypeError, cannot_convert("q_shape", np.array([4, 2]), "PyTuple")),
+    (1, None, TypeError, cannot_convert("q_shape", None, "PyTuple")),
+    (1, Nameless(), TypeError, f"argument 'q_shape': '{NO_NAME}' object cannot be converted to 'PyTuple'"),
+    (1, (4, 2, 1), ValueError, "expected tuple of length 2, but got tuple of length 3"),
+    (1, (), ValueError, "expected tuple of length 2, but got tuple of length 0"),
+    (1, (4, -1), OverflowError, NEGATIVE),
+    (1, (-1, 2), OverflowError, NEGATIVE),
+    (1, (2**64, 2), OverflowError, TOO_BIG),
+    (1, (4, 2.0), TypeError, index_error("q_shape", 2.0)),
+    (1, (4, "2"), TypeError, index_error("q_shape", "2")),
+    (2, "0.9", TypeError, float_error("discount_factor", "0.9")),
+    (2, None, TypeError, float_error("discount_factor", None)),
+    (3, "0.5", TypeError, float_error("learning_rate", "0.5")),
+    (4, 1.0, TypeError, index_error("max_iterations", 1.0)),
+    (4, "3", TypeError, index_error("max_iterations", "3")),
+    (4, np.float64(3), TypeError, index_error("max_iterations", np.float64(3))),
+    (4, -1, OverflowError, NEGATIVE),
+    (4, 2**64, OverflowError, TOO_BIG),
+    (4, RaisesFromIndex(TypeError(Unprintable())), TypeError,
+     "argument 'max_iterations': <unprintable TypeError object>"),
+    (5, 1, TypeError, cannot_convert("verbose", 1, "PyBool")),
+    (5, 0, TypeError, cannot_convert("verbose", 0, "PyBool")),
+    (5, np.bool_(True), TypeError, cannot_convert("verbose", np.bool_(True), "PyBool")),
+    (5, None, TypeError, cannot_convert("verbose", None, "PyBool")),
+    (5, "True", TypeError, cannot_convert("verbose", "", "PyBool")),
+    (5, Nameless(), TypeError, f"argument 'verbose': '{NO_NAME}' object cannot be converted to 'PyBool'"),
+    (5, NonStrName(), TypeError, f"argument 'verbose': '{NO_NAME}' object cannot be converted to 'PyBool'"),
+    (6, "x", TypeError, float_error("quit_threshold", "x")),
+]
+
+
+@pytest.mark.parametrize("index, value, kind, text", REFUSED,
+                         ids=[f"{SEQUENTIAL[row[0]]}-{type(row[1]).__name__}-{n}" for n, row in enumerate(REFUSED)])
+def test_refused_arguments(index, value, kind, text):
+    args = [[CHAIN], CHAIN_SHAPE, 0.9, 0.5, 3, False]
+    args[index:index + 1] = [value]
+    error = raised(tarnel.qlearn_forward, *args)
+    assert type(error) is kind
+    assert str(error) == text
+    assert error.__cause__ is None
+
+
+@pytest.mark.parametrize("data", ["abc", type("Text", (str,), {})("abc"), ""], ids=["str", "str subclass", "empty str"])
+def test_str_is_not_an_episode_sequence(data):
+    error = raised(forward, data)
+    assert type(error) is TypeError
+    assert str(error).startswith("argument 'data': ")
+
+
+@pytest.mark.parametrize("item, name", [([1.0] * 5, "list"), (Nameless(), NO_NAME), (np.float64(1), "float64"),
+                                         ("abc", "str")])
+def test_episode_that_is_not_an_array_names_its_type(item, name):
+    error = raised(forward, [CHAIN, item])
+    assert type(error) is TypeError
+    assert str(error).startswith("argument 'data': ")
+    assert f"'{name}'" in str(error)
+
+
+@pytest.mark.parametrize("name", list(SIGNATURES))
+def test_each_function_names_its_own_parameters(name):
+    parameters = SIGNATURES[name]
+    valid = {"data": [CHAIN], "q_shape": CHAIN_SHAPE, "discount_factor": 0.9, "learning_rate": 0.5,
+             "verbose": False, "quit_threshold": None}
+    for k, parameter in enumerate(parameters):
+        args = [valid.get(p, 1) for p in parameters]
+        args[k] = object()
+        error = raised(getattr(tarnel, name), *args)
+        assert type(error) is TypeError
+        assert str(error).startswith(f"argument '{parameter}': "), str(error)
+
+
+class IndexOnly:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class FloatOnly:
+    def __float__(self):
+        return 0.9
+
+
+Shape = collections.namedtuple("Shape", "states actions")
+
+
+@pytest.mark.parametrize("index, value, same_as", [
+    (1, Shape(4, 2), CHAIN_SHAPE),
+    (1, (np.int64(4), np.uint8(2)), CHAIN_SHAPE),
+    (1, (IndexOnly(4), True + True), CHAIN_SHAPE),
+    (2, 1, 1.0),
+    (2, True, 1.0),
+    (2, np.float32(0.9), float(np.float32(0.9))),
+    (2, FloatOnly(), 0.9),
+    (2, IndexOnly(1), 1.0),
+    (3, np.float64(0.5), 0.5),
+    (4, True, 1),
+    (4, np.int64(3), 3),
+    (4, np.uint64(3), 3),
+    (4, IndexOnly(3), 3),
+    (5, True, False),  # verbose prints nothing before the first check
+    (6, None, 0.001),
+    (6, 1, 1.0),
+], ids=lambda v: type(v).__name__)
+def test_accepted_arguments_convert_to_their_value(index, value, same_as):
+    args = [[CHAIN], CHAIN_SHAPE, 0.9, 0.5, 3, False, None]
+    expected = list(args)
+    args[index], expected[index] = value, same_as
+    np.testing.assert_array_equal(tarnel.qlearn_forward(*args), tarnel.qlearn_forward(*expected))
+
+
+@pytest.mark.parametrize("q_shape, max_iterations", [((2**64 - 1, 0), 0), ((2, 2), 2**64 - 1)])
+def test_largest_unsigned_values_pass_conversion(training_failure, q_shape, max_iterations):
+    # Neither fits in memory, so training refuses them; conversion must not.
+    error = raised(tarnel.qlearn_forward, [], q_shape, 0.9, 0.5, max_iterations, False)
+    assert type(error) is training_failure
+
+
+def test_quit_threshold_absent_none_and_given(capfd):
+    # A slow learner: at the first check (iteration 50000) the relative change
+    # of the window means is about 0.25, so 0.5 stops there and 0.001 does not.
+    data = [episode((0, 0, 1.0, 0, 1))]
+
+    def run(max_iterations, *quit_threshold, **keywords):
+        return tarnel.qlearn_forward(data, (1, 1), 0.9, 2e-4, max_iterations, False, *quit_threshold, **keywords)
+
+    default = run(75001)
+    np.testing.assert_array_equal(run(75001, None), default)
+    np.testing.assert_array_equal(run(75001, quit_threshold=None), default)
+    np.testing.assert_array_equal(run(75001, 0.001), default)
+    stopped = run(75001, 0.5)
+    np.testing.assert_array_equal(stopped, run(50001))
+    assert stopped[0, 0] != default[0, 0]
+    assert capfd.readouterr().out == ""
+
+
+def test_type_error_from_a_conversion_keeps_its_cause():
+    cause = ValueError("the cause")
+    error = TypeError("not an index")
+    error.__cause__ = cause
+    wrapped = raised(forward, [CHAIN], CHAIN_SHAPE, 0.9, 0.5, RaisesFromIndex(error))
+    assert type(wrapped) is TypeError and wrapped is not error
+    assert str(wrapped) == "argument 'max_iterations': not an index"
+    assert wrapped.__cause__ is cause
+
+
+@pytest.mark.parametrize("error", [type("IndexTypeError", (TypeError,), {})("subclass"), ValueError("value"),
+                                   RuntimeError("runtime")], ids=lambda e: type(e).__name__)
+def test_other_conversion_errors_pass_unchanged(error):
+    assert raised(forward, [CHAIN], CHAIN_SHAPE, 0.9, 0.5, RaisesFromIndex(error)) is error
+
+
+@pytest.mark.parametrize("args, kind, text", [
+    (("x", [4, 2], 0.9, 0.5, 3, 1), TypeError, "argument 'data': "),
+    (([CHAIN.astype(np.float32), "x"], CHAIN_SHAPE, 0.9, 0.5, 3, False), TypeError, mismatch(np.zeros(1, np.float32))),
+    ((["x", CHAIN.astype(np.float32)], CHAIN_SHAPE, 0.9, 0.5, 3, False), TypeError, cannot_convert("data", "", "PyArray")),
+    (([CHAIN], (4, 2, 1), "x", 0.5, 3, 1), ValueError, "expected tuple"),
+    (([CHAIN], (4, -1), "x", 0.5, 3, 1), OverflowError, NEGATIVE),
+    (([CHAIN], CHAIN_SHAPE, "x", "y", 3, 1), TypeError, "argument 'discount_factor': "),
+    (([CHAIN], CHAIN_SHAPE, 0.9, "y", -1, 1), TypeError, "argument 'learning_rate': "),
+    (([CHAIN], CHAIN_SHAPE, 0.9, 0.5, -1, 1, "x"), OverflowError, NEGATIVE),
+    (([CHAIN], CHAIN_SHAPE, 0.9, 0.5, 3, 1, "x"), TypeError, "argument 'verbose': "),
+], ids=["data", "first item", "first item not array", "q_shape", "q_shape item", "discount_factor",
+        "learning_rate", "max_iterations", "verbose"])
+def test_first_failing_parameter_is_reported(args, kind, text):
+    error = raised(tarnel.qlearn_forward, *args)
+    assert type(error) is kind
+    assert str(error).startswith(text)
+
+
+@pytest.mark.parametrize("name, args, kind, text", [
+    ("td_learn_backward_parallel", (1.0, 1.0, 1, 1), TypeError, "argument 'max_iterations': "),
+    ("td_learn_backward_parallel", (1, 1.0, 1.0, 1), TypeError, "argument 'boostrap_sample_size': "),
+    ("td_learn_backward_parallel", (1, 1, -1, 1), OverflowError, NEGATIVE),
+    ("td_learn_backward_parallel", (1, 1, 1, 1), TypeError, "argument 'verbose': "),
+    ("qlearn_forward_parallel", (1, 1.0, 1), TypeError, "argument 'ql_iter': "),
+], ids=["max_iterations", "boostrap_sample_size", "iter_ql", "verbose", "ql_iter"])
+def test_first_failing_count_is_reported(name, args, kind, text):
+    error = raised(getattr(tarnel, name), [CHAIN], CHAIN_SHAPE, 0.9, 0.5, *args, "x")
+    assert type(error) is kind
+    assert str(error).startswith(text)
+
+
+# ------------------------------------------------- the episode sequence
+
+class Episodes:
+    """A sequence whose reported length need not match its items."""
+
+    def __init__(self, items, length):
+        self.items, self.length = items, length
+
+    def __len__(self):
+        if isinstance(self.length, BaseException):
+            raise self.length
+        return self.length
+
+    def __getitem__(self, k):
+        return self.items[k]
+
+
+class FailingAfterFirst:
+    def __init__(self, first, kind, message):
+        self.first, self.kind, self.message = first, kind, message
+
+    def __len__(self):
+        return 2
+
+    def __getitem__(self, k):
+        if k == 0:
+            return self.first
+        raise self.kind(self.message)
+
+
+def object_array(*items):
+    array = np.empty(len(items), dtype=object)
+    array[:] = [None] * len(items)
+    for k, item in enumerate(items):
+        array[k] = item
+    return array
+
+
+SubArray = type("SubArray", (np.ndarray,), {})
+
+
+@pytest.mark.parametrize("data", [
+    (CHAIN,),
+    np.stack([CHAIN]),
+    np.stack([CHAIN, CHAIN]),
+    [CHAIN.view(SubArray)],
+    object_array(CHAIN),
+    Episodes([CHAIN, CHAIN], 2**62),
+    Episodes([CHAIN, CHAIN], sys.maxsize),
+    Episodes([CHAIN], 0),
+    Episodes([CHAIN], RuntimeError("no length")),
+    Episodes([CHAIN], -1),
+], ids=["tuple", "3-D", "3-D twice", "ndarray subclass", "object array", "length 2**62", "length maxsize",
+        "length 0", "length raises", "negative length"])
+def test_episode_sequences(data):
+    # Replaying copies of one episode gives the table of that episode alone.
+    np.testing.assert_array_equal(forward(data), forward([CHAIN]))
+
+
+@pytest.mark.parametrize("kind, text", [
+    (RuntimeError, "boom"),
+    (TypeError, "argument 'data': boom"),
+])
+def test_iteration_errors(kind, text):
+    episode_array = CHAIN.copy()
+    before = sys.getrefcount(episode_array)
+    try:  # not pytest.raises, whose record of the traceback would hold the array
+        forward(FailingAfterFirst(episode_array, kind, "boom"))
+    except BaseException as error:
+        assert type(error) is kind and str(error) == text
+    else:
+        pytest.fail("iteration error not raised")
+    assert sys.getrefcount(episode_array) == before
+
+
+def test_episode_arrays_are_released_on_every_exit(training_failure):
+    # The call holds each array until its episode is built; no exit may keep one.
+    arrays = [CHAIN.copy(), CHAIN.copy()]
+    before = [sys.getrefcount(a) for a in arrays]
+    calls = [
+        ((4, 2, 1), 0.9, 3, False, None),       # q_shape refused
+        (CHAIN_SHAPE, 0.9, 3, 1, None),         # verbose refused
+        (CHAIN_SHAPE, 0.9, 3, False, "x"),      # quit_threshold refused
+        ((2, 2), 0.9, 3, False, None),          # training fails: state 3 outside the table
+        (CHAIN_SHAPE, 0.9, 3, False, None),     # success
+    ]
+    for q_shape, discount, iterations, verbose, quit_threshold in calls:
+        for data in (arrays, [arrays[0], np.zeros(5)], tuple(arrays)):
+            try:
+                tarnel.qlearn_forward(data, q_shape, discount, 0.5, iterations, verbose, quit_threshold)
+            except BaseException as error:
+                assert isinstance(error, (TypeError, ValueError, training_failure))
+    del data
+    assert [sys.getrefcount(a) for a in arrays] == before
+
+
+# --------------------------------------------- layouts read in logical order
+
+def with_extra_columns(e):
+    return np.hstack([e, np.full((len(e), 3), 99.0)])
+
+
+def column_slice(e):
+    wide = np.full((len(e), 10), 7.0)
+    wide[:, ::2] = e
+    return wide[:, ::2]
+
+
+def every_other_row(e):
+    tall = np.full((2 * len(e), 5), 7.0)
+    tall[::2] = e
+    return tall[::2]
+
+
+def reversed_rows(e):
+    return np.ascontiguousarray(e[::-1])[::-1]
+
+
+def reversed_columns(e):
+    return np.ascontiguousarray(e[:, ::-1])[:, ::-1]
+
+
+def reversed_both(e):
+    return np.ascontiguousarray(e[::-1, ::-1])[::-1, ::-1]
+
+
+def read_only(e):
+    copy = e.copy()
+    copy.flags.writeable = False
+    return copy
+
+
+def unaligned(e):
+    buffer = bytearray(e.nbytes + 1)
+    array = np.frombuffer(buffer, dtype=np.float64, count=e.size, offset=1).reshape(e.shape)
+    array[...] = e
+    assert not array.flags.aligned
+    return array
+
+
+LAYOUTS = [np.asfortranarray, lambda e: np.ascontiguousarray(e.T).T, with_extra_columns, column_slice,
+           every_other_row, reversed_rows, reversed_columns, reversed_both, read_only, unaligned]
+LAYOUT_IDS = ["fortran", "transposed", "extra columns", "column slice", "every other row", "reversed rows",
+              "reversed columns", "reversed both", "read-only", "unaligned"]
+
+
+def test_row_order_matters_for_the_chain():
+    # Guards the layout tests below: reading the rows in memory order
+    # instead of logical order would change the table.
+    assert not np.array_equal(forward([CHAIN[::-1].copy()]), forward([CHAIN]))
+
+
+@pytest.mark.parametrize("layout", LAYOUTS, ids=LAYOUT_IDS)
+def test_layouts_are_read_in_logical_order(layout):
+    view = layout(CHAIN)
+    np.testing.assert_array_equal(view[:, :5], CHAIN)
+    owner = view
+    while isinstance(owner.base, np.ndarray):
+        owner = owner.base
+    before = (view.tobytes(), owner.tobytes(), view.flags.writeable)
+    np.testing.assert_array_equal(forward([view]), forward([CHAIN]))
+    assert (view.tobytes(), owner.tobytes(), view.flags.writeable) == before
+
+
+def test_zero_row_stride_repeats_a_row():
+    row = episode((0, 1, 1.0, 1, 1))[0]
+    repeated = np.broadcast_to(row, (3, 5))
+    assert repeated.strides[0] == 0
+    np.testing.assert_array_equal(forward([repeated]), forward([np.array([row] * 3)]))
+
+
+def episodes_along_last_axis(e):
+    return np.moveaxis(np.stack([e, e], axis=2), 2, 0)
+
+
+def reversed_rows_in_3d(e):
+    return np.ascontiguousarray(np.stack([e])[:, ::-1])[:, ::-1]
+
+
+@pytest.mark.parametrize("layout", [episodes_along_last_axis, reversed_rows_in_3d])
+def test_non_contiguous_3d_data(layout):
+    data = layout(CHAIN)
+    assert data.ndim == 3 and not data.flags.c_contiguous
+    np.testing.assert_array_equal(forward(data), forward([CHAIN]))
