@@ -9,17 +9,23 @@ PY := $(VENV)/bin/python
 PIP_QUIET := --quiet --disable-pip-version-check
 CPP_BUILD := build/cpp
 
-.PHONY: demo test venv module cpp-test py-test numpy1-test tsan asan clean
+.PHONY: demo test venv module cpp-test py-test stubtest numpy1-test tsan asan asan-module fuzz clean bench
 
-demo: module
-	$(PY) examples/grid_demo.py
+demo: module $(VENV)/.demo-ready
+	$(PY) examples/demo.py
 
-test: cpp-test py-test numpy1-test
+test: cpp-test py-test stubtest numpy1-test
 
-$(VENV)/.ready: requirements-dev.txt
+# The test environment also holds the examples' packages, so their smoke
+# tests run rather than skip.
+$(VENV)/.ready: requirements-dev.txt requirements-examples.txt requirements-demo.txt
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install $(PIP_QUIET) --upgrade pip
-	$(PY) -m pip install $(PIP_QUIET) -r requirements-dev.txt
+	$(PY) -m pip install $(PIP_QUIET) -r requirements-dev.txt -r requirements-examples.txt
+	touch $@
+
+$(VENV)/.demo-ready: requirements-demo.txt $(VENV)/.ready
+	$(PY) -m pip install $(PIP_QUIET) -r requirements-demo.txt
 	touch $@
 
 venv: $(VENV)/.ready
@@ -36,6 +42,10 @@ cpp-test: venv
 
 py-test: module
 	$(PY) -m pytest -q
+
+# The installed stubs against the built module.
+stubtest: module
+	MYPY_CACHE_DIR=build/mypy-cache $(PY) -m mypy.stubtest tarnel
 
 # The oldest NumPy the module supports, in a second environment.
 $(VENV_NUMPY1)/.ready: requirements-dev.txt
@@ -54,6 +64,49 @@ tsan: venv
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
 	$(VENV)/bin/cmake --build build/tsan --target test_parallel
 	TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/cpp/test_parallel
+
+# AddressSanitizer and UndefinedBehaviorSanitizer, no recovery, over the whole
+# pytest suite against an instrumented build of the module (GCC runtimes). The
+# interpreter is not instrumented, so the runtimes are preloaded into it; leak
+# detection is off because the interpreter keeps its own allocations to the
+# end (the leak tests watch this module's memory instead).
+ASAN_BUILD := build/asan
+ASAN_ENV = PYTHONPATH=$(abspath $(ASAN_BUILD)) \
+  LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
+  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1
+
+asan-module: venv
+	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=$(CXX) -DTARNEL_BUILD_TESTS=OFF \
+	  -DTARNEL_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) > /dev/null
+	$(VENV)/bin/cmake --build $(ASAN_BUILD) --target tarnel
+
+asan: asan-module
+	$(ASAN_ENV) $(PY) -c "import tarnel; assert tarnel.__file__.startswith('$(abspath $(ASAN_BUILD))/')"
+	$(ASAN_ENV) $(PY) -m pytest -q -p no:cacheprovider
+
+# The atheris target for FUZZ_TIME seconds (not part of `make test`), keeping
+# what it finds in build/fuzz/corpus, then every input found once more against
+# the sanitized build. The module's failure reports are left out of the log.
+FUZZ_TIME ?= 60
+FUZZ_DIR := build/fuzz
+
+fuzz: module asan-module
+	$(PY) -m pip install $(PIP_QUIET) atheris
+	mkdir -p $(FUZZ_DIR)/corpus
+	( $(PY) fuzz/fuzz_arguments.py -max_total_time=$(FUZZ_TIME) -close_fd_mask=1 \
+	    -artifact_prefix=$(abspath $(FUZZ_DIR))/ $(FUZZ_DIR)/corpus 2>&1; echo "exit status $$?" ) \
+	  | grep -v '^tarnel: ' > $(FUZZ_DIR)/log
+	( $(ASAN_ENV) $(PY) fuzz/fuzz_arguments.py -runs=0 -close_fd_mask=1 $(FUZZ_DIR)/corpus 2>&1; \
+	    echo "exit status $$?" ) | grep -v '^tarnel: ' > $(FUZZ_DIR)/replay.log
+	tail -n 3 $(FUZZ_DIR)/log $(FUZZ_DIR)/replay.log
+	grep -qx 'exit status 0' $(FUZZ_DIR)/log && grep -qx 'exit status 0' $(FUZZ_DIR)/replay.log
+
+# tarnel against Numba, plain Python and a bare C++ floor on the same work;
+# writes bench/RESULTS.md.
+bench: module
+	$(PY) -m pip install $(PIP_QUIET) -r bench/requirements.txt
+	$(PY) bench/run.py
 
 clean:
 	rm -rf build $(VENV) $(VENV_NUMPY1)

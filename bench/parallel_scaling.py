@@ -5,7 +5,10 @@ Runs one sequential ``qlearn_forward`` and ``qlearn_forward_parallel`` with
 ``--iterations`` iterations (a quit threshold of 0 never stops early), and
 prints training iterations per second with the ratios against the
 sequential run and against one worker, all measured in the same run. Each
-figure is the best of ``--repeat`` runs.
+figure is the best of ``--repeat`` runs. The last column is the process's
+CPU time over the wall time of that run: about the number of workers on an
+idle machine, less when other work competes for the cores, in which case
+the wall-clock ratios understate the scaling.
 
     python bench/parallel_scaling.py [--iterations N] [--repeat R]
 """
@@ -49,13 +52,19 @@ def quiet_stdout():
         os.close(null)
 
 
+def cpu_seconds():
+    t = os.times()
+    return t.user + t.system
+
+
 def best_time(run, repeat):
-    best = float("inf")
+    """(wall seconds, CPU seconds) of the fastest of `repeat` runs."""
+    best = (float("inf"), 0.0)
     for _ in range(repeat):
-        start = time.perf_counter()
+        start, cpu = time.perf_counter(), cpu_seconds()
         with quiet_stdout():
             run()
-        best = min(best, time.perf_counter() - start)
+        best = min(best, (time.perf_counter() - start, cpu_seconds() - cpu))
     return best
 
 
@@ -72,21 +81,24 @@ def main():
 
     rows = []
     t = best_time(lambda: tarnel.qlearn_forward(data, shape, *common, False, 0.0), args.repeat)
-    rows.append(("sequential", 1, t))
+    rows.append(("sequential", 1, *t))
     for workers in (1, 2, 4):
         t = best_time(
             lambda: tarnel.qlearn_forward_parallel(data, shape, *common, workers, False, 0.0), args.repeat
         )
-        rows.append((f"parallel x{workers}", workers, t))
+        rows.append((f"parallel x{workers}", workers, *t))
 
     sequential = args.iterations / rows[0][2]
     one_worker = args.iterations / rows[1][2]
     print(f"{os.cpu_count()} CPUs, {args.iterations} iterations per training, table {states}x{actions}, "
           f"best of {args.repeat}")
-    print(f"{'run':<14}{'seconds':>10}{'iterations/s':>16}{'vs sequential':>16}{'vs 1 worker':>14}")
-    for name, workers, seconds in rows:
+    print(f"{'run':<14}{'seconds':>10}{'iterations/s':>16}{'vs sequential':>16}{'vs 1 worker':>14}{'cpu/wall':>10}")
+    for name, workers, seconds, cpu in rows:
         rate = workers * args.iterations / seconds
-        print(f"{name:<14}{seconds:>10.3f}{rate:>16,.0f}{rate / sequential:>16.2f}{rate / one_worker:>14.2f}")
+        print(
+            f"{name:<14}{seconds:>10.3f}{rate:>16,.0f}{rate / sequential:>16.2f}"
+            f"{rate / one_worker:>14.2f}{cpu / seconds:>10.2f}"
+        )
 
 
 if __name__ == "__main__":

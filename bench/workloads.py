@@ -18,9 +18,11 @@ SEED = 20240611
 def slippery_grid_episodes(rng: np.random.Generator, count: int, side: int = 4,
                            shortest: int = 5, longest: int = 40) -> list[np.ndarray]:
     """Random walks on a side x side grid where a move goes the intended way
-    one time in three and to either side otherwise. Reaching the far corner
-    pays 1 and restarts the walk at the near corner; the last step of every
-    walk is terminal. Actions: 0 left, 1 down, 2 right, 3 up."""
+    one time in three and to either side otherwise. Every step costs 0.04,
+    reaching the far corner pays 1 and restarts the walk at the near corner;
+    the last step of every walk is terminal. Actions: 0 left, 1 down, 2
+    right, 3 up. (The step cost makes every update move the table, so a
+    convergence test on one update never passes.)"""
     moves = np.array([(0, -1), (1, 0), (0, 1), (-1, 0)])
     goal = side * side - 1
     episodes = []
@@ -35,7 +37,7 @@ def slippery_grid_episodes(rng: np.random.Generator, count: int, side: int = 4,
             r = min(max(r + moves[actual][0], 0), side - 1)
             c = min(max(c + moves[actual][1], 0), side - 1)
             reached = r * side + c
-            reward = 1.0 if reached == goal else 0.0
+            reward = 1.0 if reached == goal else -0.04
             rows[k] = (state, action, reward, reached, 1.0 if k == length - 1 else 0.0)
             state = 0 if reached == goal else reached
         episodes.append(rows)

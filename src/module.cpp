@@ -88,10 +88,26 @@ bool convert(std::span<const char* const> names, PyObject* const* slots, Call& c
   return true;
 }
 
+// Fails unless array k (if there is one) still has the layout its view was
+// read with. Checked right before the episode is read, after every piece of
+// Python code that could have run since the conversion of `data`.
+void check_unchanged(const arguments::EpisodeArrays& arrays, std::size_t k) {
+  if (k < arrays.views.size() && !numpy::still_matches(arrays.arrays[k].get(), arrays.views[k])) {
+    fail("episode array " + std::to_string(k) +
+         " was resized or retyped while the call's arguments were being converted");
+  }
+}
+
 // Turns the held arrays into episodes, giving each array back as soon as its
 // episode is built.
 EpisodeList build_episodes(arguments::EpisodeArrays& arrays) {
-  return episodes_from_arrays(arrays.views, [&arrays](std::size_t k) { arrays.arrays[k].reset(); });
+  check_unchanged(arrays, 0);
+  return episodes_from_arrays(arrays.views, [&arrays](std::size_t k) {
+    // Giving an array back may run Python code (a finaliser), so the next
+    // array is checked only afterwards.
+    arrays.arrays[k].reset();
+    check_unchanged(arrays, k + 1);
+  });
 }
 
 PyObject* table_to_array(QTable&& table) {

@@ -124,6 +124,24 @@ ArrayView view_of(PyObject* array) {
   return view;
 }
 
+bool still_matches(PyObject* array, const ArrayView& view) {
+  const ArrayFields* f = fields(array);
+  if (f->nd != 2) return false;
+  const ArrayView now = view_of(array);
+  if (now.data != view.data || now.rows != view.rows || now.columns != view.columns ||
+      now.row_stride != view.row_stride || now.column_stride != view.column_stride) {
+    return false;
+  }
+  // The API was loaded when the view was taken, so this cannot fail.
+  const Api* numpy = api();
+  Ref float64(numpy->descr_from_type(type_double));
+  if (!float64) {
+    PyErr_Clear();
+    return false;
+  }
+  return f->descr == float64.get() || numpy->equiv_types(f->descr, float64.get()) != 0;
+}
+
 PyObject* to_array(std::vector<double>&& values, int nd, const std::uint64_t* dims,
                    const std::uint64_t* element_strides) {
   const Api* numpy = api();

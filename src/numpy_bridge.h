@@ -33,6 +33,13 @@ int ndim(PyObject* array);
 PyObject* descr(PyObject* array);  // borrowed
 ArrayView view_of(PyObject* array);  // precondition: 2-D float64
 
+// Whether `array` is still a 2-D float64 array with the data, extents and
+// strides of `view`. Python code that runs after a view was taken (a later
+// argument's __float__ or __index__, the release of another array) can resize
+// an array in place with `resize(refcheck=False)` or retype it; the old view
+// would then read freed or reinterpreted memory.
+bool still_matches(PyObject* array, const ArrayView& view);
+
 // A new float64 array over `values`, which it takes over: an owner object
 // frees the buffer when the array dies. `element_strides` are in elements.
 // Returns nullptr with a Python error set on failure (the buffer is freed).

@@ -16,11 +16,9 @@ constexpr std::uint64_t minimum_columns = 5;
 
 // Episode arrays may be unaligned views of byte buffers, so elements are
 // copied out rather than dereferenced as doubles.
-double element(const ArrayView& view, std::uint64_t row, std::uint64_t column) {
-  const std::int64_t offset = static_cast<std::int64_t>(row) * view.row_stride +
-                              static_cast<std::int64_t>(column) * view.column_stride;
+inline double element_at(const std::byte* p) {
   double value;
-  std::memcpy(&value, view.data + offset, sizeof value);
+  std::memcpy(&value, p, sizeof value);
   return value;
 }
 
@@ -41,14 +39,15 @@ Episode from_array(const ArrayView& view) {
     fail("index out of bounds: an episode array needs 5 columns (state, action, reward, "
          "next state, terminal flag) but has " + std::to_string(view.columns));
   }
-  episode.transitions.resize(view.rows);
+  // Each column sits at a fixed offset from its row's address, whatever the
+  // layout; the transitions are built in place and written once.
+  const std::int64_t c = view.column_stride;
+  episode.transitions.reserve(view.rows);
   for (std::uint64_t i = 0; i < view.rows; ++i) {
-    Transition& t = episode.transitions[i];
-    t.state = saturating_index(element(view, i, 0));
-    t.action = saturating_index(element(view, i, 1));
-    t.reward = element(view, i, 2);
-    t.next_state = saturating_index(element(view, i, 3));
-    t.done = element(view, i, 4) == 1.0;
+    const std::byte* row = view.data + static_cast<std::int64_t>(i) * view.row_stride;
+    episode.transitions.push_back({saturating_index(element_at(row)), saturating_index(element_at(row + c)),
+                                   element_at(row + 2 * c), saturating_index(element_at(row + 3 * c)),
+                                   element_at(row + 4 * c) == 1.0});
   }
   return episode;
 }

@@ -1,10 +1,12 @@
 // The sequential driver: random replay of episodes with one update rule, a
 // table sum after every iteration, and from iteration 50000 on a comparison
 // of the means of the last two 25000-iteration windows of those sums.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "qlearning/qlearner.h"
 #include "qlearning/progress.h"
@@ -43,6 +45,105 @@ class WindowMeans {
   double older_ = 0.0;
 };
 
+bool is_check(std::uint64_t i) { return i >= check_start && i % check_period == 0; }
+
+// The first check at or after iteration i.
+std::uint64_t next_check(std::uint64_t i) {
+  if (i <= check_start) return check_start;
+  return (i + check_period - 1) / check_period * check_period;
+}
+
+// Table sums of a large table, several iterations at a time.
+//
+// A table sum is one chain of additions per lane, so on a large table it
+// waits on the latency of every addition while the adders stand mostly idle.
+// The sums of consecutive iterations are independent chains: computed side
+// by side in one pass (table_sums), they cost little more than one. The
+// driver runs up to table_versions iterations, keeping for each entry a rule
+// is about to write its value before that iteration, then rebuilds the
+// table after each of those iterations as the current table with some
+// entries put back, and sums all of them at once. Every sum, and so every
+// mean, d, printed line and stop, is bit-identical to summing after each
+// iteration.
+//
+// The entries a rule may write must be known before it runs, so this is
+// done only for the three rules of this module: forward Q and expected
+// SARSA write entry (state, action) of every transition, backward TD of all
+// but the last. A transition whose entry lies outside the table makes the
+// rule fail before the sums are needed, so it needs no saved value.
+enum class WriteSet { unknown, every_transition, all_but_last };
+
+WriteSet write_set_of(UpdateRule rule) {
+  if (rule == &Qlearner::learn_single_episode_forward_Q) return WriteSet::every_transition;
+  if (rule == &Qlearner::learn_single_episode_expected_sarsa) return WriteSet::every_transition;
+  if (rule == &Qlearner::learn_single_episode_backward_TD) return WriteSet::all_but_last;
+  return WriteSet::unknown;
+}
+
+// Below this many entries a table sum is cheap next to an iteration's rule,
+// and saving and sorting the written entries would cost more than it saves.
+constexpr std::size_t batched_sum_threshold = 16384;
+
+class BatchedSums {
+ public:
+  BatchedSums(const QTable& q, WriteSet writes) : q_(q), writes_(writes) {}
+
+  // Saves the entries the rule will write in version t's iteration, as they
+  // are before it. Call right before applying the rule.
+  void save(const Episode& episode, std::size_t t) {
+    const auto& transitions = episode.transitions;
+    std::size_t end = transitions.size();
+    if (writes_ == WriteSet::all_but_last && end > 0) --end;
+    for (std::size_t k = 0; k < end; ++k) {
+      const Transition& x = transitions[k];
+      if (x.state < q_.states && x.action < q_.actions) {
+        const std::size_t offset = x.state + x.action * q_.states;
+        saved_.push_back({offset, t, q_.values[offset]});
+      }
+    }
+  }
+
+  std::size_t saved() const { return saved_.size(); }
+
+  // The sums of the tables after each of the `versions` iterations since the
+  // last call; the current table is the last of them.
+  void sums(std::size_t versions, double* out) {
+    // Version t differs from the current table at every entry written in a
+    // later iteration of the batch, where it holds the value that entry had
+    // before the first such iteration.
+    std::sort(saved_.begin(), saved_.end(), [](const Saved& a, const Saved& b) {
+      return a.offset != b.offset ? a.offset < b.offset : a.version < b.version;
+    });
+    patches_.clear();
+    for (std::size_t j = 0; j < saved_.size();) {
+      const std::size_t offset = saved_[j].offset;
+      TablePatch patch;
+      patch.offset = offset;
+      std::size_t later = j;  // first saving of this entry in an iteration after t
+      for (std::size_t t = 0; t < versions; ++t) {
+        while (later < saved_.size() && saved_[later].offset == offset && saved_[later].version <= t) ++later;
+        const bool rewritten = later < saved_.size() && saved_[later].offset == offset;
+        patch.value[t] = rewritten ? saved_[later].value : q_.values[offset];
+      }
+      patches_.push_back(patch);
+      while (j < saved_.size() && saved_[j].offset == offset) ++j;
+    }
+    table_sums(q_.values.data(), q_.values.size(), patches_, versions, out);
+    saved_.clear();
+  }
+
+ private:
+  struct Saved {
+    std::size_t offset;
+    std::size_t version;
+    double value;
+  };
+  const QTable& q_;
+  WriteSet writes_;
+  std::vector<Saved> saved_;
+  std::vector<TablePatch> patches_;
+};
+
 }  // namespace
 
 QTable Qlearner::learn(const EpisodeList& episodes, UpdateRule rule, Rng& rng) const {
@@ -56,15 +157,50 @@ QTable Qlearner::learn(const EpisodeList& episodes, UpdateRule rule, Rng& rng) c
   }
   WindowMeans windows;
   const std::size_t entries = q.values.size();
-  for (std::uint64_t i = 0; i < max_iterations; ++i) {
-    rule(*this, q, pick_episode(episodes, rng));
-    const double sum = table_sum(q.values.data(), entries);
-    if (i >= check_start && i % check_period == 0) {
-      const double d = windows.relative_change();
-      if (verbose) write_progress_line(i, sum, d);
-      if (quit_threshold > std::abs(d)) break;
+  const WriteSet writes = write_set_of(rule);
+
+  if (entries < batched_sum_threshold || writes == WriteSet::unknown) {
+    for (std::uint64_t i = 0; i < max_iterations; ++i) {
+      rule(*this, q, pick_episode(episodes, rng));
+      const double sum = table_sum(q.values.data(), entries);
+      if (is_check(i)) {
+        const double d = windows.relative_change();
+        if (verbose) write_progress_line(i, sum, d);
+        if (quit_threshold > std::abs(d)) break;
+      }
+      windows.add(sum);
     }
-    windows.add(sum);
+    return q;
+  }
+
+  // A batch never runs past a check, so a stop at a check leaves the table
+  // exactly as it was after that iteration, and a rule failing inside a
+  // batch fails before anything of that batch would have been printed.
+  // Picks are drawn in the same order as above.
+  BatchedSums batch(q, writes);
+  // Saving many more entries than the table has blocks would cost more
+  // than the shared pass saves.
+  const std::size_t most_saved = entries / 32;
+  double sums[table_versions];
+  for (std::uint64_t i = 0; i < max_iterations;) {
+    const std::uint64_t last = std::min({max_iterations - 1, i + table_versions - 1, next_check(i)});
+    std::size_t versions = 0;
+    for (;;) {
+      const Episode& episode = pick_episode(episodes, rng);
+      batch.save(episode, versions);
+      rule(*this, q, episode);
+      ++versions;
+      if (i + versions - 1 == last || batch.saved() > most_saved) break;
+    }
+    batch.sums(versions, sums);
+    for (std::size_t t = 0; t < versions; ++t, ++i) {
+      if (is_check(i)) {
+        const double d = windows.relative_change();
+        if (verbose) write_progress_line(i, sums[t], d);
+        if (quit_threshold > std::abs(d)) return q;
+      }
+      windows.add(sums[t]);
+    }
   }
   return q;
 }

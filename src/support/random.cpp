@@ -259,23 +259,6 @@ Rng& thread_rng() {
   return *this_thread_rng;
 }
 
-std::uint64_t uniform_index(Rng& rng, std::uint64_t n) {
-  assert(n > 0);
-  if (n < (std::uint64_t{1} << 32)) {
-    const auto n32 = static_cast<std::uint32_t>(n);
-    const std::uint32_t z = (n32 << std::countl_zero(n32)) - 1;
-    for (;;) {
-      const std::uint64_t product = std::uint64_t{rng.next_u32()} * n32;
-      if (static_cast<std::uint32_t>(product) <= z) return product >> 32;
-    }
-  }
-  const std::uint64_t z = (n << std::countl_zero(n)) - 1;
-  for (;;) {
-    const unsigned __int128 product = static_cast<unsigned __int128>(rng.next_u64()) * n;
-    if (static_cast<std::uint64_t>(product) <= z) return static_cast<std::uint64_t>(product >> 64);
-  }
-}
-
 std::uint64_t bootstrap_index(Rng& rng, std::uint64_t n) {
   assert(n > 0);
   // (0 - n) % n is 2^64 mod n computed in 64 bits.

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -78,8 +79,23 @@ Rng& thread_rng();
 // Uniform index in [0, n): for n < 2^32 a 32-bit draw v, the 64-bit product
 // v*n, accepted when its low 32 bits are <= z = (n << clz32(n)) - 1, result
 // the high 32 bits; for larger n the same with 64-bit draws and a 128-bit
-// product. Precondition: n > 0.
-std::uint64_t uniform_index(Rng& rng, std::uint64_t n);
+// product. Precondition: n > 0. In line: every iteration of every driver
+// picks an episode with it.
+inline std::uint64_t uniform_index(Rng& rng, std::uint64_t n) {
+  if (n < (std::uint64_t{1} << 32)) [[likely]] {
+    const auto n32 = static_cast<std::uint32_t>(n);
+    const std::uint32_t z = (n32 << std::countl_zero(n32)) - 1;
+    for (;;) {
+      const std::uint64_t product = std::uint64_t{rng.next_u32()} * n32;
+      if (static_cast<std::uint32_t>(product) <= z) return product >> 32;
+    }
+  }
+  const std::uint64_t z = (n << std::countl_zero(n)) - 1;
+  for (;;) {
+    const unsigned __int128 product = static_cast<unsigned __int128>(rng.next_u64()) * n;
+    if (static_cast<std::uint64_t>(product) <= z) return static_cast<std::uint64_t>(product >> 64);
+  }
+}
 
 // Bootstrap index in [0, n) by the zone method: zone = (2^64-1) - (2^64 mod n);
 // a 64-bit draw v is accepted when the low half of v*n (128-bit) is <= zone;

@@ -8,10 +8,28 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace tarnel {
 
 double table_sum(const double* values, std::size_t count);
+
+// The sums of several versions of one table in one pass. Version t (t below
+// `versions`, at most table_versions) holds values[k] at every entry except
+// at the offsets listed in `patches` (sorted by offset, each offset once),
+// where it holds patch.value[t]. sums[t] equals table_sum of version t bit
+// for bit: each version adds in exactly that order. Side by side, the
+// versions' chains of additions overlap, so the pass costs far less than
+// `versions` separate sums on a large table.
+inline constexpr std::size_t table_versions = 4;
+
+struct TablePatch {
+  std::size_t offset = 0;
+  std::array<double, table_versions> value{};
+};
+
+void table_sums(const double* values, std::size_t count, std::span<const TablePatch> patches,
+                std::size_t versions, double* sums);
 
 // The same order of additions, fed one value at a time: total() after adding
 // x0..x(N-1) equals table_sum of those N values.

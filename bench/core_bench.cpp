@@ -1,0 +1,146 @@
+// A microbenchmark of the core without Python: where an iteration of the
+// sequential drivers spends its time. It times the whole driver and its
+// parts separately (the pick alone, the pick and the rule, the table sum
+// alone) on episodes shaped like the benchmark workloads, so a profile
+// (valgrind --tool=callgrind) or a timing can be taken of one part at a time.
+//
+// Built by hand from the repository root, against the core's library:
+//   cmake -S . -B build/cpp -G Ninja -DTARNEL_BUILD_MODULE=OFF && cmake --build build/cpp
+//   g++ -O3 -DNDEBUG -std=c++20 -ffp-contract=off -Isrc bench/core_bench.cpp
+//       build/cpp/libtarnel_core.a -pthread -o build/core_bench
+//   build/core_bench [workload] [part] [repeats]
+//     workload: w1 (16x4, 2000 episodes of 5-40), w2 (500x6, 20000 of 50-150),
+//               w3 (5000x20, 2000 of 5-40)
+//     part:     all | learn | fast | pick | pick+rule | sum | sarsa | backward | double
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "qlearning/qlearner.h"
+#include "support/table_sum.h"
+
+using namespace tarnel;
+
+namespace {
+
+struct Shape {
+  std::uint64_t states, actions, episodes, shortest, longest, iterations;
+};
+
+Shape shape_of(const std::string& name) {
+  if (name == "w2") return {500, 6, 20000, 50, 150, 200000};
+  if (name == "w3") return {5000, 20, 2000, 5, 40, 20000};
+  return {16, 4, 2000, 5, 40, 500000};
+}
+
+EpisodeList make_episodes(const Shape& s) {
+  std::mt19937_64 gen(20240611);
+  std::uniform_int_distribution<std::uint64_t> state(0, s.states - 1), action(0, s.actions - 1),
+      length(s.shortest, s.longest);
+  std::normal_distribution<double> reward(0.0, 1.0);
+  EpisodeList episodes(s.episodes);
+  for (Episode& e : episodes) {
+    const std::uint64_t n = length(gen);
+    std::uint64_t at = state(gen);
+    for (std::uint64_t k = 0; k < n; ++k) {
+      const std::uint64_t next = state(gen);
+      e.transitions.push_back({at, action(gen), reward(gen), next, k + 1 == n});
+      at = next;
+    }
+  }
+  return episodes;
+}
+
+template <typename Body>
+double best_of(int repeats, Body body) {
+  double best = 1e300;
+  for (int r = 0; r < repeats; ++r) {
+    const auto start = std::chrono::steady_clock::now();
+    body();
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    best = std::min(best, took.count());
+  }
+  return best;
+}
+
+volatile double sink;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string workload = argc > 1 ? argv[1] : "w1";
+  const std::string part = argc > 2 ? argv[2] : "all";
+  const int repeats = argc > 3 ? std::atoi(argv[3]) : 5;
+  const Shape s = shape_of(workload);
+  const EpisodeList episodes = make_episodes(s);
+  Qlearner learner;
+  learner.q_shape = {s.states, s.actions};
+  learner.discount_factor = 0.9;
+  learner.learning_rate = 0.1;
+  learner.max_iterations = s.iterations;
+  learner.quit_threshold = 0.0;
+  Rng& rng = thread_rng();
+  const double n = static_cast<double>(s.iterations);
+  auto report = [&](const char* what, double seconds) {
+    std::printf("%-10s %-10s %9.2f ms  %8.2f ns/iteration\n", workload.c_str(), what, seconds * 1e3,
+                seconds / n * 1e9);
+  };
+  const bool all = part == "all";
+  if (all || part == "learn") {
+    report("learn", best_of(repeats, [&] {
+             sink = learner.learn(episodes, &Qlearner::learn_single_episode_forward_Q, rng).values[0];
+           }));
+  }
+  if (all || part == "fast") {
+    report("fast", best_of(repeats, [&] { sink = learner.fast_learn(episodes, rng).values[0]; }));
+  }
+  if (all || part == "pick") {
+    report("pick", best_of(repeats, [&] {
+             std::uint64_t total = 0;
+             for (std::uint64_t i = 0; i < s.iterations; ++i) {
+               total += pick_episode(episodes, rng).transitions.size();
+             }
+             sink = static_cast<double>(total);
+           }));
+  }
+  if (all || part == "pick+rule") {
+    report("pick+rule", best_of(repeats, [&] {
+             QTable q = zero_q_table(learner.q_shape);
+             for (std::uint64_t i = 0; i < s.iterations; ++i) {
+               Qlearner::learn_single_episode_forward_Q(learner, q, pick_episode(episodes, rng));
+             }
+             sink = q.values[0];
+           }));
+  }
+  if (all || part == "sum") {
+    QTable q = zero_q_table(learner.q_shape);
+    for (std::size_t k = 0; k < q.values.size(); ++k) q.values[k] = 1.0 / static_cast<double>(k + 1);
+    report("sum", best_of(repeats, [&] {
+             double total = 0.0;
+             for (std::uint64_t i = 0; i < s.iterations; ++i) {
+               q.values[i % q.values.size()] += 1e-9;  // the table changes between sums
+               total += table_sum(q.values.data(), q.values.size());
+             }
+             sink = total;
+           }));
+  }
+  if (all || part == "sarsa") {
+    report("sarsa", best_of(repeats, [&] {
+             sink = learner.learn(episodes, &Qlearner::learn_single_episode_expected_sarsa, rng).values[0];
+           }));
+  }
+  if (all || part == "backward") {
+    report("backward", best_of(repeats, [&] {
+             sink = learner.learn(episodes, &Qlearner::learn_single_episode_backward_TD, rng).values[0];
+           }));
+  }
+  if (all || part == "double") {
+    report("double", best_of(repeats, [&] { sink = learner.double_q(episodes, rng).values[0]; }));
+  }
+  return 0;
+}

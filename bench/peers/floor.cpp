@@ -1,0 +1,429 @@
+// The floor: every workload's driver and rule as one bare function, with the
+// module's own generator (the per-thread ChaCha12 stream, the same uniform
+// pick) and the module's own table sum compiled in line, the same order of
+// floating-point operations, and nothing else: no index checks, no rule
+// passed as a function, no progress output, one flat array of compact
+// transitions. Its time is what the same arithmetic costs on this machine
+// without the module's obligations, so tarnel's ratio to it says how much
+// those obligations (and any slack) cost.
+//
+// Built by bench/run.py as a shared library and called through ctypes; the
+// drivers take the episodes as one (N, 5) float64 array plus N + 1 row
+// offsets and convert them to their own layout inside the call, so the
+// conversion is timed as tarnel's is.
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+#include "support/random.h"
+#include "support/table_sum.cpp"  // in line: the module's sum, the module's order
+
+namespace {
+
+using tarnel::Rng;
+using tarnel::table_sum;
+
+struct Input {
+  const double* rows;
+  const std::int64_t* starts;
+  std::uint64_t episodes;
+  std::uint64_t states;
+  std::uint64_t actions;
+  double gamma;
+  double alpha;
+  std::uint64_t iterations;
+  double quit_threshold;
+  double* table;           // states * actions, column-major (workers tables for W4)
+  double* trace;           // the printed values, in print order (may be null)
+  std::uint64_t trace_capacity;
+  const std::uint8_t* seed;  // null: the calling thread's generator
+  std::uint64_t workers;
+};
+
+constexpr std::uint32_t terminal = 0xffffffffu;
+constexpr std::uint64_t check_start = 50000;
+constexpr std::uint64_t period = 25000;
+
+// One transition in 16 bytes: the entry it writes (s + a * states), the row
+// it reads (the next state for the forward rules, its own state for expected
+// SARSA; `terminal` when done) and its reward. Row loops take the workload's
+// action count as a compile-time constant (kActions; 0: read at run time).
+struct Step {
+  double reward;
+  std::uint32_t entry;
+  std::uint32_t row;
+};
+
+struct Episodes {
+  std::vector<Step> steps;
+  std::vector<std::uint32_t> starts;
+};
+
+Episodes convert(const Input& in, bool own_row) {
+  Episodes e;
+  const std::uint64_t n = static_cast<std::uint64_t>(in.starts[in.episodes]);
+  e.steps.resize(n);
+  for (std::uint64_t k = 0; k < n; ++k) {
+    const double* r = in.rows + 5 * k;
+    const auto s = static_cast<std::uint32_t>(r[0]);
+    const auto a = static_cast<std::uint32_t>(r[1]);
+    const bool done = r[4] == 1.0;
+    e.steps[k] = {r[2], static_cast<std::uint32_t>(s + a * in.states),
+                  done ? terminal : own_row ? s : static_cast<std::uint32_t>(r[3])};
+  }
+  e.starts.assign(in.starts, in.starts + in.episodes + 1);
+  return e;
+}
+
+inline std::uint32_t pick(Rng& rng, std::uint32_t n) {
+  const std::uint32_t z = (n << std::countl_zero(n)) - 1;
+  for (;;) {
+    const std::uint64_t product = std::uint64_t{rng.next_u32()} * n;
+    if (static_cast<std::uint32_t>(product) <= z) return static_cast<std::uint32_t>(product >> 32);
+  }
+}
+
+struct Trace {
+  double* out;
+  std::uint64_t capacity;
+  std::uint64_t size = 0;
+  void put(double x) {
+    if (out != nullptr && size < capacity) out[size] = x;
+    ++size;
+  }
+};
+
+template <typename Body>
+std::uint64_t with_rng(const Input& in, Body body) {
+  if (in.seed != nullptr) {
+    tarnel::Seed seed;
+    std::memcpy(seed.data(), in.seed, seed.size());
+    Rng rng(seed, false);
+    return body(rng);
+  }
+  return body(tarnel::thread_rng());
+}
+
+template <std::uint64_t kActions>
+inline void forward(double* q, std::uint64_t states, std::uint64_t actions, double gamma, double alpha,
+                    const Step* begin, const Step* end) {
+  const std::uint64_t n = kActions > 0 ? kActions : actions;
+  for (const Step* t = begin; t != end; ++t) {
+    const double old = q[t->entry];
+    double target = t->reward;
+    if (t->row != terminal) {
+      double m = std::numeric_limits<double>::lowest();
+      const double* x = q + t->row;
+      for (std::uint64_t a = 0; a < n; ++a, x += states) m = *x > m ? *x : m;
+      target = t->reward + m * gamma;
+    }
+    q[t->entry] = (target - old) * alpha + old;
+  }
+}
+
+template <std::uint64_t kActions>
+inline void sarsa(double* q, std::uint64_t states, std::uint64_t actions, double gamma, double alpha,
+                  const Step* begin, const Step* end) {
+  const std::uint64_t n = kActions > 0 ? kActions : actions;
+  for (const Step* t = begin; t != end; ++t) {
+    const double old = q[t->entry];
+    double target = t->reward;
+    if (t->row != terminal) {
+      double row = 0.0;
+      const double* x = q + t->row;
+      if (states == 1) {
+        row = table_sum(x, n);
+      } else {
+        for (std::uint64_t a = 0; a < n; ++a, x += states) row += *x;
+      }
+      target = t->reward + (row / static_cast<double>(n)) * gamma;
+    }
+    q[t->entry] = (target - old) * alpha + old;
+  }
+}
+
+inline void backward(double* q, double gamma, double alpha, const Step* begin, const Step* end) {
+  const double keep = 1.0 - alpha;
+  double g = (end - 1)->reward;
+  for (const Step* t = end - 1; t-- != begin;) {
+    q[t->entry] = alpha * g + q[t->entry] * keep;
+    g = g * gamma + t->reward;
+  }
+}
+
+enum class Rule { forward, backward, sarsa };
+
+template <Rule rule, std::uint64_t kActions>
+inline void apply(const Input& in, double* q, const Step* begin, const Step* end) {
+  if constexpr (rule == Rule::forward) forward<kActions>(q, in.states, in.actions, in.gamma, in.alpha, begin, end);
+  if constexpr (rule == Rule::sarsa) sarsa<kActions>(q, in.states, in.actions, in.gamma, in.alpha, begin, end);
+  if constexpr (rule == Rule::backward) backward(q, in.gamma, in.alpha, begin, end);
+}
+
+// Runs body(integral_constant<kActions>) for the workloads' action counts.
+template <typename Body>
+auto with_actions(std::uint64_t actions, Body body) {
+  switch (actions) {
+    case 4: return body(std::integral_constant<std::uint64_t, 4>{});
+    case 6: return body(std::integral_constant<std::uint64_t, 6>{});
+    case 20: return body(std::integral_constant<std::uint64_t, 20>{});
+    default: return body(std::integral_constant<std::uint64_t, 0>{});
+  }
+}
+
+template <Rule rule, std::uint64_t kActions>
+std::uint64_t learn(const Input& in, const Episodes& e, double* q, Rng& rng, Trace& trace) {
+  const std::uint64_t entries = in.states * in.actions;
+  std::memset(q, 0, entries * sizeof(double));
+  std::vector<double> history(in.iterations);
+  const auto n = static_cast<std::uint32_t>(in.episodes);
+  const Step* steps = e.steps.data();
+  auto check = [&](std::uint64_t i) {
+    const double recent = table_sum(history.data() + i - period, period) / static_cast<double>(period);
+    const double older = table_sum(history.data() + i - 2 * period, period) / static_cast<double>(period);
+    const double d = (recent - older) / older;
+    trace.put(static_cast<double>(i));
+    trace.put(history[i]);
+    trace.put(d);
+    return in.quit_threshold > std::abs(d);
+  };
+  if (entries < 16384) {
+    for (std::uint64_t i = 0; i < in.iterations; ++i) {
+      const std::uint32_t j = pick(rng, n);
+      apply<rule, kActions>(in, q, steps + e.starts[j], steps + e.starts[j + 1]);
+      history[i] = table_sum(q, entries);
+      if (i >= check_start && i % period == 0 && check(i)) break;
+    }
+    return trace.size;
+  }
+  // A large table: the sums of up to four iterations in one pass (the
+  // module's own table_sums), from the entries saved before each iteration;
+  // a batch ends at every check.
+  struct Saved {
+    std::uint32_t entry;
+    std::uint32_t version;
+    double value;
+  };
+  std::vector<Saved> saved;
+  std::vector<tarnel::TablePatch> patches;
+  for (std::uint64_t i = 0; i < in.iterations;) {
+    std::uint64_t last = std::min(in.iterations - 1, i + tarnel::table_versions - 1);
+    const std::uint64_t next_check = i <= check_start ? check_start : (i + period - 1) / period * period;
+    last = std::min(last, next_check);
+    std::uint32_t versions = 0;
+    saved.clear();
+    for (std::uint64_t k = i; k <= last; ++k, ++versions) {
+      const std::uint32_t j = pick(rng, n);
+      const Step* begin = steps + e.starts[j];
+      const Step* end = steps + e.starts[j + 1];
+      const Step* written_end = rule == Rule::backward && end != begin ? end - 1 : end;
+      for (const Step* t = begin; t != written_end; ++t) saved.push_back({t->entry, versions, q[t->entry]});
+      apply<rule, kActions>(in, q, begin, end);
+    }
+    std::sort(saved.begin(), saved.end(), [](const Saved& a, const Saved& b) {
+      return a.entry != b.entry ? a.entry < b.entry : a.version < b.version;
+    });
+    patches.clear();
+    for (std::size_t x = 0; x < saved.size();) {
+      tarnel::TablePatch patch;
+      patch.offset = saved[x].entry;
+      std::size_t later = x;
+      for (std::uint32_t t = 0; t < versions; ++t) {
+        while (later < saved.size() && saved[later].entry == saved[x].entry && saved[later].version <= t) ++later;
+        patch.value[t] = later < saved.size() && saved[later].entry == saved[x].entry ? saved[later].value
+                                                                                      : q[saved[x].entry];
+      }
+      patches.push_back(patch);
+      const std::uint32_t entry = saved[x].entry;
+      while (x < saved.size() && saved[x].entry == entry) ++x;
+    }
+    tarnel::table_sums(q, entries, patches, versions, history.data() + i);
+    for (std::uint32_t t = 0; t < versions; ++t, ++i) {
+      if (i >= check_start && i % period == 0 && check(i)) return trace.size;
+    }
+  }
+  return trace.size;
+}
+
+}  // namespace
+
+extern "C" {
+
+std::uint64_t floor_qlearn_forward(const Input* in) {
+  const Episodes e = convert(*in, false);
+  Trace trace{in->trace, in->trace_capacity};
+  return with_rng(*in, [&](Rng& rng) {
+    return with_actions(in->actions, [&](auto a) { return learn<Rule::forward, a()>(*in, e, in->table, rng, trace); });
+  });
+}
+
+std::uint64_t floor_td_learn_backward(const Input* in) {
+  const Episodes e = convert(*in, false);
+  Trace trace{in->trace, in->trace_capacity};
+  return with_rng(*in, [&](Rng& rng) { return learn<Rule::backward, 0>(*in, e, in->table, rng, trace); });
+}
+
+std::uint64_t floor_expected_sarsa(const Input* in) {
+  const Episodes e = convert(*in, true);
+  Trace trace{in->trace, in->trace_capacity};
+  return with_rng(*in, [&](Rng& rng) {
+    return with_actions(in->actions, [&](auto a) { return learn<Rule::sarsa, a()>(*in, e, in->table, rng, trace); });
+  });
+}
+
+std::uint64_t floor_fast_learn(const Input* in) {
+  const Episodes e = convert(*in, false);
+  Trace trace{in->trace, in->trace_capacity};
+  return with_rng(*in, [&](Rng& rng) { return with_actions(in->actions, [&](auto a) {
+    double* q = in->table;
+    const std::uint64_t entries = in->states * in->actions;
+    std::memset(q, 0, entries * sizeof(double));
+    const auto n = static_cast<std::uint32_t>(in->episodes);
+    double previous = 0.0;
+    for (std::uint64_t i = 0; i < in->iterations; ++i) {
+      const std::uint32_t j = pick(rng, n);
+      forward<a()>(q, in->states, in->actions, in->gamma, in->alpha, e.steps.data() + e.starts[j],
+                   e.steps.data() + e.starts[j + 1]);
+      if (i % period != 0) continue;
+      const double sum = table_sum(q, entries);
+      if (i >= check_start) {
+        const double d = (sum - previous) / previous;
+        trace.put(static_cast<double>(i));
+        trace.put(sum);
+        trace.put(d);
+        if (in->quit_threshold > std::abs(d)) break;
+      }
+      previous = sum;
+    }
+    return trace.size;
+  }); });
+}
+
+std::uint64_t floor_learn_until_convergence(const Input* in) {
+  const Episodes e = convert(*in, false);
+  Trace trace{in->trace, in->trace_capacity};
+  return with_rng(*in, [&](Rng& rng) { return with_actions(in->actions, [&](auto a) {
+    double* q = in->table;
+    const std::uint64_t entries = in->states * in->actions;
+    std::memset(q, 0, entries * sizeof(double));
+    std::vector<double> previous(entries, 0.0);
+    const auto n = static_cast<std::uint32_t>(in->episodes);
+    for (std::uint64_t i = 0; i < in->iterations; ++i) {
+      const std::uint32_t j = pick(rng, n);
+      // The table one update earlier is read only at a checkpoint.
+      const bool checkpoint = i % period == 0;
+      if (checkpoint) std::memcpy(previous.data(), q, entries * sizeof(double));
+      forward<a()>(q, in->states, in->actions, in->gamma, in->alpha, e.steps.data() + e.starts[j],
+                   e.steps.data() + e.starts[j + 1]);
+      if (!checkpoint) continue;
+      double total = 0.0;
+      bool same = true;
+      for (std::uint64_t k = 0; k < entries; ++k) {
+        const double diff = std::abs(q[k] - previous[k]);
+        total += diff;
+        same = same && diff <= 1e-8;
+      }
+      const double p = table_sum(previous.data(), entries);
+      trace.put(static_cast<double>(i));
+      trace.put(total / (static_cast<double>(in->states) * static_cast<double>(in->actions)));
+      trace.put(p);
+      trace.put(table_sum(q, entries) - p);
+      if (same) break;
+    }
+    return trace.size;
+  }); });
+}
+
+std::uint64_t floor_double_q(const Input* in) {
+  const Episodes e = convert(*in, false);
+  Trace trace{in->trace, in->trace_capacity};
+  return with_rng(*in, [&](Rng& rng) { return with_actions(in->actions, [&](auto a) {
+    const std::uint64_t actions = a() > 0 ? a() : in->actions;
+    const std::uint64_t entries = in->states * in->actions;
+    const std::uint64_t states = in->states;
+    double* q1 = in->table;
+    std::memset(q1, 0, entries * sizeof(double));
+    std::vector<double> second(entries, 0.0);
+    double* q2 = second.data();
+    const auto n = static_cast<std::uint32_t>(in->episodes);
+    for (std::uint64_t i = 0; i < in->iterations; ++i) {
+      const std::uint32_t j = pick(rng, n);
+      const Step* end = e.steps.data() + e.starts[j + 1];
+      for (const Step* t = e.steps.data() + e.starts[j]; t != end; ++t) {
+        const bool first = (rng.next_u32() >> 31) == 0;
+        double* u = first ? q1 : q2;
+        const double* v = first ? q2 : q1;
+        const double old = u[t->entry];
+        double target = t->reward;
+        if (t->row != terminal) {
+          const double* row = u + t->row;
+          std::uint64_t best = 0;
+          for (std::uint64_t c = 1; c < actions; ++c) {
+            if (row[c * states] > row[best * states]) best = c;
+          }
+          target = t->reward + v[t->row + best * states] * in->gamma;
+        }
+        u[t->entry] = (target - old) * in->alpha + old;
+      }
+      if (i % period == 0) {
+        trace.put(static_cast<double>(i));
+        trace.put(table_sum(q1, entries));
+        trace.put(table_sum(q2, entries));
+      }
+    }
+    for (std::uint64_t k = 0; k < entries; ++k) q1[k] = (q1[k] + q2[k]) / 2.0;
+    return trace.size;
+  }); });
+}
+
+// W4: one thread per training, each with its own thread's generator; the
+// tables land in a (workers, states, actions) column-major stack.
+std::uint64_t floor_qlearn_forward_parallel(const Input* in) {
+  const Episodes e = convert(*in, false);
+  const std::uint64_t entries = in->states * in->actions;
+  const std::uint64_t depth = in->workers;
+  std::vector<std::vector<double>> tables(depth, std::vector<double>(entries));
+  std::vector<std::thread> threads;
+  for (std::uint64_t k = 0; k < depth; ++k) {
+    threads.emplace_back([&, k] {
+      Trace none{nullptr, 0};
+      with_actions(in->actions, [&](auto a) {
+        return learn<Rule::forward, a()>(*in, e, tables[k].data(), tarnel::thread_rng(), none);
+      });
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (std::uint64_t k = 0; k < depth; ++k) {
+    for (std::uint64_t i = 0; i < entries; ++i) in->table[k + depth * i] = tables[k][i];
+  }
+  return 0;
+}
+
+// W5: the conversion alone, from one pointer per C-contiguous (rows, 5)
+// array into one flat array of transitions.
+std::uint64_t floor_convert(const double* const* arrays, const std::uint64_t* rows, std::uint64_t count,
+                            std::uint64_t states) {
+  std::vector<Step> steps;
+  std::vector<std::uint64_t> starts;
+  starts.reserve(count + 1);
+  starts.push_back(0);
+  for (std::uint64_t k = 0; k < count; ++k) {
+    const double* r = arrays[k];
+    for (std::uint64_t i = 0; i < rows[k]; ++i, r += 5) {
+      const auto s = static_cast<std::uint32_t>(r[0]);
+      const auto a = static_cast<std::uint32_t>(r[1]);
+      steps.push_back({r[2], static_cast<std::uint32_t>(s + a * states),
+                       r[4] == 1.0 ? terminal : static_cast<std::uint32_t>(r[3])});
+    }
+    starts.push_back(steps.size());
+  }
+  return steps.size() + starts.back();
+}
+
+}  // extern "C"

@@ -1,0 +1,110 @@
+"""The C++ floor (floor.cpp): built into a shared library with the flags the
+module's core is built with, and called through ctypes."""
+
+from __future__ import annotations
+
+import ctypes
+import os
+import subprocess
+from pathlib import Path
+
+import numpy as np
+
+from . import flatten
+
+ROOT = Path(__file__).resolve().parents[2]
+BUILD = ROOT / "build" / "bench"
+LIBRARY = BUILD / "libtarnel_floor.so"
+SOURCES = [ROOT / "bench" / "peers" / "floor.cpp"] + [
+    ROOT / "src" / "support" / name for name in ("random.cpp", "failure.cpp", "console.cpp")]
+# The core's Release flags (CMakeLists.txt): -O3, no contraction into fused
+# multiply-adds, baseline x86-64 with the core's own run-time dispatch.
+FLAGS = ["-O3", "-DNDEBUG", "-std=c++20", "-fPIC", "-shared", "-ffp-contract=off", "-pthread"]
+
+
+class Input(ctypes.Structure):
+    _fields_ = [
+        ("rows", ctypes.c_void_p),
+        ("starts", ctypes.c_void_p),
+        ("episodes", ctypes.c_uint64),
+        ("states", ctypes.c_uint64),
+        ("actions", ctypes.c_uint64),
+        ("gamma", ctypes.c_double),
+        ("alpha", ctypes.c_double),
+        ("iterations", ctypes.c_uint64),
+        ("quit_threshold", ctypes.c_double),
+        ("table", ctypes.c_void_p),
+        ("trace", ctypes.c_void_p),
+        ("trace_capacity", ctypes.c_uint64),
+        ("seed", ctypes.c_void_p),
+        ("workers", ctypes.c_uint64),
+    ]
+
+
+def compiler() -> str:
+    return os.environ.get("CXX", "g++")
+
+
+def build() -> ctypes.CDLL:
+    """Compiles the library when it is missing or older than a source."""
+    newest = max(p.stat().st_mtime for p in SOURCES + [ROOT / "src" / "support" / "table_sum.cpp"])
+    if not LIBRARY.exists() or LIBRARY.stat().st_mtime < newest:
+        BUILD.mkdir(parents=True, exist_ok=True)
+        subprocess.run([compiler(), *FLAGS, f"-I{ROOT / 'src'}", *map(str, SOURCES), "-o",
+                        str(LIBRARY)], check=True)
+    lib = ctypes.CDLL(str(LIBRARY))
+    for name in ("floor_qlearn_forward", "floor_td_learn_backward", "floor_expected_sarsa",
+                 "floor_fast_learn", "floor_learn_until_convergence", "floor_double_q",
+                 "floor_qlearn_forward_parallel"):
+        getattr(lib, name).argtypes = [ctypes.POINTER(Input)]
+        getattr(lib, name).restype = ctypes.c_uint64
+    lib.floor_convert.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_uint64, ctypes.c_uint64]
+    lib.floor_convert.restype = ctypes.c_uint64
+    return lib
+
+
+_lib = None
+
+
+def library() -> ctypes.CDLL:
+    global _lib
+    if _lib is None:
+        _lib = build()
+    return _lib
+
+
+def run(function, episodes, q_shape, gamma, alpha, iterations, quit_threshold=0.0, workers=0,
+        seed: bytes | None = None):
+    """Same inputs as the tarnel function; returns (table, trace) or, for the
+    parallel function, (stack, None)."""
+    lib = library()
+    S, A = q_shape
+    rows, starts = flatten(episodes)
+    parallel = function == "qlearn_forward_parallel"
+    table = np.zeros(S * A * (workers if parallel else 1))
+    trace = np.zeros(4 * (iterations // 25000 + 2))
+    seed_buffer = ctypes.create_string_buffer(seed, 32) if seed is not None else None
+    arguments = Input(rows.ctypes.data, starts.ctypes.data, len(episodes), S, A, gamma, alpha,
+                      iterations, quit_threshold, table.ctypes.data, trace.ctypes.data, len(trace),
+                      ctypes.addressof(seed_buffer) if seed_buffer is not None else None, workers)
+    if parallel:
+        lib.floor_qlearn_forward_parallel(ctypes.byref(arguments))
+        return table.reshape((workers, S, A), order="F"), None
+    if iterations == 0:
+        return table.reshape((S, A), order="F"), None
+    size = getattr(lib, "floor_" + function)(ctypes.byref(arguments))
+    return table.reshape((S, A), order="F"), trace[:size]
+
+
+def convert_prepared(episodes):
+    """W5: the pointers and row counts of C-contiguous arrays, gathered once
+    outside the timed call."""
+    arrays = [np.ascontiguousarray(e[:, :5]) for e in episodes]
+    pointers = np.array([a.ctypes.data for a in arrays], dtype=np.uint64)
+    rows = np.array([len(a) for a in arrays], dtype=np.uint64)
+    return arrays, pointers, rows
+
+
+def convert(prepared, states):
+    _, pointers, rows = prepared
+    return library().floor_convert(pointers.ctypes.data, rows.ctypes.data, len(rows), states)

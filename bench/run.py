@@ -1,0 +1,580 @@
+"""tarnel against its alternatives, on the same work, in the same run.
+
+    python bench/run.py [--repeat N] [--only W1,W3] [--quick] [--no-write]
+
+For each workload (bench/workloads.py) it times tarnel, a Numba peer, a
+plain Python peer (on a fraction of the iterations, scaled) and a bare C++
+floor, interleaved round by round, and prints the medians and the ratios.
+Before any timing every peer must reproduce tarnel's table (and its printed
+sums) bit for bit on single-episode inputs, where training is
+deterministic. Then it measures peak memory in fresh processes. The whole
+report goes to bench/RESULTS.md.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import datetime
+import json
+import os
+import platform
+import re
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import tarnel  # noqa: E402
+import workloads  # noqa: E402
+from peers import floor, python_peers  # noqa: E402
+
+try:
+    import numba  # noqa: E402
+    from peers import numba_peers  # noqa: E402
+except ImportError:  # the table then says so
+    numba = None
+    numba_peers = None
+
+RESULTS = HERE / "RESULTS.md"
+
+# Python peer: the share of each workload's iterations it runs (its training
+# time is divided by this share; its conversion time is not scaled).
+PYTHON_SHARE = {"W1": 0.01, "W2": 0.01, "W3": 0.01, "W4": 0.01, "W5": 0.1, "W6a": 0.01,
+                "W6b": 0.01, "W6c": 0.01, "W6d": 0.01}
+
+
+# --- output capture ----------------------------------------------------------
+
+@contextlib.contextmanager
+def captured_stdout():
+    """tarnel writes its lines straight to file descriptor 1; collect them."""
+    sys.stdout.flush()
+    saved = os.dup(1)
+    with tempfile.TemporaryFile(mode="w+b") as sink:
+        os.dup2(sink.fileno(), 1)
+        box = []
+        try:
+            yield box
+        finally:
+            os.dup2(saved, 1)
+            os.close(saved)
+            sink.seek(0)
+            box.append(sink.read().decode())
+
+
+@contextlib.contextmanager
+def quiet_stdout():
+    with captured_stdout():
+        yield
+
+
+def say(*parts):
+    print(*parts, flush=True)
+
+
+# --- the deterministic check -------------------------------------------------
+
+def parse_printed(function, text):
+    """The numbers tarnel printed, in order, as the peers trace them."""
+    values = []
+    for line in text.splitlines():
+        if line.startswith("Q learning forward parallel"):
+            continue
+        if function in ("qlearn_forward", "td_learn_backward", "expected_sarsa", "fast_learn"):
+            m = re.fullmatch(r"Iteration: (\d+), Qsum: (\S+), d: (\S+)", line)
+        elif function == "learn_until_convergence":
+            m = re.fullmatch(r"(\d+): (\S+), (\S+), (\S+)", line)
+        else:  # double_q
+            m = re.fullmatch(r"Iteration: (\d+), Qsum1 (\S+), Qsum2 (\S+)", line)
+        if m is None:
+            raise AssertionError(f"unexpected line from {function}: {line!r}")
+        values += [float(g) for g in m.groups()]
+    return values
+
+
+def same_bits(a, b):
+    a = np.asarray(a, dtype=np.float64)
+    b = np.asarray(b, dtype=np.float64)
+    if a.shape != b.shape:
+        return False
+    nan = np.isnan(a) & np.isnan(b)
+    return bool(np.all(nan | (a.view(np.uint64) == b.view(np.uint64))))
+
+
+def same_printed(a, b):
+    """Printed values carry no NaN sign; every other bit must agree."""
+    a = np.asarray(a, dtype=np.float64)
+    b = np.asarray(b, dtype=np.float64)
+    if a.shape != b.shape:
+        return False
+    return bool(np.all((np.isnan(a) & np.isnan(b)) | (a.view(np.uint64) == b.view(np.uint64))))
+
+
+def check_cases(grid_episode, large_episode):
+    """(function, episodes, q_shape, gamma, alpha, iterations, quit, workers,
+    compare printed values, run the Python peer).
+
+    A single episode of the W1 data replayed 50001 to 150000 times, so the
+    window checks run (quit 0: every check prints; 0.001: the stop fires at
+    the first one); a 17 x 5 table, whose 85 entries leave a tail after the
+    blocks of 8; and a W3 episode on the 5000 x 20 table, whose sums tarnel
+    computes several iterations at a time (too slow for the Python peer).
+    Double Q draws a coin per transition even then, so its case is one whose
+    result the coins cannot change: an acyclic chain of states with integer
+    rewards, discount 0.5 and rate 1, replayed until both tables hold the
+    same fixed point exactly (every value is a short binary fraction)."""
+    chain = np.array([[k, k % 4, float(k % 3 + 1), k + 1, 1.0 if k == 9 else 0.0]
+                      for k in range(10)])
+    g = [grid_episode]
+    return [
+        ("qlearn_forward", g, (16, 4), 0.9, 0.1, 150_000, 0.001, 0, True, True),
+        ("qlearn_forward", g, (17, 5), 0.9, 0.1, 100_001, 0.0, 0, True, True),
+        ("qlearn_forward", [large_episode], (5000, 20), 0.9, 0.1, 100_001, 0.0, 0, True, False),
+        ("td_learn_backward", g, (16, 4), 0.9, 0.1, 100_001, 0.0, 0, True, True),
+        ("expected_sarsa", g, (16, 4), 0.9, 0.1, 100_001, 0.0, 0, True, True),
+        ("fast_learn", g, (16, 4), 0.9, 0.1, 100_001, 0.0, 0, True, True),
+        ("learn_until_convergence", g, (16, 4), 0.9, 0.1, 150_000, 0.001, 0, True, True),
+        ("double_q", [chain], (11, 4), 0.5, 1.0, 3000, 0.001, 0, False, True),
+        ("qlearn_forward_parallel", g, (16, 4), 0.9, 0.1, 60_000, 0.0, 2, False, True),
+    ]
+
+
+def tarnel_call(function, episodes, q_shape, gamma, alpha, iterations, quit_threshold, workers,
+                verbose=False):
+    f = getattr(tarnel, function)
+    if function == "qlearn_forward_parallel":
+        return f(episodes, q_shape, gamma, alpha, iterations, workers, verbose, quit_threshold)
+    return f(episodes, q_shape, gamma, alpha, iterations, verbose, quit_threshold)
+
+
+def deterministic_check(grid_episode, large_episode, peers):
+    say("Deterministic check (single-episode inputs, bit for bit):")
+    rows = []
+    failures = 0
+    for (function, eps, shape, gamma, alpha, its, quit, workers, with_trace,
+         with_python) in check_cases(grid_episode, large_episode):
+        with captured_stdout() as out:
+            expected = tarnel_call(function, eps, shape, gamma, alpha, its, quit, workers,
+                                   verbose=with_trace)
+        printed = parse_printed(function, out[0]) if with_trace else []
+        verdicts = []
+        for name, peer in peers.items():
+            if name == "python" and not with_python:
+                verdicts.append("python skipped")
+                continue
+            with quiet_stdout():
+                table, trace = peer(function, eps, shape, gamma, alpha, its, quit, workers)
+            table = np.asarray(table)
+            ok = same_bits(table, expected)
+            detail = "table"
+            if with_trace:
+                ok = ok and trace is not None and same_printed(trace, printed)
+                detail = f"table + {len(printed)} printed values"
+            verdicts.append(f"{name} {'same' if ok else 'DIFFERENT'}")
+            failures += not ok
+        case = f"{function} {shape[0]}x{shape[1]}"
+        line = f"  {case:<32} {detail:<28} " + ", ".join(verdicts)
+        say(line)
+        rows.append(line.strip())
+    return failures, rows
+
+
+# --- peers as uniform callables ---------------------------------------------
+
+def numba_peer(function, eps, shape, gamma, alpha, its, quit, workers):
+    return numba_peers.run(function, eps, shape, gamma, alpha, its, quit, workers)
+
+
+def floor_peer(function, eps, shape, gamma, alpha, its, quit, workers):
+    return floor.run(function, eps, shape, gamma, alpha, its, quit, workers)
+
+
+def python_peer(function, eps, shape, gamma, alpha, its, quit, workers):
+    q, trace, _, _ = python_peers.run(function, eps, shape, gamma, alpha, its, quit, workers)
+    S, A = shape
+    if function == "qlearn_forward_parallel":
+        stack = np.array(q).reshape(workers, A, S).transpose(0, 2, 1)
+        return np.asfortranarray(stack), None
+    return np.array(q).reshape(A, S).T, trace
+
+
+# --- timing --------------------------------------------------------------------
+
+def contenders(w: workloads.Workload):
+    """name -> callable returning seconds, for one workload."""
+    S, A = w.q_shape
+    args = (w.episodes, w.q_shape, w.gamma, w.alpha, w.iterations)
+    c = {}
+    if w.key == "W4":
+        c["tarnel"] = lambda: timed(lambda: tarnel.qlearn_forward_parallel(*args, w.workers, False, 0.0))
+        c["tarnel sequential"] = lambda: timed(
+            lambda: [tarnel.qlearn_forward(*args, False, 0.0) for _ in range(w.workers)])
+    else:
+        f = getattr(tarnel, w.function)
+        c["tarnel"] = lambda: timed(lambda: f(*args, False, 0.0))
+    if numba_peers is not None:
+        c["numba"] = lambda: timed(lambda: numba_peers.run(w.function, *args, 0.0, w.workers))
+    if w.key == "W5":
+        prepared = floor.convert_prepared(w.episodes)
+        c["floor"] = lambda: timed(lambda: floor.convert(prepared, S))
+    else:
+        c["floor"] = lambda: timed(lambda: floor.run(w.function, *args, 0.0, w.workers))
+    share = PYTHON_SHARE[w.key]
+
+    def python_scaled():
+        if w.key == "W5":
+            count = max(1, int(len(w.episodes) * share))
+            _, _, convert, _ = python_peers.run(w.function, w.episodes[:count], w.q_shape, w.gamma,
+                                                w.alpha, 0)
+            return convert / share
+        its = max(1, int(w.iterations * share))
+        _, _, convert, train = python_peers.run(w.function, w.episodes, w.q_shape, w.gamma, w.alpha,
+                                                its, 0.0, w.workers)
+        return convert + train * w.iterations / its
+    c["python"] = python_scaled
+    return c
+
+
+def timed(call):
+    start = time.perf_counter()
+    call()
+    return time.perf_counter() - start
+
+
+def measure(w, repeat):
+    cs = contenders(w)
+    names = list(cs)
+    with quiet_stdout():
+        for name in names:  # warm-up: compilation, first-use setup, caches
+            if name != "python":
+                cs[name]()
+    times = {name: [] for name in names}
+    for r in range(repeat):
+        # Interleaved, starting with a different contender every round, so
+        # slow drifts of the machine hit all of them alike.
+        order = names[r % len(names):] + names[:r % len(names)]
+        with quiet_stdout():
+            for name in order:
+                times[name].append(cs[name]())
+    return {name: statistics.median(ts) for name, ts in times.items()}, times
+
+
+# --- memory --------------------------------------------------------------------
+
+MEMORY_PROBE = r"""
+import json, re, sys
+sys.path.insert(0, {here!r})
+import numpy as np, tarnel, workloads
+
+def status():
+    text = open("/proc/self/status").read()
+    return {{k: int(re.search(k + r":\s+(\d+)", text).group(1)) * 1024 for k in ("VmHWM", "VmRSS")}}
+
+def reset_peak():
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+case = {case!r}
+rng = np.random.default_rng(workloads.SEED)
+if case["data"] == "grid":
+    eps = workloads.slippery_grid_episodes(rng, 2000)
+else:
+    eps = workloads.random_graph_episodes(rng, 2000, 5000, 20, 5, 40)
+fn = getattr(tarnel, case["function"])
+args = [eps, tuple(case["shape"]), 0.9, 0.1] + case["args"]
+fn(*([eps[:2], tuple(case["shape"]), 0.9, 0.1] + case["warm"]))  # first-use setup only
+import gc; gc.collect()
+before = status()["VmRSS"]
+exact = reset_peak()
+result = fn(*args)
+peak = status()["VmHWM"]
+print(json.dumps({{"growth": peak - before, "exact": exact, "result_bytes": result.nbytes,
+                   "rows": int(sum(len(e) for e in eps)), "episodes": len(eps)}}))
+"""
+
+
+# Page granularity, the allocator's per-thread arenas and the interpreter's
+# own small allocations during a call.
+SLACK = 1 << 20
+
+
+def memory_cases():
+    # quit_threshold default (0.001) so the long runs stop early.
+    return [
+        ("qlearn_forward, max_iterations 10^6 (stops early)", "grid", "qlearn_forward", (16, 4),
+         [10 ** 6, False], 0),
+        ("qlearn_forward, max_iterations 10^12 (stops early)", "grid", "qlearn_forward", (16, 4),
+         [10 ** 12, False], 0),
+        ("qlearn_forward 5000x20, max_iterations 20000, quit 0", "graph", "qlearn_forward",
+         (5000, 20), [20000, False, 0.0], 0),
+        ("qlearn_forward_parallel, 8 workers, 5000x20", "graph", "qlearn_forward_parallel",
+         (5000, 20), [20000, 8, False, 0.0], 8),
+        ("td_learn_backward_parallel, 8 workers, samples of 2000, 5000x20", "graph",
+         "td_learn_backward_parallel", (5000, 20), [20000, 2000, 8, False, 0.0], 8),
+    ]
+
+
+def measure_memory():
+    rows = []
+    for title, data, function, shape, args, workers in memory_cases():
+        warm = list(args)
+        warm[0] = 1  # one iteration: thread generator, NumPy bridge, allocator pools
+        case = {"data": data, "function": function, "shape": shape, "args": args, "warm": warm}
+        probe = MEMORY_PROBE.format(here=str(HERE), case=case)
+        done = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, check=True)
+        info = json.loads(done.stdout.strip().splitlines()[-1])
+        table = shape[0] * shape[1] * 8
+        # A transition is 40 bytes; an episode adds its vector (24), the
+        # allocator's header (16) and, during the call, its array's view and
+        # reference (48).
+        episodes_bytes = info["rows"] * 40 + info["episodes"] * 88
+        if function == "qlearn_forward":
+            allowed = table + episodes_bytes
+            described = "table + episodes"
+        elif function == "qlearn_forward_parallel":
+            allowed = 2 * workers * table + episodes_bytes
+            described = f"{workers} tables + stack + episodes"
+        else:
+            # every sample: 2000 episodes drawn from 2000, about the
+            # population's size each
+            allowed = 2 * workers * table + (1 + workers) * episodes_bytes
+            described = f"{workers} tables + stack + episodes + {workers} samples"
+        allowed += SLACK
+        described += " + 1 MiB"
+        rows.append((title, info["growth"], allowed, described, info["exact"]))
+    return rows
+
+
+# --- report --------------------------------------------------------------------
+
+def machine():
+    model = "unknown"
+    with contextlib.suppress(OSError):
+        for line in open("/proc/cpuinfo"):
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    compiler = subprocess.run([floor.compiler(), "--version"], capture_output=True, text=True)
+    return {
+        "cpu": model,
+        "cores": os.cpu_count(),
+        "python": platform.python_version(),
+        "numpy": np.__version__,
+        "numba": numba.__version__ if numba else "not installed",
+        "tarnel": getattr(tarnel, "__version__", None) or _dist_version(),
+        "compiler": compiler.stdout.splitlines()[0] if compiler.stdout else floor.compiler(),
+        "date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M"),
+        "load": os.getloadavg()[0],
+    }
+
+
+def _dist_version():
+    with contextlib.suppress(Exception):
+        from importlib.metadata import version
+        return version("tarnel")
+    return "unknown"
+
+
+def fmt_time(seconds):
+    if seconds >= 1:
+        return f"{seconds:.2f} s"
+    if seconds >= 1e-3:
+        return f"{seconds * 1e3:.1f} ms"
+    return f"{seconds * 1e6:.0f} us"
+
+
+def ratio(a, b):
+    return f"{a / b:.2f}x" if a and b else "-"
+
+
+GOALS = {"W1": True, "W2": True, "W3": True, "W6a": True, "W6b": True, "W6c": True, "W6d": True}
+
+
+def table_lines(results, wl):
+    head = ("| workload | tarnel | numba | python (scaled) | floor | numba / tarnel | "
+            "python / tarnel | tarnel / floor | goal |")
+    lines = [head, "|" + "---|" * 9]
+    goals = []
+    for key, med in results.items():
+        w = wl[key]
+        t, n, p, f = med.get("tarnel"), med.get("numba"), med.get("python"), med.get("floor")
+        if key == "W5":
+            per = lambda s: f"{s / len(w.episodes) * 1e6:.3f} us/array" if s else "-"  # noqa: E731
+            met = t / len(w.episodes) <= 1e-6
+            goal = f"<= 1 us/array: {'met' if met else 'NOT met'}"
+            goals.append((key, met, f"{t / len(w.episodes) * 1e6:.3f} us per array"))
+            lines.append(f"| {key} {w.title} | {per(t)} | {per(n)} | {per(p)} | {per(f)} | "
+                         f"{ratio(n, t)} | {ratio(p, t)} | {ratio(t, f)} | {goal} |")
+            continue
+        if key == "W4":
+            s = med["tarnel sequential"]
+            met = s / t >= 1.8
+            goal = (f"parallel {s / t:.2f}x the throughput of 8 sequential calls "
+                    f"({fmt_time(s)}): {'met' if met else 'NOT met'} (>= 1.8x)")
+            goals.append((key, met, f"{s / t:.2f}x the sequential throughput"))
+        else:
+            met_numba = n is not None and n / t >= 2.0
+            met_floor = t / f <= 1.25
+            met = met_numba and met_floor
+            goal = (f"vs numba {'met' if met_numba else 'NOT met'}, "
+                    f"vs floor {'met' if met_floor else 'NOT met'}")
+            goals.append((key, met, f"{ratio(n, t)} faster than numba (goal 2x), "
+                                    f"{ratio(t, f)} the floor's time (goal <= 1.25x)"))
+        lines.append(f"| {key} {w.title} | {fmt_time(t)} | {fmt_time(n) if n else '-'} | "
+                     f"{fmt_time(p)} | {fmt_time(f)} | {ratio(n, t)} | {ratio(p, t)} | "
+                     f"{ratio(t, f)} | {goal} |")
+    return lines, goals
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--repeat", type=int, default=5, help="rounds per workload (median)")
+    parser.add_argument("--only", help="comma-separated workload keys, e.g. W1,W3")
+    parser.add_argument("--quick", action="store_true", help="a tenth of the iterations")
+    parser.add_argument("--no-write", action="store_true", help="do not write RESULTS.md")
+    parser.add_argument("--skip-check", action="store_true")
+    parser.add_argument("--skip-memory", action="store_true")
+    opts = parser.parse_args()
+    started = time.perf_counter()
+
+    env = machine()
+    say(f"tarnel {env['tarnel']} | {env['cpu']} | {env['cores']} cores | Python {env['python']} | "
+        f"NumPy {env['numpy']} | Numba {env['numba']} | {env['compiler']} | {env['date']}")
+    say("building the C++ floor ...")
+    floor.library()
+    wl = workloads.build_all(0.1 if opts.quick else 1.0)
+    keys = opts.only.split(",") if opts.only else list(wl)
+
+    peers = {}
+    if numba_peers is not None:
+        peers["numba"] = numba_peer
+    peers["python"] = python_peer
+    peers["floor"] = floor_peer
+    if numba_peers is not None:
+        say("compiling the Numba peers ...")
+        t0 = time.perf_counter()
+        small = wl["W1"].episodes[:3]
+        with quiet_stdout():
+            for function in ("qlearn_forward", "td_learn_backward", "expected_sarsa", "fast_learn",
+                             "learn_until_convergence", "double_q", "qlearn_forward_parallel"):
+                numba_peers.run(function, small, (16, 4), 0.9, 0.1, 10, 0.0, 2)
+        compile_seconds = time.perf_counter() - t0
+    else:
+        compile_seconds = None
+
+    failures, check_rows = (0, []) if opts.skip_check else deterministic_check(
+        wl["W1"].episodes[0], wl["W3"].episodes[0], peers)
+    if failures:
+        say(f"{failures} peer result(s) differ from tarnel's; timings would compare different work.")
+        sys.exit(1)
+
+    results, raw = {}, {}
+    for key in keys:
+        w = wl[key]
+        say(f"timing {key}: {w.title} ...")
+        results[key], raw[key] = measure(w, opts.repeat)
+        say("   " + ", ".join(f"{n} {fmt_time(s)}" for n, s in results[key].items()))
+
+    lines, goals = table_lines(results, wl)
+    say("")
+    for line in lines:
+        say(line)
+    mem_rows = [] if opts.skip_memory else measure_memory()
+    if mem_rows:
+        say("")
+        for title, growth, allowed, described, exact in mem_rows:
+            say(f"  memory  {title}: peak growth {growth / 2**20:.1f} MiB "
+                f"(bound {allowed / 2**20:.1f} MiB: {described})")
+    elapsed = time.perf_counter() - started
+    env["load_end"] = os.getloadavg()[0]
+    say(f"\ntotal {elapsed:.0f} s; load average {env['load']:.1f} at the start, "
+        f"{env['load_end']:.1f} at the end")
+    if max(env["load"], env["load_end"]) > 1.0:
+        say("warning: other processes were running; the times are noisy, W4's above all")
+    if not opts.no_write:
+        write_results(env, wl, keys, lines, goals, check_rows, mem_rows, compile_seconds, opts,
+                      elapsed, raw)
+
+
+def write_results(env, wl, keys, lines, goals, check_rows, mem_rows, compile_seconds, opts,
+                  elapsed, raw):
+    out = ["# Benchmark results", "",
+           "Written by `python bench/run.py` (or `make bench`); do not edit by hand.", "",
+           f"- Machine: {env['cpu']}, {env['cores']} cores; load average {env['load']:.1f} "
+           f"at the start, {env['load_end']:.1f} at the end"
+           + (" (other processes were running: the times are noisy, W4's above all)"
+              if max(env["load"], env["load_end"]) > 1.0 else ""),
+           f"- Versions: tarnel {env['tarnel']}, Python {env['python']}, NumPy {env['numpy']}, "
+           f"Numba {env['numba']}, floor built with {env['compiler']}",
+           f"- Date: {env['date']}; {opts.repeat} interleaved rounds per workload, medians; "
+           f"whole run {elapsed:.0f} s" + ("; QUICK run (a tenth of the iterations)" if opts.quick else ""),
+           "",
+           "## Times", ""]
+    out += lines
+    out += ["",
+            "Ratios above 1 in `numba / tarnel` and `python / tarnel` mean tarnel is faster; "
+            "`tarnel / floor` is how many times the floor's time tarnel takes.",
+            "",
+            "- Workloads: " + "; ".join(
+                f"{k} {wl[k].title}, {len(wl[k].episodes)} episodes, "
+                + (f"{wl[k].iterations} iterations" if wl[k].iterations else "no training")
+                for k in keys) + ". `quit_threshold` 0 everywhere: no run stops early.",
+            "- W4 compares one `qlearn_forward_parallel` call (8 trainings of 100000 iterations) "
+            "with 8 sequential `qlearn_forward` calls; its goal is on their ratio.",
+            "- W5 times the conversion alone (`max_iterations` 0), per episode array; the Numba "
+            "peer's figure is its flattening into columns, the floor's a bare C++ conversion of "
+            "the same arrays (pointers gathered outside the timing), Python's the conversion "
+            "into tuples.",
+            "- python (scaled): plain Python on "
+            + ", ".join(f"{k} {PYTHON_SHARE[k]:.0%}" for k in keys)
+            + " of the iterations (W5: of the arrays); its training time is divided by that share, "
+            "its conversion time is not.",
+            "- numba: `@njit` drivers with the same rules, sums and picks (NumPy's generator); "
+            f"compilation ({compile_seconds:.1f} s, cached on disk) is outside the timings."
+            if compile_seconds is not None else "- numba: not installed.",
+            "- floor: bench/peers/floor.cpp, one bare function per workload: the module's "
+            "generator and table sum in line, no checks, 16-byte transitions; built with the "
+            "core's flags (-O3, no FMA contraction, baseline x86-64).",
+            "",
+            "## Goals", ""]
+    for key, met, text in goals:
+        out.append(f"- {key}: {'met' if met else 'NOT met'}: {text}")
+    out += ["", "## Same work: the deterministic check", "",
+            "Each peer against tarnel on single-episode inputs, tables and printed sums compared "
+            "bit for bit:", "", "```"] + check_rows + ["```"]
+    if mem_rows:
+        out += ["", "## Peak memory", "",
+                "Growth of the peak resident set during one call, in a fresh process "
+                "(VmHWM after the call minus VmRSS before it).", "",
+                "| call | peak growth | bound | bound made of |", "|---|---|---|---|"]
+        for title, growth, allowed, described, exact in mem_rows:
+            out.append(f"| {title} | {growth / 2**20:.2f} MiB | {allowed / 2**20:.2f} MiB | "
+                       f"{described}{'' if exact else ' (peak not resettable: upper estimate)'} |")
+        out += ["", "A stored history of 10^12 sums would need 8 TB; the driver keeps the window "
+                "means instead, so 10^12 and 10^6 cost the same."]
+    out += ["", "## Raw times (seconds, in round order)", "", "```"]
+    for key, ts in raw.items():
+        for name, values in ts.items():
+            out.append(f"{key:<4} {name:<18} " + " ".join(f"{v:.4f}" for v in values))
+    out += ["```", ""]
+    notes = HERE / "limits.md"
+    if notes.exists():
+        out += [notes.read_text()]
+    RESULTS.write_text("\n".join(out))
+    say(f"wrote {RESULTS}")
+
+
+if __name__ == "__main__":
+    main()

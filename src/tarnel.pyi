@@ -1,0 +1,170 @@
+"""Offline tabular Q-learning from recorded episodes.
+
+Every function takes the episodes as a sequence of 2-D float64 arrays, one
+row per transition with the columns (state, action, reward, next state,
+terminal flag); further columns are ignored. ``q_shape`` is the pair
+(number of states, number of actions). Each call trains a new table from
+zero by replaying episodes picked uniformly at random and returns it as a
+new Fortran-ordered float64 array; nothing is kept between calls.
+
+Randomness cannot be seeded: every thread draws from its own generator,
+seeded from the operating system. Calls hold the interpreter lock until they
+return. Progress lines go straight to file descriptor 1, not through
+``sys.stdout``. A failure inside training (an index outside ``q_shape``, no
+episodes to pick from, a failed worker) raises ``tarnel.TrainingFailure``,
+which derives from BaseException, not Exception; the type is not a module
+attribute.
+"""
+
+from collections.abc import Sequence
+from typing import SupportsFloat, SupportsIndex, TypeAlias
+
+import numpy as np
+from numpy.typing import NDArray
+
+__all__ = [
+    "qlearn_forward",
+    "td_learn_backward",
+    "expected_sarsa",
+    "td_learn_backward_parallel",
+    "qlearn_forward_parallel",
+    "fast_learn",
+    "learn_until_convergence",
+    "double_q",
+]
+
+_Episodes: TypeAlias = Sequence[NDArray[np.float64]] | NDArray[np.float64]
+"""A sequence of (transitions, 5+) float64 arrays, or one (episodes, transitions, 5+) array."""
+
+def qlearn_forward(
+    data: _Episodes,
+    q_shape: tuple[SupportsIndex, SupportsIndex],
+    discount_factor: SupportsFloat | SupportsIndex,
+    learning_rate: SupportsFloat | SupportsIndex,
+    max_iterations: SupportsIndex,
+    verbose: bool,
+    quit_threshold: SupportsFloat | SupportsIndex | None = None,
+) -> NDArray[np.float64]:
+    """Q-learning: each transition moves Q[s, a] towards r + discount * max Q[s', :] (r alone when terminal).
+
+    From iteration 50000 on, every 25000 iterations, compares the mean table
+    sum of the last 25000 iterations with that of the 25000 before and stops
+    when ``quit_threshold`` (default 0.001) exceeds the relative change.
+    Prints "Iteration: i, Qsum: S, d: d" at each such test when ``verbose``.
+    Returns the (states, actions) table.
+    """
+
+def td_learn_backward(
+    data: _Episodes,
+    q_shape: tuple[SupportsIndex, SupportsIndex],
+    discount_factor: SupportsFloat | SupportsIndex,
+    learning_rate: SupportsFloat | SupportsIndex,
+    max_iterations: SupportsIndex,
+    verbose: bool,
+    quit_threshold: SupportsFloat | SupportsIndex | None = None,
+) -> NDArray[np.float64]:
+    """Walks each episode backwards and moves Q[s, a] towards the discounted sum of the rewards after it.
+
+    Learns returns of the policy that recorded the episodes; the last
+    transition's own entry is not updated. Stops and prints as
+    ``qlearn_forward``. Returns the (states, actions) table.
+    """
+
+def expected_sarsa(
+    data: _Episodes,
+    q_shape: tuple[SupportsIndex, SupportsIndex],
+    discount_factor: SupportsFloat | SupportsIndex,
+    learning_rate: SupportsFloat | SupportsIndex,
+    max_iterations: SupportsIndex,
+    verbose: bool,
+    quit_threshold: SupportsFloat | SupportsIndex | None = None,
+) -> NDArray[np.float64]:
+    """Moves Q[s, a] towards r + discount * mean Q[s, :], the mean of the transition's own state's row.
+
+    The next state is not read. Stops and prints as ``qlearn_forward``.
+    Returns the (states, actions) table.
+    """
+
+def td_learn_backward_parallel(
+    data: _Episodes,
+    q_shape: tuple[SupportsIndex, SupportsIndex],
+    discount_factor: SupportsFloat | SupportsIndex,
+    learning_rate: SupportsFloat | SupportsIndex,
+    max_iterations: SupportsIndex,
+    boostrap_sample_size: SupportsIndex,
+    iter_ql: SupportsIndex,
+    verbose: bool,
+    quit_threshold: SupportsFloat | SupportsIndex | None = None,
+) -> NDArray[np.float64]:
+    """``iter_ql`` trainings of ``td_learn_backward`` on worker threads, each on its own bootstrap sample.
+
+    Each sample holds ``boostrap_sample_size`` episodes drawn with
+    replacement (the keyword is spelled so). Workers print as
+    ``td_learn_backward`` when ``verbose``. Returns the (iter_ql, states,
+    actions) stack of the workers' tables.
+    """
+
+def qlearn_forward_parallel(
+    data: _Episodes,
+    q_shape: tuple[SupportsIndex, SupportsIndex],
+    discount_factor: SupportsFloat | SupportsIndex,
+    learning_rate: SupportsFloat | SupportsIndex,
+    max_iterations: SupportsIndex,
+    ql_iter: SupportsIndex,
+    verbose: bool,
+    quit_threshold: SupportsFloat | SupportsIndex | None = None,
+) -> NDArray[np.float64]:
+    """``ql_iter`` independent trainings of ``qlearn_forward`` on worker threads, on the same episodes.
+
+    Always prints "Q learning forward parallel, config: ..." first; workers
+    print as ``qlearn_forward`` when ``verbose``. Returns the (ql_iter,
+    states, actions) stack of the workers' tables.
+    """
+
+def fast_learn(
+    data: _Episodes,
+    q_shape: tuple[SupportsIndex, SupportsIndex],
+    discount_factor: SupportsFloat | SupportsIndex,
+    learning_rate: SupportsFloat | SupportsIndex,
+    max_iterations: SupportsIndex,
+    verbose: bool,
+    quit_threshold: SupportsFloat | SupportsIndex | None = None,
+) -> NDArray[np.float64]:
+    """``qlearn_forward`` with a cheaper stop test: the table sum every 25000 iterations against the previous one.
+
+    Prints "Iteration: i, Qsum: S, d: d" at each test from 50000 on when
+    ``verbose``. Returns the (states, actions) table.
+    """
+
+def learn_until_convergence(
+    data: _Episodes,
+    q_shape: tuple[SupportsIndex, SupportsIndex],
+    discount_factor: SupportsFloat | SupportsIndex,
+    learning_rate: SupportsFloat | SupportsIndex,
+    max_iterations: SupportsIndex,
+    verbose: bool,
+    quit_threshold: SupportsFloat | SupportsIndex | None = None,
+) -> NDArray[np.float64]:
+    """Q-learning until, at a checkpoint (every 25000 iterations from 0), one episode moved no entry by more than 1e-8.
+
+    Always prints "i: E, P, D" at each checkpoint (mean absolute change,
+    previous table sum, change of the sum); ``verbose`` and
+    ``quit_threshold`` have no effect. Returns the (states, actions) table.
+    """
+
+def double_q(
+    data: _Episodes,
+    q_shape: tuple[SupportsIndex, SupportsIndex],
+    discount_factor: SupportsFloat | SupportsIndex,
+    learning_rate: SupportsFloat | SupportsIndex,
+    max_iterations: SupportsIndex,
+    verbose: bool,
+    quit_threshold: SupportsFloat | SupportsIndex | None = None,
+) -> NDArray[np.float64]:
+    """Double Q-learning: two tables, a coin per transition picks the one updated; the other values its best next action.
+
+    Always runs ``max_iterations`` iterations and always prints
+    "Iteration: i, Qsum1 S1, Qsum2 S2" every 25000 iterations from 0;
+    ``verbose`` and ``quit_threshold`` have no effect. Returns the mean of
+    the two (states, actions) tables.
+    """

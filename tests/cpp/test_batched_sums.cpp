@@ -1,0 +1,211 @@
+// Summing several versions of a table in one pass, and the sequential driver
+// that uses it on large tables. The pass is checked against table_sum of
+// each version built out in full; the driver against itself with the same
+// rule wrapped in a function it cannot see into, which makes it sum after
+// every iteration: with the same seed, tables, lines, stops and failures
+// must be identical.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "check.h"
+#include "qlearning/qlearner.h"
+#include "support/failure.h"
+#include "support/table_sum.h"
+
+using namespace tarnel;
+
+namespace {
+
+// Magnitudes from 1e-300 to 1e16 in a scrambled order, so that any change in
+// which values meet in which addition changes the bits of a sum.
+double scrambled(std::uint32_t& state) {
+  static const double pattern[] = {1e16, 1.0, -1e16, 3.0, 0.1, -0.0, 2.5e15, 1e-300, -1e16, 7.0, 1e16, -0.3};
+  state = state * 1103515245u + 12345u;
+  return pattern[(state >> 16) % 12] * (1.0 + static_cast<double>(state % 97) * 1e-3);
+}
+
+}  // namespace
+
+TEST(table_sums_equal_the_sum_of_each_version) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  std::uint32_t state = 99;
+  for (const std::size_t count : {0u, 1u, 7u, 8u, 9u, 64u, 1003u, 40000u}) {
+    std::vector<double> values(count);
+    for (double& v : values) v = scrambled(state);
+    for (std::size_t versions = 1; versions <= table_versions; ++versions) {
+      // Patches at the first and last entry, on both sides of block
+      // boundaries, several in one block, in the tail, and NaN and -0.0.
+      std::vector<std::size_t> offsets;
+      for (const std::size_t k : {std::size_t{0}, std::size_t{3}, std::size_t{4}, std::size_t{7},
+                                  std::size_t{8}, std::size_t{15}, count / 2, count - count % 8,
+                                  count - 1}) {
+        if (k < count && (offsets.empty() || k > offsets.back())) offsets.push_back(k);
+      }
+      std::vector<TablePatch> patches;
+      std::vector<std::vector<double>> version(versions, values);
+      for (std::size_t j = 0; j < offsets.size(); ++j) {
+        TablePatch patch;
+        patch.offset = offsets[j];
+        for (std::size_t t = 0; t < versions; ++t) {
+          patch.value[t] = j % 5 == 3 ? nan : j % 5 == 4 ? -0.0 : scrambled(state);
+          version[t][offsets[j]] = patch.value[t];
+        }
+        patches.push_back(patch);
+      }
+      double sums[table_versions];
+      table_sums(values.data(), count, patches, versions, sums);
+      for (std::size_t t = 0; t < versions; ++t) {
+        CHECK_BITS(sums[t], table_sum(version[t].data(), count));
+      }
+      // No patch: every version is the table itself.
+      table_sums(values.data(), count, {}, versions, sums);
+      for (std::size_t t = 0; t < versions; ++t) CHECK_BITS(sums[t], table_sum(values.data(), count));
+    }
+  }
+}
+
+namespace {
+
+// The same rules behind a pointer the driver does not recognise, so it
+// cannot know which entries they write and sums after every iteration.
+void plain_forward(const Qlearner& l, QTable& q, const Episode& e) {
+  Qlearner::learn_single_episode_forward_Q(l, q, e);
+}
+void plain_backward(const Qlearner& l, QTable& q, const Episode& e) {
+  Qlearner::learn_single_episode_backward_TD(l, q, e);
+}
+void plain_sarsa(const Qlearner& l, QTable& q, const Episode& e) {
+  Qlearner::learn_single_episode_expected_sarsa(l, q, e);
+}
+
+struct Run {
+  std::string out;
+  std::vector<double> table;
+  std::string failure;
+};
+
+// Runs learn with a seeded generator and file descriptor 1 redirected, so
+// the progress lines are seen as a reader would see them.
+Run run_learn(const Qlearner& learner, const EpisodeList& episodes, UpdateRule rule) {
+  Run run;
+  std::fflush(stdout);
+  char path[] = "/tmp/tarnel-test-batched-XXXXXX";
+  const int file = mkstemp(path);
+  if (file < 0) std::abort();
+  unlink(path);
+  const int saved = dup(1);
+  dup2(file, 1);
+  try {
+    Rng rng(Seed{7});
+    run.table = learner.learn(episodes, rule, rng).values;
+  } catch (const TrainingFailure& failure) {
+    run.failure = failure.what();
+  }
+  dup2(saved, 1);
+  close(saved);
+  lseek(file, 0, SEEK_SET);
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(file, buffer, sizeof buffer)) > 0) run.out.append(buffer, static_cast<std::size_t>(n));
+  close(file);
+  return run;
+}
+
+// Walks over a 5000 x 4 table (20000 entries: large enough for the batched
+// sums), with scrambled rewards; episodes of 1 to 30 transitions, so some
+// entries are written twice in one batch and the backward rule sees
+// single-transition episodes too.
+EpisodeList walks(std::size_t count, std::uint64_t states) {
+  std::uint32_t state = 5;
+  EpisodeList episodes(count);
+  for (Episode& e : episodes) {
+    state = state * 1103515245u + 12345u;
+    const std::size_t length = 1 + (state >> 16) % 30;
+    std::uint64_t at = (state >> 8) % 64;  // few start states: repeated writes
+    for (std::size_t k = 0; k < length; ++k) {
+      state = state * 1103515245u + 12345u;
+      const std::uint64_t next = (state >> 4) % states;
+      e.transitions.push_back({at, (state >> 20) % 4, scrambled(state), next, k + 1 == length});
+      at = next;
+    }
+  }
+  return episodes;
+}
+
+void check_same(const Run& batched, const Run& plain) {
+  CHECK_EQ(batched.out, plain.out);
+  CHECK_EQ(batched.failure, plain.failure);
+  CHECK_EQ(batched.table.size(), plain.table.size());
+  for (std::size_t k = 0; k < batched.table.size() && k < plain.table.size(); ++k) {
+    if (!check::same_bits(batched.table[k], plain.table[k])) {
+      CHECK_BITS(batched.table[k], plain.table[k]);
+      break;
+    }
+  }
+}
+
+}  // namespace
+
+TEST(large_tables_give_the_same_training_as_a_sum_per_iteration) {
+  const EpisodeList episodes = walks(300, 5000);
+  const struct {
+    UpdateRule rule, plain;
+    std::uint64_t max_iterations;
+    double quit_threshold;
+  } cases[] = {
+      // Three checks, no stop: every window mean and printed sum counts.
+      {&Qlearner::learn_single_episode_forward_Q, plain_forward, 100003, 0.0},
+      {&Qlearner::learn_single_episode_backward_TD, plain_backward, 100003, 0.0},
+      {&Qlearner::learn_single_episode_expected_sarsa, plain_sarsa, 100003, 0.0},
+      // A stop at the first check: the table must be the one after it.
+      {&Qlearner::learn_single_episode_forward_Q, plain_forward, 200000, 1e300},
+      // Bounds that end inside a batch.
+      {&Qlearner::learn_single_episode_forward_Q, plain_forward, 6, 0.0},
+      {&Qlearner::learn_single_episode_backward_TD, plain_backward, 1, 0.0},
+  };
+  for (const auto& c : cases) {
+    Qlearner l;
+    l.q_shape = {5000, 4};
+    l.discount_factor = 0.9;
+    l.learning_rate = 0.25;
+    l.max_iterations = c.max_iterations;
+    l.quit_threshold = c.quit_threshold;
+    l.verbose = true;
+    const Run batched = run_learn(l, episodes, c.rule);
+    const Run plain = run_learn(l, episodes, c.plain);
+    CHECK(!plain.table.empty());
+    CHECK_EQ(plain.out.empty(), c.max_iterations <= 50000);
+    check_same(batched, plain);
+  }
+}
+
+TEST(large_tables_fail_where_a_sum_per_iteration_fails) {
+  // An episode with an action outside the table, picked some way into a run:
+  // the same message, and no line of the batch it falls in.
+  EpisodeList episodes = walks(40, 5000);
+  episodes[17].transitions[0].action = 4;
+  Qlearner l;
+  l.q_shape = {5000, 4};
+  l.discount_factor = 0.9;
+  l.learning_rate = 0.25;
+  l.max_iterations = 100000;
+  l.quit_threshold = 0.0;
+  l.verbose = true;
+  const std::pair<UpdateRule, UpdateRule> rules[] = {
+      {&Qlearner::learn_single_episode_forward_Q, plain_forward},
+      {&Qlearner::learn_single_episode_expected_sarsa, plain_sarsa}};
+  for (const auto& [rule, wrapped] : rules) {
+    const Run batched = run_learn(l, episodes, rule);
+    const Run plain = run_learn(l, episodes, wrapped);
+    CHECK(!plain.failure.empty());
+    check_same(batched, plain);
+  }
+}
+
+CHECK_MAIN

@@ -1,0 +1,393 @@
+"""Faults and load: failing workers, refused threads, impossible sizes, memory
+exhaustion, fork, concurrent Python threads, and input arrays that must be
+read exactly and never written.
+
+Limits that would also bind the test runner (RLIMIT_AS, RLIMIT_NPROC, a
+changed user) are set in a child interpreter.
+"""
+
+import hashlib
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+
+import numpy as np
+import pytest
+
+import tarnel
+from conftest import episode
+
+JOIN_FAILURE = "joining a worker thread returned an error"
+# AddressSanitizer reserves terabytes of shadow address space at start-up, so
+# an address-space limit cannot be tested in a sanitized process; and its
+# operator new ends the process instead of throwing when memory runs out.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+needs_address_limit = pytest.mark.skipif(SANITIZED, reason="RLIMIT_AS cannot bind under AddressSanitizer")
+
+# A two-state chain whose result depends on the order of its rows.
+CHAIN = episode((0, 1, 1.0, 1, 0), (1, 0, -0.5, 0, 0), (0, 0, 2.0, 1, 1))
+# Fails every rule on its first row: state 9 lies outside the tables used here.
+BAD = episode((9, 0, 1.0, 0, 0), (0, 0, 1.0, 0, 1))
+
+SEQUENTIAL = ["qlearn_forward", "td_learn_backward", "expected_sarsa", "fast_learn",
+              "learn_until_convergence", "double_q"]
+
+
+def call(name, data, q_shape=(2, 2), max_iterations=20, workers=2, **kw):
+    """Calls any of the eight functions with learning parameters of no interest here."""
+    function = getattr(tarnel, name)
+    if name == "td_learn_backward_parallel":
+        return function(data, q_shape, 0.9, 0.5, max_iterations, len(data) or 1, workers, False, **kw)
+    if name == "qlearn_forward_parallel":
+        return function(data, q_shape, 0.9, 0.5, max_iterations, workers, False, **kw)
+    return function(data, q_shape, 0.9, 0.5, max_iterations, False, **kw)
+
+
+def native_threads():
+    return len(os.listdir("/proc/self/task"))
+
+
+def run_child(code, timeout=120):
+    """Runs `code` in a fresh interpreter (inheriting the environment, so a
+    sanitized run stays sanitized); returns (exit code, the lines it reported,
+    stderr)."""
+    prelude = textwrap.dedent("""
+        import os, resource, sys
+        import numpy as np
+        import tarnel
+
+        def vm_size():
+            with open("/proc/self/status") as status:
+                line = next(l for l in status if l.startswith("VmSize:"))
+            return int(line.split()[1]) * 1024
+
+        def limit_address_space(extra):
+            limit = vm_size() + extra
+            resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+
+        def threads():
+            return len(os.listdir("/proc/self/task"))
+
+        def outcome(thunk):
+            try:
+                result = thunk()
+            except BaseException as error:
+                return type(error).__name__ + ": " + str(error)
+            return "ok " + str(result.shape)
+
+        def report(*values):
+            # Marked, to tell these lines from the module's own output.
+            print("=>", *values, flush=True)
+
+        ep = np.array([[0, 1, 1.0, 1, 0], [1, 0, -0.5, 0, 0], [0, 0, 2.0, 1, 1]])
+        # Warm up: the NumPy API, the exception type and this thread's generator.
+        tarnel.qlearn_forward([ep], (2, 2), 0.9, 0.1, 1, False)
+    """)
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
+    done = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=timeout, env=env)
+    reported = [line[3:] for line in done.stdout.splitlines() if line.startswith("=> ")]
+    return done.returncode, reported, done.stdout + done.stderr
+
+
+# --- workers ---------------------------------------------------------------
+
+@pytest.mark.parametrize("name", ["qlearn_forward_parallel", "td_learn_backward_parallel"])
+def test_one_bad_episode_drawn_by_some_of_64_workers(capfd, name):
+    # Nine good episodes and one bad one, three picks per worker: a forward
+    # worker misses the bad one with probability 0.9^3 = 0.73, so all 64 miss
+    # it with probability 0.73^64, about 2e-9; a backward worker's sample of
+    # ten holds it with probability 0.65. Some workers fail, most do not.
+    data = [CHAIN] * 9 + [BAD]
+    before = native_threads()
+    with pytest.raises(BaseException) as caught:
+        call(name, data, max_iterations=3, workers=64)
+    assert not isinstance(caught.value, Exception)
+    assert str(caught.value) == JOIN_FAILURE
+    assert native_threads() == before
+    err = capfd.readouterr().err.splitlines()
+    failed_workers = sum("state 9" in line for line in err)
+    assert 1 <= failed_workers < 64
+    assert err.count("tarnel: " + JOIN_FAILURE) == 1
+    # The process is unharmed: the same call without the bad episode works.
+    assert call(name, data[:-1], max_iterations=3, workers=64).shape == (64, 2, 2)
+
+
+@pytest.mark.parametrize("setup", ["address_space", "process_count"])
+@pytest.mark.parametrize("name", ["qlearn_forward_parallel", "td_learn_backward_parallel"])
+def test_refused_thread_creation_fails_and_leaves_no_thread(setup, name):
+    # Root is exempt from RLIMIT_NPROC, so the child first becomes `nobody`;
+    # an address space too small for more than a few 8 MiB thread stacks works
+    # for any user. Either way thread creation is refused after a few workers
+    # of 2^40 asked for.
+    if setup == "address_space" and SANITIZED:
+        pytest.skip("RLIMIT_AS cannot bind under AddressSanitizer")
+    if setup == "process_count" and os.geteuid() != 0 and os.getuid() != 0:
+        pytest.skip("needs root to switch to an unprivileged user")
+    limit = ("limit_address_space(64 << 20)" if setup == "address_space" else
+             "os.setgid(65534); os.setuid(65534); resource.setrlimit(resource.RLIMIT_NPROC, (6, 6))")
+    if name == "qlearn_forward_parallel":
+        thunk = "tarnel.qlearn_forward_parallel([ep], (2, 2), 0.9, 0.1, 5000, 1 << 40, False)"
+    else:
+        thunk = "tarnel.td_learn_backward_parallel([ep], (2, 2), 0.9, 0.1, 5000, 3, 1 << 40, False)"
+    code, out, err = run_child(f"""
+        before = threads()
+        {limit}
+        report(outcome(lambda: {thunk}))
+        report(threads() - before)
+        # Refused once, the limit still holds, but a single worker can start.
+        report(outcome(lambda: {thunk.replace("1 << 40", "1")}))
+        """)
+    assert code == 0, err
+    assert out == ["TrainingFailure: the operating system refused to start a worker thread", "0",
+                     "ok (1, 2, 2)"], out + err
+
+
+# --- sizes and memory --------------------------------------------------------
+
+@pytest.mark.parametrize("q_shape", [(1 << 40, 1 << 40), (1 << 63, 2), ((1 << 64) - 1, (1 << 64) - 1),
+                                     (1, 1 << 61), (0, 1 << 62)])
+@pytest.mark.parametrize("name", SEQUENTIAL + ["qlearn_forward_parallel", "td_learn_backward_parallel"])
+def test_impossible_table_sizes_fail_before_allocating(capfd, training_failure, q_shape, name):
+    # Asking for such a table would either fail (a MemoryError) or, where the
+    # size wraps around, allocate a small wrong one; the size check comes first.
+    with pytest.raises(training_failure) as caught:
+        call(name, [CHAIN], q_shape=q_shape, workers=1)
+    if name.endswith("parallel"):
+        assert str(caught.value) == JOIN_FAILURE
+    assert "exceeds the largest possible allocation" in capfd.readouterr().err
+
+
+@pytest.mark.parametrize("size, error", [
+    (1 << 62, "TrainingFailure"),
+    pytest.param(1 << 58, "MemoryError", marks=pytest.mark.skipif(
+        SANITIZED, reason="AddressSanitizer ends the process when an allocation fails")),
+])
+def test_impossible_bootstrap_sample_sizes(size, error):
+    # 2^62 indices cannot even be sized; 2^58 can (2 EiB) but not be had.
+    code, out, err = run_child(f"""
+        report(outcome(lambda: tarnel.td_learn_backward_parallel([ep], (2, 2), 0.9, 0.1, 5, {size}, 2, False)))
+        report(threads())
+        """)
+    assert code == 0, err
+    assert out[0].split(":")[0] == error, err
+    assert out[1] == "1"
+
+
+@needs_address_limit
+@pytest.mark.parametrize("name", SEQUENTIAL + ["qlearn_forward_parallel", "td_learn_backward_parallel"])
+def test_memory_exhaustion_raises_and_the_process_goes_on(name):
+    # A 4 GiB table under a 256 MiB allowance. A sequential driver raises
+    # MemoryError; a parallel worker's failed allocation fails the worker and
+    # so the call. Afterwards the process trains normally within the limit.
+    code, out, err = run_child(f"""
+        import tarnel
+        f = tarnel.{name}
+        extra = {{"td_learn_backward_parallel": (1, 2), "qlearn_forward_parallel": (2,)}}.get("{name}", ())
+        limit_address_space(256 << 20)
+        report(outcome(lambda: f([ep], (1 << 26, 8), 0.9, 0.1, 1, *extra, False)))
+        report(outcome(lambda: f([ep], (2, 2), 0.9, 0.1, 1, *extra, False)))
+        """)
+    assert code == 0, err
+    first, second = out
+    allowed = ("MemoryError", "TrainingFailure: " + JOIN_FAILURE) if name.endswith("parallel") else ("MemoryError",)
+    assert first.startswith(allowed), err
+    assert second.startswith("ok (")
+
+
+@needs_address_limit
+def test_memory_exhaustion_while_building_episodes():
+    # The episode array itself fits; its transitions (40 bytes per row against
+    # the array's 40) do not fit beside it.
+    code, out, err = run_child("""
+        big = np.zeros((2_000_000, 5))
+        before = sys.getrefcount(big)
+        limit_address_space(48 << 20)
+        report(outcome(lambda: tarnel.qlearn_forward([big], (2, 2), 0.9, 0.1, 1, False)))
+        report(sys.getrefcount(big) == before)
+        """)
+    assert code == 0, err
+    assert out == ["MemoryError: ", "True"], err
+
+
+# --- processes and threads ----------------------------------------------------
+
+@pytest.mark.parametrize("name", SEQUENTIAL)
+def test_forked_child_draws_other_episodes_than_its_parent(name):
+    # Sixteen two-step episodes, one per state, 200 picks: the table records
+    # how often each state was picked, so two processes drawing the
+    # same stream give the same table, and independent streams the same table
+    # only with negligible probability. The parent has drawn before the fork,
+    # so the child inherits a generator with words still buffered.
+    data = [episode((s, 0, 1.0, s, 0), (s, 0, 1.0, s, 1)) for s in range(16)]
+
+    def train():
+        return call(name, data, q_shape=(16, 1), max_iterations=200, workers=1).tobytes()
+
+    train()
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # child: report its table and leave at once
+        try:
+            os.close(read_end)
+            os.write(write_end, train())
+        finally:
+            os._exit(0)
+    os.close(write_end)
+    parent = train()
+    with os.fdopen(read_end, "rb") as reader:
+        child = reader.read()
+    os.waitpid(pid, 0)
+    assert len(child) == len(parent)
+    assert child != parent
+
+
+def test_concurrent_calls_from_python_threads_get_their_own_results():
+    # With a single episode every pick is that episode, so the deterministic
+    # drivers give one exact table; eight threads calling all of them at once
+    # must each see exactly the table a lone call gives.
+    names = ["qlearn_forward", "td_learn_backward", "expected_sarsa", "fast_learn",
+             "learn_until_convergence", "qlearn_forward_parallel", "td_learn_backward_parallel"]
+    shapes = [(2, 2), (3, 2), (2, 3)]
+    expected = {(n, s): call(n, [CHAIN], q_shape=s, max_iterations=50) for n in names for s in shapes}
+    failures = []
+    start = threading.Barrier(8)
+
+    def worker(k):
+        try:
+            start.wait()
+            for round_ in range(6):
+                for n in names:
+                    s = shapes[(k + round_) % len(shapes)]
+                    got = call(n, [CHAIN], q_shape=s, max_iterations=50)
+                    if not np.array_equal(got, expected[n, s]):
+                        failures.append((k, n, s))
+                # A failing call between the good ones must not disturb anyone.
+                try:
+                    call("qlearn_forward", [BAD], max_iterations=1)
+                except BaseException:  # noqa: BLE001 - the training failure is expected
+                    pass
+        except BaseException as error:  # noqa: BLE001 - reported below
+            failures.append((k, repr(error)))
+
+    threads = [threading.Thread(target=worker, args=(k,)) for k in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
+
+
+# --- input arrays ----------------------------------------------------------------
+
+ALL = SEQUENTIAL + ["qlearn_forward_parallel", "td_learn_backward_parallel"]
+
+
+def digest(array):
+    return hashlib.sha256(np.ascontiguousarray(array).tobytes()).hexdigest() + str(array.__array_interface__)
+
+
+@pytest.mark.parametrize("name", ALL)
+@pytest.mark.parametrize("writeable", [True, False])
+def test_input_arrays_are_never_written(name, writeable):
+    data = [CHAIN.copy(), episode((1, 1, 3.0, 0, 1)), np.asfortranarray(CHAIN)]
+    for array in data:
+        array.flags.writeable = writeable
+    before = [digest(a) for a in data]
+    call(name, data, max_iterations=200)
+    assert [digest(a) for a in data] == before
+    assert all(a.flags.writeable == writeable for a in data)
+
+
+def unaligned(array, offset=1):
+    """A copy of `array` at a byte offset of a byte buffer: unaligned data."""
+    buffer = bytearray(array.nbytes + offset)
+    view = np.frombuffer(buffer, dtype=np.float64, count=array.size, offset=offset).reshape(array.shape)
+    view[...] = array
+    assert not view.flags.aligned
+    return view
+
+
+def field_of_structured(array):
+    """The same values as the field of a packed structured array: rows 41 bytes apart."""
+    record = np.dtype([("flag", "u1"), ("row", "f8", (array.shape[1],))])
+    records = np.zeros(array.shape[0], dtype=record)
+    records["row"] = array
+    return records["row"]
+
+
+LONG = episode(*[(s % 3, s % 2, float(s), (s + 1) % 3, float(s == 9)) for s in range(10)])
+LAYOUTS = {
+    "fortran": np.asfortranarray,
+    "every_other_row": lambda a: np.repeat(a, 2, axis=0)[::2],
+    "reversed_twice": lambda a: a[::-1][::-1],
+    "negative_row_stride": lambda a: np.ascontiguousarray(a[::-1])[::-1],
+    "negative_column_stride": lambda a: np.ascontiguousarray(a[:, ::-1])[:, ::-1],
+    "transposed_storage": lambda a: np.ascontiguousarray(a.T).T,
+    "extra_columns": lambda a: np.hstack([a, np.full((a.shape[0], 3), np.nan)])[:, :5],
+    "unaligned": unaligned,
+    "unaligned_odd_offset": lambda a: unaligned(a, 3),
+    "structured_field": field_of_structured,
+    "slab_of_3d": lambda a: np.stack([np.zeros_like(a), a])[1],
+    "broadcast_rows": lambda a: np.broadcast_to(a[2], a.shape),
+}
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("name", ["qlearn_forward", "td_learn_backward", "expected_sarsa"])
+def test_any_layout_reads_like_a_contiguous_copy(layout, name):
+    # One episode makes these drivers deterministic, and every rule reads the
+    # rows in order, so the table is a fingerprint of the rows as read.
+    view = LAYOUTS[layout](LONG)
+    contiguous = np.ascontiguousarray(view)
+    assert np.array_equal(view, contiguous)
+    got = call(name, [view], q_shape=(3, 2), max_iterations=30)
+    want = call(name, [contiguous], q_shape=(3, 2), max_iterations=30)
+    assert got.tobytes() == want.tobytes()
+
+
+def test_reading_order_is_the_views_not_the_memorys():
+    reversed_view = LONG[::-1]
+    got = call("qlearn_forward", [reversed_view], q_shape=(3, 2), max_iterations=30)
+    assert got.tobytes() == call("qlearn_forward", [reversed_view.copy()], q_shape=(3, 2),
+                                 max_iterations=30).tobytes()
+    assert got.tobytes() != call("qlearn_forward", [LONG], q_shape=(3, 2), max_iterations=30).tobytes()
+
+
+@pytest.mark.parametrize("container", [lambda a: [CHAIN, a], lambda a: np.array([a, a], dtype=">f8")])
+def test_non_native_byte_order_is_refused(container):
+    swapped = CHAIN.astype(">f8")
+    assert np.array_equal(swapped, CHAIN)
+    with pytest.raises(TypeError) as caught:
+        call("qlearn_forward", container(swapped))
+    assert str(caught.value) == "argument 'data': type mismatch:\n from=>f8, to=float64"
+
+
+# Each runs from a later argument's conversion, after the view of `data` was
+# taken: the array's buffer or layout changes under the call.
+MUTATIONS = {
+    "resize_smaller": lambda a: a.resize((1, 5), refcheck=False),
+    "resize_larger": lambda a: a.resize((4096, 5), refcheck=False),
+    "reshape": lambda a: setattr(a, "shape", (a.shape[1], a.shape[0])),
+    "retype": lambda a: setattr(a, "dtype", np.int64),
+}
+
+
+@pytest.mark.parametrize("mutation", MUTATIONS)
+@pytest.mark.parametrize("position", [0, 2])
+def test_array_changed_while_converting_arguments(capfd, training_failure, mutation, position):
+    data = [CHAIN.copy() for _ in range(3)]
+
+    class Rate:
+        def __float__(self):
+            MUTATIONS[mutation](data[position])
+            # Reuse the freed memory, so a read of the old view would see junk.
+            self.junk = [np.full((4, 5), 1e300) for _ in range(64)]
+            return 0.5
+
+    with pytest.raises(training_failure) as caught:
+        tarnel.qlearn_forward(data, (2, 2), 0.9, Rate(), 5, False)
+    assert f"episode array {position} was resized or retyped" in str(caught.value)
+    assert str(caught.value) in capfd.readouterr().err
