@@ -618,10 +618,10 @@ def run_task(task: Task, args, out: Path, echo_mode: str):
     print(f"\nEnsembles of {args.workers} workers (spread = standard deviation of max_a Q(s, a) across members):")
     for name, what in (("qlearn_forward_parallel", "workers on the same episodes"),
                        ("td_learn_backward_parallel", "bootstrap resamples of the episodes")):
-        s = spreads[name]
-        where = f" (state {s.worst_state})" if s.worst > 0 else ""
-        print(f"  {name}: across {what}: mean spread {s.mean:.4g}, largest {s.worst:.4g}{where}; "
-              f"all members pick the same greedy action in {s.agree} of {s.states} states")
+        sp = spreads[name]
+        where = f" (state {sp.worst_state})" if sp.worst > 0 else ""
+        print(f"  {name}: across {what}: mean spread {sp.mean:.4g}, largest {sp.worst:.4g}{where}; "
+              f"all members pick the same greedy action in {sp.agree} of {sp.states} states")
 
     verdict = []
     for name in ("qlearn_forward", "fast_learn", "double_q"):

@@ -212,6 +212,31 @@ def test_memory_exhaustion_while_building_episodes():
     assert out == ["MemoryError: ", "True"], err
 
 
+@pytest.mark.parametrize("output", ["pipe_without_reader", "same_with_sigpipe_default", "closed"])
+def test_lost_standard_output_does_not_stop_training(output):
+    # Progress and configuration lines to a pipe nobody reads (EPIPE, or a
+    # SIGPIPE that would kill the process at its default action) or to a
+    # closed descriptor are lost; the trainings are not.
+    code, out, err = run_child(f"""
+        import signal
+        if "{output}" == "closed":
+            os.close(1)
+        else:
+            read_end, write_end = os.pipe()
+            os.dup2(write_end, 1)
+            os.close(read_end)
+            os.close(write_end)
+            if "{output}" == "same_with_sigpipe_default":
+                signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+        results = [tarnel.qlearn_forward_parallel([ep], (2, 2), 0.9, 0.1, 60000, 2, True),
+                   tarnel.learn_until_convergence([ep], (2, 2), 0.9, 0.1, 60000, True),
+                   tarnel.double_q([ep], (2, 2), 0.9, 0.1, 60000, True)]
+        sys.stderr.write("shapes " + " ".join(str(r.shape) for r in results) + "\\n")
+        """)
+    assert code == 0, err
+    assert "shapes (2, 2, 2) (2, 2) (2, 2)" in err
+
+
 # --- processes and threads ----------------------------------------------------
 
 @pytest.mark.parametrize("name", SEQUENTIAL)
@@ -391,3 +416,26 @@ def test_array_changed_while_converting_arguments(capfd, training_failure, mutat
         tarnel.qlearn_forward(data, (2, 2), 0.9, Rate(), 5, False)
     assert f"episode array {position} was resized or retyped" in str(caught.value)
     assert str(caught.value) in capfd.readouterr().err
+
+
+def test_array_changed_by_giving_back_an_earlier_one(capfd, training_failure):
+    # Each array is given back as soon as its episode is built; when the call
+    # held the last reference, that runs the array's finaliser, which here
+    # frees the buffer of the next array before it is read.
+    target = CHAIN.copy()
+
+    class Doomed(np.ndarray):
+        def __del__(self):
+            target.resize((1, 5), refcheck=False)
+
+    class Episodes:
+        def __len__(self):
+            return 2
+
+        def __getitem__(self, k):
+            return [lambda: CHAIN.copy().view(Doomed), lambda: target][k]()
+
+    with pytest.raises(training_failure) as caught:
+        tarnel.qlearn_forward(Episodes(), (2, 2), 0.9, 0.5, 5, False)
+    assert "episode array 1 was resized or retyped" in str(caught.value)
+    capfd.readouterr()
