@@ -70,7 +70,7 @@ def best_time(run, repeat):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--iterations", type=int, default=300_000)
+    parser.add_argument("--iterations", type=int, default=2_000_000)
     parser.add_argument("--repeat", type=int, default=3)
     args = parser.parse_args()
 

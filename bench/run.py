@@ -480,6 +480,19 @@ def main():
         say(f"{failures} peer result(s) differ from tarnel's; timings would compare different work.")
         sys.exit(1)
 
+    if "W6c" in keys:
+        # Its convergence test must be unable to pass, or the timing would
+        # cover a run that stopped early: the last checkpoint line must be
+        # the last multiple of 25000 below the bound.
+        w = wl["W6c"]
+        with captured_stdout() as out:
+            tarnel.learn_until_convergence(w.episodes, w.q_shape, w.gamma, w.alpha, w.iterations,
+                                           False)
+        last = int(out[0].splitlines()[-1].split(":")[0])
+        if last != (w.iterations - 1) // 25000 * 25000:
+            say(f"W6c stopped early at checkpoint {last}; its timing would not cover the work.")
+            sys.exit(1)
+
     results, raw = {}, {}
     for key in keys:
         w = wl[key]

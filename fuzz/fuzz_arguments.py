@@ -115,9 +115,9 @@ def decode(fdp):
               "ql_iter": pick(SMALL_OR_REFUSED), "verbose": pick(FLAGS), "quit_threshold": pick(REALS)}
     if fdp.ConsumeIntInRange(0, 3) != 0:  # mostly valid values, to get past conversion
         values.update(q_shape=pick(SHAPES[:8]), discount_factor=0.9, learning_rate=0.5,
-                      max_iterations=fdp.ConsumeIntInRange(0, 5), boostrap_sample_size=fdp.ConsumeIntInRange(0, 3),
-                      iter_ql=fdp.ConsumeIntInRange(0, 3), ql_iter=fdp.ConsumeIntInRange(0, 3), verbose=False,
-                      quit_threshold=None)
+                      max_iterations=fdp.ConsumeIntInRange(0, 5),
+                      boostrap_sample_size=fdp.ConsumeIntInRange(0, 3), iter_ql=fdp.ConsumeIntInRange(0, 3),
+                      ql_iter=fdp.ConsumeIntInRange(0, 3), verbose=False, quit_threshold=None)
     parameters = list(tarnel.__dict__[name].__text_signature__.strip("()").replace("=None", "").split(", "))
     return name, {p: values[p] for p in parameters}, buffers, fdp.ConsumeBool()
 

@@ -12,6 +12,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -49,6 +50,15 @@ def native_threads():
     return len(os.listdir("/proc/self/task"))
 
 
+def threads_settle_to(expected):
+    """Whether this process's thread count comes down to `expected`: a joined
+    thread may stay listed for a moment while the kernel reaps it."""
+    deadline = time.monotonic() + 2.0
+    while native_threads() > expected and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return native_threads() == expected
+
+
 def run_child(code, timeout=120):
     """Runs `code` in a fresh interpreter (inheriting the environment, so a
     sanitized run stays sanitized); returns (exit code, the lines it reported,
@@ -67,7 +77,14 @@ def run_child(code, timeout=120):
             limit = vm_size() + extra
             resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
 
-        def threads():
+        def threads(expected=None):
+            # Waits a moment for joined threads to be reaped down to `expected`.
+            import time
+            deadline = time.monotonic() + 2.0
+            while expected is not None and len(os.listdir("/proc/self/task")) > expected:
+                if time.monotonic() > deadline:
+                    break
+                time.sleep(0.01)
             return len(os.listdir("/proc/self/task"))
 
         def outcome(thunk):
@@ -106,7 +123,7 @@ def test_one_bad_episode_drawn_by_some_of_64_workers(capfd, name):
         call(name, data, max_iterations=3, workers=64)
     assert not isinstance(caught.value, Exception)
     assert str(caught.value) == JOIN_FAILURE
-    assert native_threads() == before
+    assert threads_settle_to(before)
     err = capfd.readouterr().err.splitlines()
     failed_workers = sum("state 9" in line for line in err)
     assert 1 <= failed_workers < 64
@@ -136,19 +153,18 @@ def test_refused_thread_creation_fails_and_leaves_no_thread(setup, name):
         before = threads()
         {limit}
         report(outcome(lambda: {thunk}))
-        report(threads() - before)
+        report(threads(before) - before)
         # Refused once, the limit still holds, but a single worker can start.
         report(outcome(lambda: {thunk.replace("1 << 40", "1")}))
         """)
     assert code == 0, err
     assert out == ["TrainingFailure: the operating system refused to start a worker thread", "0",
-                     "ok (1, 2, 2)"], out + err
+                   "ok (1, 2, 2)"], err
 
 
 # --- sizes and memory --------------------------------------------------------
 
-@pytest.mark.parametrize("q_shape", [(1 << 40, 1 << 40), (1 << 63, 2), ((1 << 64) - 1, (1 << 64) - 1),
-                                     (1, 1 << 61), (0, 1 << 62)])
+@pytest.mark.parametrize("q_shape", [(1 << 40, 1 << 40), (1 << 63, 2), (1, 1 << 61)])
 @pytest.mark.parametrize("name", SEQUENTIAL + ["qlearn_forward_parallel", "td_learn_backward_parallel"])
 def test_impossible_table_sizes_fail_before_allocating(capfd, training_failure, q_shape, name):
     # Asking for such a table would either fail (a MemoryError) or, where the
@@ -168,8 +184,9 @@ def test_impossible_table_sizes_fail_before_allocating(capfd, training_failure, 
 def test_impossible_bootstrap_sample_sizes(size, error):
     # 2^62 indices cannot even be sized; 2^58 can (2 EiB) but not be had.
     code, out, err = run_child(f"""
-        report(outcome(lambda: tarnel.td_learn_backward_parallel([ep], (2, 2), 0.9, 0.1, 5, {size}, 2, False)))
-        report(threads())
+        f = tarnel.td_learn_backward_parallel
+        report(outcome(lambda: f([ep], (2, 2), 0.9, 0.1, 5, {size}, 2, False)))
+        report(threads(1))
         """)
     assert code == 0, err
     assert out[0].split(":")[0] == error, err
@@ -192,8 +209,10 @@ def test_memory_exhaustion_raises_and_the_process_goes_on(name):
         """)
     assert code == 0, err
     first, second = out
-    allowed = ("MemoryError", "TrainingFailure: " + JOIN_FAILURE) if name.endswith("parallel") else ("MemoryError",)
-    assert first.startswith(allowed), err
+    allowed = ["MemoryError"]
+    if name.endswith("parallel"):
+        allowed.append("TrainingFailure: " + JOIN_FAILURE)
+    assert first.startswith(tuple(allowed)), err
     assert second.startswith("ok (")
 
 
@@ -347,7 +366,7 @@ LONG = episode(*[(s % 3, s % 2, float(s), (s + 1) % 3, float(s == 9)) for s in r
 LAYOUTS = {
     "fortran": np.asfortranarray,
     "every_other_row": lambda a: np.repeat(a, 2, axis=0)[::2],
-    "reversed_twice": lambda a: a[::-1][::-1],
+    "every_other_column": lambda a: np.repeat(a, 2, axis=1)[:, ::2],
     "negative_row_stride": lambda a: np.ascontiguousarray(a[::-1])[::-1],
     "negative_column_stride": lambda a: np.ascontiguousarray(a[:, ::-1])[:, ::-1],
     "transposed_storage": lambda a: np.ascontiguousarray(a.T).T,
@@ -361,10 +380,11 @@ LAYOUTS = {
 
 
 @pytest.mark.parametrize("layout", LAYOUTS)
-@pytest.mark.parametrize("name", ["qlearn_forward", "td_learn_backward", "expected_sarsa"])
+@pytest.mark.parametrize("name", ["qlearn_forward", "td_learn_backward"])
 def test_any_layout_reads_like_a_contiguous_copy(layout, name):
-    # One episode makes these drivers deterministic, and every rule reads the
-    # rows in order, so the table is a fingerprint of the rows as read.
+    # One episode makes these drivers deterministic, and both rules read the
+    # rows in order (backward TD from the end), so the table is a fingerprint
+    # of the rows as read.
     view = LAYOUTS[layout](LONG)
     contiguous = np.ascontiguousarray(view)
     assert np.array_equal(view, contiguous)

@@ -16,7 +16,6 @@ import operator
 import warnings
 
 import numpy as np
-import pytest
 from hypothesis import HealthCheck, assume, event, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
@@ -305,8 +304,9 @@ SCALARS = st.one_of(
 
 ANYTHING = st.recursive(
     st.one_of(SCALARS, HOSTILE, arrays()),
-    lambda inner: st.one_of(st.lists(inner, max_size=3), st.tuples(inner, inner), st.tuples(inner),
-                            st.tuples(inner, inner, inner), st.dictionaries(st.text(max_size=2), inner, max_size=2)),
+    lambda inner: st.one_of(st.lists(inner, max_size=3), st.tuples(inner), st.tuples(inner, inner),
+                            st.tuples(inner, inner, inner),
+                            st.dictionaries(st.text(max_size=2), inner, max_size=2)),
     max_leaves=6,
 )
 
