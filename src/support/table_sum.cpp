@@ -74,11 +74,20 @@ __attribute__((always_inline)) inline void versions_sums(const double* values, s
 
 }  // namespace
 
+// An AVX2 clone beside the baseline one, picked at load time. Sanitizer
+// builds go without: the clone resolver runs before the sanitizer's runtime
+// has started, and instrumented, it crashes the program at load.
+#if defined(TARNEL_NO_MULTIVERSIONING)
+#define TARNEL_MULTIVERSIONED
+#else
+#define TARNEL_MULTIVERSIONED __attribute__((target_clones("avx2", "default")))
+#endif
+
 // Eight additions per block and version with four versions are eight
 // independent vector chains: enough to keep two AVX adders busy, where a
 // single sum leaves them idle waiting for each addition's result. The
 // baseline clone still gains from the overlap.
-__attribute__((target_clones("avx2", "default")))
+TARNEL_MULTIVERSIONED
 void table_sums(const double* values, std::size_t count, std::span<const TablePatch> patches,
                 std::size_t versions, double* sums) {
   assert(versions >= 1 && versions <= table_versions);
@@ -97,7 +106,7 @@ void table_sums(const double* values, std::size_t count, std::span<const TablePa
 // x[j+8], x[j+16], ... in that order. The chains' latency, not the
 // instruction count, bounds a large table; on a small one the wider
 // registers of the AVX clone halve the instructions.
-__attribute__((target_clones("avx2", "default")))
+TARNEL_MULTIVERSIONED
 double table_sum(const double* values, std::size_t count) {
   double sum;
   versions_sums<1>(values, count, nullptr, nullptr, &sum);
