@@ -14,7 +14,7 @@ CPP_BUILD := build/cpp
 demo: module $(VENV)/.demo-ready
 	$(PY) examples/demo.py
 
-test: cpp-test py-test stubtest numpy1-test
+test: cpp-test tsan py-test stubtest numpy1-test
 
 # The test environment also holds the examples' packages, so their smoke
 # tests run rather than skip.
@@ -86,15 +86,16 @@ asan: asan-module
 	$(ASAN_ENV) $(PY) -m pytest -q -p no:cacheprovider
 
 # The atheris target for FUZZ_TIME seconds (not part of `make test`), keeping
-# what it finds in build/fuzz/corpus, then every input found once more against
-# the sanitized build. The module's failure reports are left out of the log.
+# what it finds in build/fuzz/corpus (an input running over 30 s counts as a
+# hang), then every input found once more against the sanitized build. The
+# module's failure reports are left out of the log.
 FUZZ_TIME ?= 60
 FUZZ_DIR := build/fuzz
 
 fuzz: module asan-module
 	$(PY) -m pip install $(PIP_QUIET) atheris
 	mkdir -p $(FUZZ_DIR)/corpus
-	( $(PY) fuzz/fuzz_arguments.py -max_total_time=$(FUZZ_TIME) -close_fd_mask=1 \
+	( $(PY) fuzz/fuzz_arguments.py -max_total_time=$(FUZZ_TIME) -timeout=30 -close_fd_mask=1 \
 	    -artifact_prefix=$(abspath $(FUZZ_DIR))/ $(FUZZ_DIR)/corpus 2>&1; echo "exit status $$?" ) \
 	  | grep -v '^tarnel: ' > $(FUZZ_DIR)/log
 	( $(ASAN_ENV) $(PY) fuzz/fuzz_arguments.py -runs=0 -close_fd_mask=1 $(FUZZ_DIR)/corpus 2>&1; \

@@ -124,10 +124,14 @@ def decode(fdp):
 
 def cheap(arguments):
     """Counts that keep a call short: large accepted values would only make the
-    drivers run long (or start very many threads), which is not the subject."""
+    drivers run long (three of them have no bound on their iterations but
+    max_iterations) or start very many threads, which is not the subject. A
+    bootstrap sample too large to size fails before any work."""
     for name in ("max_iterations", "boostrap_sample_size", "iter_ql", "ql_iter"):
         value = arguments.get(name, 0)
-        if isinstance(value, (int, np.integer)) and 5 < int(value) < (1 << 60):
+        refused = name == "boostrap_sample_size" and int(value) >= 1 << 61 if isinstance(
+            value, (int, np.integer)) else False
+        if isinstance(value, (int, np.integer)) and 5 < int(value) < (1 << 64) and not refused:
             return False
     return True
 
