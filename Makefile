@@ -14,7 +14,7 @@ CPP_BUILD := build/cpp
 demo: module $(VENV)/.demo-ready
 	$(PY) examples/demo.py
 
-test: cpp-test tsan py-test stubtest numpy1-test
+test: cpp-test tsan py-test stubtest numpy1-test asan
 
 # The test environment also holds the examples' packages, so their smoke
 # tests run rather than skip.

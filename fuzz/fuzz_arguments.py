@@ -129,9 +129,11 @@ def cheap(arguments):
     bootstrap sample too large to size fails before any work."""
     for name in ("max_iterations", "boostrap_sample_size", "iter_ql", "ql_iter"):
         value = arguments.get(name, 0)
-        refused = name == "boostrap_sample_size" and int(value) >= 1 << 61 if isinstance(
-            value, (int, np.integer)) else False
-        if isinstance(value, (int, np.integer)) and 5 < int(value) < (1 << 64) and not refused:
+        if not isinstance(value, (int, np.integer)):
+            continue  # refused by conversion
+        value = int(value)
+        unsizable = name == "boostrap_sample_size" and value >= 1 << 61
+        if 5 < value < 1 << 64 and not unsizable:
             return False
     return True
 

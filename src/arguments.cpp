@@ -17,7 +17,11 @@ void raise_type_error(const std::string& message) { PyErr_SetString(PyExc_TypeEr
 
 // "'<T>' object cannot be converted to '<target>'"
 void raise_cannot_convert(PyObject* object, const char* target) {
-  raise_type_error("'" + python::type_name(object) + "' object cannot be converted to '" + target + "'");
+  // Built by appending: GCC 12 warns wrongly (-Wrestrict) on "'" + std::string.
+  std::string message = python::type_name(object);
+  message.insert(0, 1, '\'');
+  message.append("' object cannot be converted to '").append(target).append("'");
+  raise_type_error(message);
 }
 
 std::string quoted_list(const std::vector<const char*>& names) {

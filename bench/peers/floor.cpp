@@ -405,6 +405,25 @@ std::uint64_t floor_qlearn_forward_parallel(const Input* in) {
   return 0;
 }
 
+// How much parallel throughput the machine gives right now: the same
+// dependent chain of floating-point work on `threads` threads at once. With
+// two free cores, two threads take as long as one.
+double floor_spin(std::uint64_t threads, std::uint64_t iterations) {
+  std::vector<double> out(threads);
+  std::vector<std::thread> pool;
+  for (std::uint64_t k = 0; k < threads; ++k) {
+    pool.emplace_back([&out, k, iterations] {
+      double x = 1.0;
+      for (std::uint64_t i = 0; i < iterations; ++i) x = x * 1.0000001 + 1e-9;
+      out[k] = x;
+    });
+  }
+  for (auto& t : pool) t.join();
+  double total = 0.0;
+  for (const double x : out) total += x;
+  return total;
+}
+
 // W5: the conversion alone, from one pointer per C-contiguous (rows, 5)
 // array into one flat array of transitions.
 std::uint64_t floor_convert(const double* const* arrays, const std::uint64_t* rows, std::uint64_t count,

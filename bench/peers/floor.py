@@ -6,6 +6,7 @@ from __future__ import annotations
 import ctypes
 import os
 import subprocess
+import time
 from pathlib import Path
 
 import numpy as np
@@ -60,6 +61,8 @@ def build() -> ctypes.CDLL:
         getattr(lib, name).restype = ctypes.c_uint64
     lib.floor_convert.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_uint64, ctypes.c_uint64]
     lib.floor_convert.restype = ctypes.c_uint64
+    lib.floor_spin.argtypes = [ctypes.c_uint64, ctypes.c_uint64]
+    lib.floor_spin.restype = ctypes.c_double
     return lib
 
 
@@ -94,6 +97,18 @@ def run(function, episodes, q_shape, gamma, alpha, iterations, quit_threshold=0.
         return table.reshape((S, A), order="F"), None
     size = getattr(lib, "floor_" + function)(ctypes.byref(arguments))
     return table.reshape((S, A), order="F"), trace[:size]
+
+
+def parallel_throughput(threads=2, iterations=20_000_000):
+    """Throughput of `threads` threads of fixed work relative to one, now:
+    about `threads` on free cores, about 1 when the others are taken."""
+    lib = library()
+    times = {}
+    for n in (1, threads):
+        start = time.perf_counter()
+        lib.floor_spin(n, iterations)
+        times[n] = time.perf_counter() - start
+    return threads * times[1] / times[threads]
 
 
 def convert_prepared(episodes):

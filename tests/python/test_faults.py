@@ -18,13 +18,12 @@ import numpy as np
 import pytest
 
 import tarnel
-from conftest import episode
+from conftest import SANITIZED, episode
 
 JOIN_FAILURE = "joining a worker thread returned an error"
 # AddressSanitizer reserves terabytes of shadow address space at start-up, so
 # an address-space limit cannot be tested in a sanitized process; and its
 # operator new ends the process instead of throwing when memory runs out.
-SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 needs_address_limit = pytest.mark.skipif(SANITIZED, reason="RLIMIT_AS cannot bind under AddressSanitizer")
 
 # A two-state chain whose result depends on the order of its rows.

@@ -23,14 +23,13 @@ import numpy as np
 import pytest
 
 import tarnel
-from conftest import episode
+from conftest import SANITIZED, episode
 
 CALLS = 10_000
 WARM_UP = 200
 RSS_BOUND = 2 << 20
 OBJECT_BOUND = 100
 PAGE = os.sysconf("SC_PAGE_SIZE")
-SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 STATES, ACTIONS = 64, 16
 GOOD = episode(*[(s, s % ACTIONS, 1.0, (s + 1) % STATES, float(s == 7)) for s in range(8)])

@@ -116,8 +116,10 @@ def text_of(error):
 
 
 def expected_error(name, value):
-    """(type, text or None, type of __cause__) the call must fail with when
-    `value` is given for parameter `name`, or None when it converts."""
+    """What the call must fail with when `value` is given for parameter
+    `name`: (type, text, fragment, type of __cause__), where a fragment that
+    is not None means the text only starts so and contains the fragment; or
+    None when the value converts."""
     try:
         convert(name, value)
     except BaseException as error:  # noqa: BLE001 - every error is modelled

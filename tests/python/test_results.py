@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import tarnel
-from conftest import episode
+from conftest import episode, unless_sanitized
 
 CHAIN = episode((0, 1, 1.0, 1, 0), (1, 0, 2.0, 2, 0), (2, 1, -1.0, 3, 0), (3, 0, 0.5, 0, 1))
 # The chain after one forward pass with discount 0.9 and rate 0.5, indexed
@@ -103,6 +103,7 @@ def resident_bytes():
         return int(statm.read().split()[1]) * 4096
 
 
+@unless_sanitized
 def test_dropped_results_and_failed_calls_free_their_tables(capfd, training_failure):
     # A leaked 64 x 64 table per call would add 320 MB, a leaked 512 x 512
     # one per failed call 600 MB; allow a few MB of allocator noise.
@@ -133,6 +134,7 @@ def test_empty_table_with_one_large_extent(q_shape):
     check_owned_fortran_table(tarnel.qlearn_forward([], q_shape, 0.9, 0.5, 0, False), q_shape)
 
 
+@unless_sanitized
 @pytest.mark.parametrize("q_shape", [(2**20, 2**20), (2**28, 2**30)])
 def test_table_that_does_not_fit_in_memory_raises_memory_error(q_shape):
     with pytest.raises(MemoryError):
