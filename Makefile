@@ -35,7 +35,7 @@ module: venv
 	$(PY) -m pip install $(PIP_QUIET) --no-build-isolation --no-deps --force-reinstall .
 
 cpp-test: venv
-	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DTARNEL_BUILD_MODULE=OFF -DTARNEL_WERROR=ON \
+	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DTARNEL_WERROR=ON \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) > /dev/null
 	$(VENV)/bin/cmake --build $(CPP_BUILD)
 	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
