@@ -1,6 +1,7 @@
 // Double Q-learning: two tables replayed side by side. A coin per transition
 // picks the table to update; that table chooses the next action and the other
 // one values it. The result is the element-wise mean of the two.
+#include <cmath>
 #include <cstdint>
 #include <string>
 
@@ -30,31 +31,41 @@ bool coin_picks_table_1(std::uint32_t w) {
 // First action with the largest value in row s of the chooser. Each entry is
 // compared with the current best, the first with itself, so a NaN anywhere in
 // the row, column 0 included, leaves the order undefined and fails the call.
+// The scan itself is branch-free (the best entry of a learning table changes
+// unpredictably); a NaN is looked for again only once the call is failing.
+// K is the number of actions when known at compile time, 0 otherwise.
+template <std::uint64_t K>
 std::uint64_t best_action(const QTable& chooser, std::uint64_t s) {
   std::uint64_t best = 0;
   const double* row = chooser.values.data() + s;
-  for (std::uint64_t a = 0; a < chooser.actions; ++a) {
+  const std::uint64_t n = K ? K : chooser.actions;
+  double current = row[0];
+  bool unordered = false;
+  for (std::uint64_t a = 0; a < n; ++a) {
     const double x = row[a * chooser.states];
-    const double current = row[best * chooser.states];
-    if (x > current) {
-      best = a;
-    } else if (!(x <= current)) {
-      // Only a NaN x can get here: the current best was itself compared
-      // (with itself, or as an earlier x) without failing.
-      fail("undefined order: row " + std::to_string(s) + " of the updated table holds NaN at action " +
-           std::to_string(a) + ", so its best action cannot be chosen");
-    }
+    unordered |= x != x;
+    const bool greater = x > current;
+    best = greater ? a : best;
+    current = greater ? x : current;
+  }
+  if (unordered) [[unlikely]] {
+    std::uint64_t a = 0;
+    while (!std::isnan(row[a * chooser.states])) ++a;
+    fail("undefined order: row " + std::to_string(s) + " of the updated table holds NaN at action " +
+         std::to_string(a) + ", so its best action cannot be chosen");
   }
   return best;
 }
 
+template <std::uint64_t K>
 void double_update(const Qlearner& learner, QTable& table_1, QTable& table_2, const Transition& t,
                    Rng& rng) {
   // The draw comes first, for every transition, so a failing index still
   // consumes its coin.
   const bool first = coin_picks_table_1(rng.next_u32());
-  QTable& u = first ? table_1 : table_2;
-  const QTable& e = first ? table_2 : table_1;
+  QTable* const tables[2] = {&table_2, &table_1};
+  QTable& u = *tables[first];
+  const QTable& e = *tables[!first];
   if (t.state >= u.states) [[unlikely]] state_out_of_bounds("state", t.state, u);
   if (t.action >= u.actions) [[unlikely]] {
     fail("index out of bounds: action " + std::to_string(t.action) +
@@ -66,7 +77,7 @@ void double_update(const Qlearner& learner, QTable& table_1, QTable& table_2, co
   if (!t.done) {
     if (t.next_state >= u.states) [[unlikely]] state_out_of_bounds("next state", t.next_state, u);
     // Read after old: when s' == s the row still holds old at column a.
-    const std::uint64_t chosen = best_action(u, t.next_state);
+    const std::uint64_t chosen = best_action<K>(u, t.next_state);
     target = t.reward + e.at(t.next_state, chosen) * learner.discount_factor;
   }
   entry = (target - old) * learner.learning_rate + old;
@@ -89,7 +100,12 @@ QTable Qlearner::double_q(const EpisodeList& episodes, Rng& rng) const {
   const std::size_t entries = table_1.values.size();
   for (std::uint64_t i = 0; i < max_iterations; ++i) {
     const Episode& episode = pick_episode(episodes, rng);
-    for (const Transition& t : episode.transitions) double_update(*this, table_1, table_2, t, rng);
+    // Four actions (grid worlds) get a scan whose length the compiler knows.
+    if (table_1.actions == 4) {
+      for (const Transition& t : episode.transitions) double_update<4>(*this, table_1, table_2, t, rng);
+    } else {
+      for (const Transition& t : episode.transitions) double_update<0>(*this, table_1, table_2, t, rng);
+    }
     // After the iteration's updates, so the first line already shows the
     // first picked episode.
     if (i % progress_period == 0) {

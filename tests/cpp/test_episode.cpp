@@ -59,7 +59,8 @@ TEST(terminal_flag_is_exactly_one) {
   const double flags[] = {1.0, 0.0, 2.0, 0.9999, -1.0, std::numeric_limits<double>::quiet_NaN()};
   for (const double flag : flags) {
     const std::vector<double> values = {0, 0, 0, 0, flag};
-    CHECK_EQ(from_array(row_major(values, 1, 5)).transitions[0].done, flag == 1.0);
+    const Episode episode = from_array(row_major(values, 1, 5));
+    CHECK_EQ(episode.transitions[0].done, flag == 1.0);
   }
 }
 
