@@ -630,7 +630,8 @@ def run_task(task: Task, args, out: Path, echo_mode: str):
     print("\nsuccess rate against the optimal policy's: " + ", ".join(verdict))
     print(f"module output: {log_path}")
 
-    md = [f"## {task.title} ({env.spec.id})", "",
+    env_id = env.spec.id
+    md = [f"## {task.title} ({env_id})", "",
           f"{len(data):,} episodes, {steps:,} transitions; discount {gamma}, learning rate {alpha}, "
           f"up to {iterations:,} iterations, quit threshold {threshold}; {eval_episodes:,} evaluation episodes.", "",
           markdown(header, rows), ""]
