@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "qlearning/index_checks.h"
 #include "qlearning/qlearner.h"
 #include "support/console.h"
 #include "support/failure.h"
@@ -21,11 +22,6 @@ constexpr std::uint64_t progress_period = 25000;
 bool coin_picks_table_1(std::uint32_t w) {
   const float f = static_cast<float>(w >> 8) * 0x1p-24f;
   return f < 0.5f;
-}
-
-[[noreturn]] void state_out_of_bounds(const char* what, std::uint64_t index, const QTable& q) {
-  fail(std::string("index out of bounds: ") + what + " " + std::to_string(index) +
-       " is not below the number of states, " + std::to_string(q.states));
 }
 
 // First action with the largest value in row s of the chooser. Each entry is
@@ -66,16 +62,12 @@ void double_update(const Qlearner& learner, QTable& table_1, QTable& table_2, co
   QTable* const tables[2] = {&table_2, &table_1};
   QTable& u = *tables[first];
   const QTable& e = *tables[!first];
-  if (t.state >= u.states) [[unlikely]] state_out_of_bounds("state", t.state, u);
-  if (t.action >= u.actions) [[unlikely]] {
-    fail("index out of bounds: action " + std::to_string(t.action) +
-         " is not below the number of actions, " + std::to_string(u.actions));
-  }
+  check_entry(u, t);
   double& entry = u.at(t.state, t.action);
   const double old = entry;
   double target = t.reward;
   if (!t.done) {
-    if (t.next_state >= u.states) [[unlikely]] state_out_of_bounds("next state", t.next_state, u);
+    check_next_state(u, t);
     // Read after old: when s' == s the row still holds old at column a.
     const std::uint64_t chosen = best_action<K>(u, t.next_state);
     target = t.reward + e.at(t.next_state, chosen) * learner.discount_factor;

@@ -6,29 +6,24 @@
 #include <string>
 #include <type_traits>
 
+#include "qlearning/index_checks.h"
 #include "qlearning/qlearner.h"
 #include "support/failure.h"
 #include "support/table_sum.h"
 
 namespace tarnel {
 
-namespace {
-
-[[noreturn]] void state_out_of_bounds(const char* what, std::uint64_t index, const QTable& q) {
+void state_out_of_bounds(const char* what, std::uint64_t index, const QTable& q) {
   fail(std::string("index out of bounds: ") + what + " " + std::to_string(index) +
        " is not below the number of states, " + std::to_string(q.states));
 }
 
-[[noreturn]] void action_out_of_bounds(std::uint64_t index, const QTable& q) {
+void action_out_of_bounds(std::uint64_t index, const QTable& q) {
   fail("index out of bounds: action " + std::to_string(index) +
        " is not below the number of actions, " + std::to_string(q.actions));
 }
 
-// The checks every rule makes on the entry it writes, state before action.
-inline void check_entry(const QTable& q, const Transition& t) {
-  if (t.state >= q.states) [[unlikely]] state_out_of_bounds("state", t.state, q);
-  if (t.action >= q.actions) [[unlikely]] action_out_of_bounds(t.action, q);
-}
+namespace {
 
 // A randomly picked episode is rarely in cache. Asking for its first cache
 // lines all at once lets them arrive together instead of one miss at a time
