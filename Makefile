@@ -16,22 +16,28 @@ demo: module $(VENV)/.demo-ready
 
 test: cpp-test tsan py-test stubtest numpy1-test asan
 
-# The test environment also holds the examples' packages, so their smoke
-# tests run rather than skip.
-$(VENV)/.ready: requirements-dev.txt requirements-examples.txt requirements-demo.txt
+# The module's build needs only the base environment; the demonstration
+# adds its own packages to it, the tests theirs and the examples'.
+$(VENV)/.base: requirements-build.txt
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install $(PIP_QUIET) --upgrade pip
+	$(PY) -m pip install $(PIP_QUIET) -r requirements-build.txt
+	touch $@
+
+# The test environment also holds the examples' packages, so their smoke
+# tests run rather than skip.
+$(VENV)/.ready: $(VENV)/.base requirements-dev.txt requirements-examples.txt requirements-demo.txt
 	$(PY) -m pip install $(PIP_QUIET) -r requirements-dev.txt -r requirements-examples.txt
 	touch $@
 
-$(VENV)/.demo-ready: requirements-demo.txt $(VENV)/.ready
+$(VENV)/.demo-ready: $(VENV)/.base requirements-demo.txt
 	$(PY) -m pip install $(PIP_QUIET) -r requirements-demo.txt
 	touch $@
 
 venv: $(VENV)/.ready
 
 # Rebuilt on every run: the install is quick and never stale.
-module: venv
+module: $(VENV)/.base
 	$(PY) -m pip install $(PIP_QUIET) --no-build-isolation --no-deps --force-reinstall .
 
 cpp-test: venv
@@ -40,15 +46,15 @@ cpp-test: venv
 	$(VENV)/bin/cmake --build $(CPP_BUILD)
 	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
 
-py-test: module
+py-test: module venv
 	$(PY) -m pytest -q
 
 # The installed stubs against the built module.
-stubtest: module
+stubtest: module venv
 	MYPY_CACHE_DIR=build/mypy-cache $(PY) -m mypy.stubtest tarnel
 
 # The oldest NumPy the module supports, in a second environment.
-$(VENV_NUMPY1)/.ready: requirements-dev.txt
+$(VENV_NUMPY1)/.ready: requirements-dev.txt requirements-build.txt
 	$(PYTHON) -m venv $(VENV_NUMPY1)
 	$(VENV_NUMPY1)/bin/python -m pip install $(PIP_QUIET) --upgrade pip
 	$(VENV_NUMPY1)/bin/python -m pip install $(PIP_QUIET) -r requirements-dev.txt "numpy==1.26.*"
@@ -75,13 +81,13 @@ ASAN_ENV = PYTHONPATH=$(abspath $(ASAN_BUILD)) \
   LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
   ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1
 
-asan-module: venv
+asan-module: $(VENV)/.base
 	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=$(CXX) -DTARNEL_BUILD_TESTS=OFF \
 	  -DTARNEL_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) > /dev/null
 	$(VENV)/bin/cmake --build $(ASAN_BUILD) --target tarnel
 
-asan: asan-module
+asan: asan-module venv
 	$(ASAN_ENV) $(PY) -c "import tarnel; assert tarnel.__file__.startswith('$(abspath $(ASAN_BUILD))/')"
 	$(ASAN_ENV) $(PY) -m pytest -q -p no:cacheprovider
 
