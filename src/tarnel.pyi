@@ -2,7 +2,7 @@
 
 Every function takes the episodes as a sequence of 2-D float64 arrays, one
 row per transition with the columns (state, action, reward, next state,
-terminal flag); further columns are ignored. ``q_shape`` is the pair
+terminal flag, exactly 1.0 when terminal); further columns are ignored. ``q_shape`` is the pair
 (number of states, number of actions). Each call trains a new table from
 zero by replaying episodes picked uniformly at random and returns it as a
 new Fortran-ordered float64 array; nothing is kept between calls.
