@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+#include <stdlib.h>
+#include <unistd.h>
+
 namespace check {
 
 struct Case {
@@ -54,6 +57,38 @@ inline bool same_bits(double a, double b) {
   std::memcpy(&x, &a, sizeof x);
   std::memcpy(&y, &b, sizeof y);
   return x == y;
+}
+
+// Runs `body` with file descriptor 1 redirected to a temporary file and
+// returns what it wrote there, as a reader of the descriptor would see it
+// (the module writes its lines straight to the descriptor, not through
+// stdio). The descriptor is restored however `body` ends.
+inline std::string captured_output(const std::function<void()>& body) {
+  std::fflush(stdout);
+  char path[] = "/tmp/tarnel-test-XXXXXX";
+  const int file = mkstemp(path);
+  if (file < 0) std::abort();
+  unlink(path);
+  struct Redirect {
+    int file;
+    int saved = dup(1);
+    explicit Redirect(int f) : file(f) { dup2(file, 1); }
+    ~Redirect() {
+      dup2(saved, 1);
+      close(saved);
+    }
+  };
+  {
+    const Redirect redirect(file);
+    body();
+  }
+  std::string out;
+  lseek(file, 0, SEEK_SET);
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(file, buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<std::size_t>(n));
+  close(file);
+  return out;
 }
 
 }  // namespace check

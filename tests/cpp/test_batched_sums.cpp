@@ -90,30 +90,17 @@ struct Run {
   std::string failure;
 };
 
-// Runs learn with a seeded generator and file descriptor 1 redirected, so
-// the progress lines are seen as a reader would see them.
+// Runs learn with a seeded generator, capturing its progress lines.
 Run run_learn(const Qlearner& learner, const EpisodeList& episodes, UpdateRule rule) {
   Run run;
-  std::fflush(stdout);
-  char path[] = "/tmp/tarnel-test-batched-XXXXXX";
-  const int file = mkstemp(path);
-  if (file < 0) std::abort();
-  unlink(path);
-  const int saved = dup(1);
-  dup2(file, 1);
-  try {
-    Rng rng(Seed{7});
-    run.table = learner.learn(episodes, rule, rng).values;
-  } catch (const TrainingFailure& failure) {
-    run.failure = failure.what();
-  }
-  dup2(saved, 1);
-  close(saved);
-  lseek(file, 0, SEEK_SET);
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(file, buffer, sizeof buffer)) > 0) run.out.append(buffer, static_cast<std::size_t>(n));
-  close(file);
+  run.out = check::captured_output([&] {
+    try {
+      Rng rng(Seed{7});
+      run.table = learner.learn(episodes, rule, rng).values;
+    } catch (const TrainingFailure& failure) {
+      run.failure = failure.what();
+    }
+  });
   return run;
 }
 

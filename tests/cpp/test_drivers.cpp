@@ -40,30 +40,17 @@ struct Run {
   bool failed = false;
 };
 
-// Runs `driver` with file descriptor 1 redirected to a temporary file, so the
-// lines written straight to the descriptor are seen as a reader would see them.
+// Runs `driver`, capturing what it writes on file descriptor 1.
 template <typename Driver>
 Run capture(Driver&& driver) {
   Run run;
-  std::fflush(stdout);
-  char path[] = "/tmp/tarnel-test-drivers-XXXXXX";
-  const int file = mkstemp(path);
-  if (file < 0) std::abort();
-  unlink(path);
-  const int saved = dup(1);
-  dup2(file, 1);
-  try {
-    run.table = driver();
-  } catch (const tarnel::TrainingFailure&) {
-    run.failed = true;
-  }
-  dup2(saved, 1);
-  close(saved);
-  lseek(file, 0, SEEK_SET);
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(file, buffer, sizeof buffer)) > 0) run.out.append(buffer, static_cast<std::size_t>(n));
-  close(file);
+  run.out = check::captured_output([&] {
+    try {
+      run.table = driver();
+    } catch (const tarnel::TrainingFailure&) {
+      run.failed = true;
+    }
+  });
   return run;
 }
 
