@@ -33,6 +33,19 @@ def training_failure_type():
     raise AssertionError("training on an empty episode list did not fail")
 
 
+def expect_silent_training_failure(capfd, call):
+    """Runs `call`, which must fail with the training-failure exception (a
+    BaseException that is no Exception, with a message), print nothing on
+    standard output and report on standard error."""
+    with pytest.raises(BaseException) as caught:
+        call()
+    assert not isinstance(caught.value, Exception)
+    assert str(caught.value)
+    out, err = capfd.readouterr()
+    assert out == ""
+    assert err
+
+
 @pytest.fixture(scope="session")
 def training_failure():
     return training_failure_type()

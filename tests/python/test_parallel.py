@@ -9,12 +9,9 @@ import numpy as np
 import pytest
 
 import tarnel
+from conftest import episode
 
 JOIN_FAILURE = "joining a worker thread returned an error"
-
-
-def episode(*rows):
-    return np.array(rows, dtype=np.float64).reshape(-1, 5)
 
 
 # Three steps through a 3-state chain, ending in a terminal step.
