@@ -282,5 +282,11 @@ PyMODINIT_FUNC PyInit_tarnel(void) {
     Ref function(PyCFunction_NewEx(&method, module.get(), module_name.get()));
     if (!function || !tarnel::add_function(module.get(), function.get())) return nullptr;
   }
+  // The failure type is an attribute (kept out of __all__) so that pickle finds
+  // it by name: a failure raised in a worker process reaches its caller intact.
+  PyObject* failure_type = tarnel::python::training_failure_type();
+  if (failure_type == nullptr || PyObject_SetAttrString(module.get(), "TrainingFailure", failure_type) < 0) {
+    return nullptr;
+  }
   return module.release();
 }

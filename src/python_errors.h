@@ -10,7 +10,8 @@ namespace tarnel::python {
 
 // The dedicated exception type of failures inside training, derived directly
 // from BaseException so that `except Exception` does not swallow a failed
-// training. Created on first use; nullptr (with an error set) if it cannot be.
+// training. Created once, when the module is initialised, and published as
+// `tarnel.TrainingFailure`; nullptr (with an error set) if it cannot be.
 PyObject* training_failure_type();
 
 // Sets the training-failure exception with `message`.

@@ -12,8 +12,8 @@ seeded from the operating system. Calls hold the interpreter lock until they
 return. Progress lines go straight to file descriptor 1, not through
 ``sys.stdout``. A failure inside training (an index outside ``q_shape``, no
 episodes to pick from, a failed worker) raises ``tarnel.TrainingFailure``,
-which derives from BaseException, not Exception; the type is not a module
-attribute.
+which derives from BaseException, not Exception, and pickles by name, so it
+crosses process boundaries.
 """
 
 from collections.abc import Sequence
@@ -35,6 +35,11 @@ __all__ = [
 
 _Episodes: TypeAlias = Sequence[NDArray[np.float64]] | NDArray[np.float64]
 """A sequence of (transitions, 5+) float64 arrays, or one (episodes, transitions, 5+) array."""
+
+class TrainingFailure(BaseException):
+    """A training failed: bad episode data, an empty episode list, a failed
+    worker or an impossible table size."""
+
 
 def qlearn_forward(
     data: _Episodes,

@@ -42,8 +42,10 @@ def test_module_attributes():
                               "td_learn_backward_parallel", "qlearn_forward_parallel", "fast_learn",
                               "learn_until_convergence", "double_q"]
     assert type(tarnel.__all__) is list
-    # Functions are all the module exports: no classes, no exception type.
-    assert sorted(name for name in vars(tarnel) if not name.startswith("_")) == sorted(tarnel.__all__)
+    # The functions and the failure type are all the module holds; only the
+    # functions are exported.
+    public = sorted(name for name in vars(tarnel) if not name.startswith("_"))
+    assert public == sorted([*tarnel.__all__, "TrainingFailure"])
 
 
 @pytest.mark.parametrize("name", list(PARAMETERS))
@@ -114,7 +116,20 @@ def test_numpy_api_failure_is_a_training_failure_and_next_call_retries():
 def test_training_failure_type(training_failure):
     assert training_failure.__bases__ == (BaseException,)
     assert not issubclass(training_failure, Exception)
-    assert not hasattr(tarnel, training_failure.__name__)
+    # Published by name, but not one of the functions `import *` brings in.
+    assert tarnel.TrainingFailure is training_failure
+    assert training_failure.__module__ == "tarnel" and training_failure.__name__ == "TrainingFailure"
+    assert "TrainingFailure" not in tarnel.__all__
+
+
+def test_training_failure_pickles_by_name(capfd):
+    import pickle
+    with pytest.raises(tarnel.TrainingFailure) as caught:
+        tarnel.qlearn_forward([], (1, 1), 0.9, 0.1, 1, False)
+    assert str(caught.value) in capfd.readouterr().err
+    copy = pickle.loads(pickle.dumps(caught.value))
+    assert type(copy) is tarnel.TrainingFailure
+    assert copy.args == caught.value.args and str(copy) == str(caught.value)
 
 
 @pytest.mark.parametrize("name", list(PARAMETERS))
