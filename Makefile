@@ -9,7 +9,7 @@ PY := $(VENV)/bin/python
 PIP_QUIET := --quiet --disable-pip-version-check
 CPP_BUILD := build/cpp
 
-.PHONY: demo test venv module cpp-test py-test stubtest numpy1-test tsan asan asan-module fuzz clean bench
+.PHONY: demo test venv module cpp-test py-test stubtest numpy1-test tsan asan asan-module fuzz clean bench mutation
 
 demo: module $(VENV)/.demo-ready
 	$(PY) examples/demo.py
@@ -114,6 +114,15 @@ fuzz: module asan-module
 bench: module
 	$(PY) -m pip install $(PIP_QUIET) -r bench/requirements.txt
 	$(PY) bench/run.py
+
+# Mutation check of src/ (not part of `make test`): MUTANTS mutants drawn
+# with SEED (0: every one), each rebuilt incrementally and put to the fast
+# tests; prints the killed share and the survivors. Results are kept in
+# build/mutation, so a rerun tries only what changed.
+MUTANTS ?= 200
+SEED ?= 1
+mutation: venv
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) tools/mutation.py --sample $(MUTANTS) --seed $(SEED)
 
 clean:
 	rm -rf build $(VENV) $(VENV_NUMPY1)
