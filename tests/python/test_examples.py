@@ -7,8 +7,10 @@ words for an all-zero spread, and the flat-table conversion.
 Examples whose optional packages are missing are skipped; the test command
 installs them all."""
 
+import contextlib
 import importlib
 import importlib.util
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -16,6 +18,9 @@ from types import SimpleNamespace
 
 import numpy as np
 import pytest
+from conftest import episode
+
+import tarnel
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 
@@ -76,6 +81,41 @@ def test_help_describes_and_does_not_run(name, tmp_path):
     assert RUN_MARKERS[name] not in out
     assert "(default: None)" not in out
     assert list(tmp_path.iterdir()) == []
+
+
+# --------------------------------------------------------------------------
+# Collecting the module's own output
+
+
+@pytest.fixture(scope="module")
+def module_output():
+    return load_example("module_output")
+
+
+@pytest.mark.parametrize("fails", [False, True])
+def test_module_lines_collects_descriptor_1_and_gives_it_back(module_output, capfd, training_failure, fails):
+    print("before", flush=True)
+    with pytest.raises(training_failure) if fails else contextlib.nullcontext():
+        with module_output.module_lines() as lines:
+            os.write(1, b"written to the descriptor\n")
+            tarnel.qlearn_forward_parallel([episode((0, 0, 1.0, 0, 1))], (1, 1), 0.9, 0.1, 1, 1, False)
+            if fails:
+                tarnel.qlearn_forward([], (1, 1), 0.9, 0.1, 1, False)
+    assert lines[0] == "written to the descriptor"
+    assert lines[1].startswith("Q learning forward parallel, config: Qlearner { q_shape: (1, 1)")
+    assert len(lines) == 2
+    os.write(1, b"after\n")
+    out, err = capfd.readouterr()
+    assert out == "before\nafter\n"
+    assert ("the episode list is empty" in err) == fails
+
+
+def test_silenced_discards_descriptor_1_and_gives_it_back(module_output, capfd):
+    with module_output.silenced():
+        os.write(1, b"dropped\n")
+        tarnel.qlearn_forward_parallel([episode((0, 0, 1.0, 0, 1))], (1, 1), 0.9, 0.1, 1, 2, False)
+    os.write(1, b"kept\n")
+    assert capfd.readouterr().out == "kept\n"
 
 
 # --------------------------------------------------------------------------
