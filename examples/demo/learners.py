@@ -31,9 +31,10 @@ def per_worker(lines: list[str], s: Settings) -> str:
 
 
 def stopped_at_window_test(lines: list[str], s: Settings) -> str:
-    """learn and fast_learn print "Iteration: i, Qsum: S, d: d" at every test
-    (when verbose); the run stops at the first test where the threshold
-    exceeds |d|, after i + 1 iterations."""
+    """qlearn_forward, td_learn_backward, expected_sarsa and fast_learn print
+    "Iteration: i, Qsum: S, d: d" at every convergence test (when verbose);
+    the run stops at the first test where the threshold exceeds |d|, after
+    i + 1 iterations."""
     tests = [line for line in lines if line.startswith("Iteration: ")]
     if not tests:
         return f"{s.iterations:,}"
@@ -64,42 +65,43 @@ class Learner:
     iterations_run: Callable[[list[str], Settings], str]
 
 
-# The sequential ones that print only when verbose are asked to, so their
-# iteration counts can be read off.
-LEARNERS = (
-    Learner("qlearn_forward", "optimal Q", True,
-            lambda d, q, s: tarnel.qlearn_forward(d, q, s.discount, s.learning_rate, s.iterations, True,
-                                                  s.quit_threshold),
-            stopped_at_window_test),
-    Learner("td_learn_backward", "returns of the behaviour policy", False,
-            lambda d, q, s: tarnel.td_learn_backward(d, q, s.discount, s.learning_rate, s.iterations, True,
-                                                     s.quit_threshold),
-            stopped_at_window_test),
-    Learner("expected_sarsa", "own-row expected SARSA", False,
-            lambda d, q, s: tarnel.expected_sarsa(d, q, s.discount, s.learning_rate, s.iterations, True,
-                                                  s.quit_threshold),
-            stopped_at_window_test),
+def sequential(name: str, verbose: bool) -> Callable[[Episodes, QShape, Settings], np.ndarray]:
+    """The call of one of the six sequential functions, which share their parameters."""
+    function = getattr(tarnel, name)
+
+    def train(data: Episodes, q_shape: QShape, s: Settings) -> np.ndarray:
+        return function(data, q_shape, s.discount, s.learning_rate, s.iterations, verbose, s.quit_threshold)
+
+    return train
+
+
+def qlearn_forward_parallel(data: Episodes, q_shape: QShape, s: Settings) -> np.ndarray:
+    return tarnel.qlearn_forward_parallel(data, q_shape, s.discount, s.learning_rate, s.iterations, s.workers,
+                                          False, s.quit_threshold)
+
+
+def td_learn_backward_parallel(data: Episodes, q_shape: QShape, s: Settings) -> np.ndarray:
     # Each worker trains on its own resample of as many episodes as were recorded.
-    Learner("td_learn_backward_parallel", "behaviour returns, bootstrap ensemble", False,
-            lambda d, q, s: tarnel.td_learn_backward_parallel(d, q, s.discount, s.learning_rate, s.iterations,
-                                                              len(d), s.workers, False, s.quit_threshold),
-            per_worker),
-    Learner("qlearn_forward_parallel", "optimal Q, ensemble", True,
-            lambda d, q, s: tarnel.qlearn_forward_parallel(d, q, s.discount, s.learning_rate, s.iterations,
-                                                           s.workers, False, s.quit_threshold),
-            per_worker),
-    Learner("fast_learn", "optimal Q", True,
-            lambda d, q, s: tarnel.fast_learn(d, q, s.discount, s.learning_rate, s.iterations, True,
-                                              s.quit_threshold),
+    return tarnel.td_learn_backward_parallel(data, q_shape, s.discount, s.learning_rate, s.iterations, len(data),
+                                             s.workers, False, s.quit_threshold)
+
+
+# The functions that print only when verbose are asked to, so that their
+# iteration counts can be read off; learn_until_convergence and double_q
+# print their lines either way.
+LEARNERS = (
+    Learner("qlearn_forward", "optimal Q", True, sequential("qlearn_forward", True), stopped_at_window_test),
+    Learner("td_learn_backward", "returns of the behaviour policy", False, sequential("td_learn_backward", True),
             stopped_at_window_test),
+    Learner("expected_sarsa", "own-row expected SARSA", False, sequential("expected_sarsa", True),
+            stopped_at_window_test),
+    Learner("td_learn_backward_parallel", "behaviour returns, bootstrap ensemble", False, td_learn_backward_parallel,
+            per_worker),
+    Learner("qlearn_forward_parallel", "optimal Q, ensemble", True, qlearn_forward_parallel, per_worker),
+    Learner("fast_learn", "optimal Q", True, sequential("fast_learn", True), stopped_at_window_test),
     Learner("learn_until_convergence", "optimal Q until one episode changes nothing", True,
-            lambda d, q, s: tarnel.learn_until_convergence(d, q, s.discount, s.learning_rate, s.iterations,
-                                                           False, s.quit_threshold),
-            stopped_at_checkpoint),
-    Learner("double_q", "optimal Q, double estimator", True,
-            lambda d, q, s: tarnel.double_q(d, q, s.discount, s.learning_rate, s.iterations, False,
-                                            s.quit_threshold),
-            runs_all),
+            sequential("learn_until_convergence", False), stopped_at_checkpoint),
+    Learner("double_q", "optimal Q, double estimator", True, sequential("double_q", False), runs_all),
 )
 
 ENSEMBLES = ("qlearn_forward_parallel", "td_learn_backward_parallel")
