@@ -12,7 +12,7 @@ CPP_BUILD := build/cpp
 .PHONY: demo test venv module cpp-test py-test stubtest numpy1-test tsan asan asan-module fuzz clean bench mutation
 
 demo: module $(VENV)/.demo-ready
-	$(PY) examples/demo.py
+	$(PY) examples/demo
 
 test: cpp-test tsan py-test stubtest numpy1-test asan
 
@@ -36,9 +36,15 @@ $(VENV)/.demo-ready: $(VENV)/.base requirements-demo.txt
 
 venv: $(VENV)/.ready
 
-# Rebuilt on every run: the install is quick and never stale.
-module: $(VENV)/.base
+# Reinstalled only when something its build reads has changed since the last
+# install: a file under src/, the CMake files or pyproject.toml.
+MODULE_INPUTS := $(shell find src -type f) CMakeLists.txt $(wildcard CMakePresets.json) pyproject.toml
+
+module: $(VENV)/.module
+
+$(VENV)/.module: $(VENV)/.base $(MODULE_INPUTS)
 	$(PY) -m pip install $(PIP_QUIET) --no-build-isolation --no-deps --force-reinstall .
+	touch $@
 
 cpp-test: venv
 	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DTARNEL_WERROR=ON \

@@ -14,13 +14,17 @@ the wall-clock ratios understate the scaling.
 """
 
 import argparse
-import contextlib
 import os
+import sys
 import time
+from pathlib import Path
 
 import numpy as np
 
 import tarnel
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
+from module_output import silenced  # noqa: E402
 
 
 def make_episodes(rng, count, length, states, actions):
@@ -37,21 +41,6 @@ def make_episodes(rng, count, length, states, actions):
     return episodes
 
 
-@contextlib.contextmanager
-def quiet_stdout():
-    # The parallel function always writes its configuration line to file
-    # descriptor 1; keep it out of the table.
-    saved = os.dup(1)
-    null = os.open(os.devnull, os.O_WRONLY)
-    try:
-        os.dup2(null, 1)
-        yield
-    finally:
-        os.dup2(saved, 1)
-        os.close(saved)
-        os.close(null)
-
-
 def cpu_seconds():
     t = os.times()
     return t.user + t.system
@@ -62,7 +51,9 @@ def best_time(run, repeat):
     best = (float("inf"), 0.0)
     for _ in range(repeat):
         start, cpu = time.perf_counter(), cpu_seconds()
-        with quiet_stdout():
+        # The parallel function always writes its configuration line to
+        # file descriptor 1; keep it out of the table.
+        with silenced():
             run()
         best = min(best, (time.perf_counter() - start, cpu_seconds() - cpu))
     return best

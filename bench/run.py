@@ -7,14 +7,15 @@ plain Python peer (on a fraction of the iterations, scaled) and a bare C++
 floor, interleaved round by round, and prints the medians and the ratios.
 Before any timing every peer must reproduce tarnel's table (and its printed
 sums) bit for bit on single-episode inputs, where training is
-deterministic. Then it measures peak memory in fresh processes. The whole
-report goes to bench/RESULTS.md.
+deterministic. Then it measures peak memory in fresh processes
+(bench/memory_probe.py). The whole report goes to bench/RESULTS.md.
 """
 
 from __future__ import annotations
 
 import argparse
 import contextlib
+import dataclasses
 import datetime
 import json
 import os
@@ -23,7 +24,6 @@ import re
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 from pathlib import Path
 
@@ -31,10 +31,12 @@ import numpy as np
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
+sys.path.insert(1, str(HERE.parent / "examples"))  # the output-capture helper
 
 import tarnel  # noqa: E402
 import workloads  # noqa: E402
-from peers import floor, python_peers  # noqa: E402
+from module_output import module_lines, silenced  # noqa: E402
+from peers import PERIOD, floor, python_peers  # noqa: E402
 
 try:
     import numba  # noqa: E402
@@ -51,41 +53,16 @@ PYTHON_SHARE = {"W1": 0.01, "W2": 0.01, "W3": 0.01, "W4": 0.01, "W5": 0.1, "W6a"
                 "W6b": 0.01, "W6c": 0.01, "W6d": 0.01}
 
 
-# --- output capture ----------------------------------------------------------
-
-@contextlib.contextmanager
-def captured_stdout():
-    """tarnel writes its lines straight to file descriptor 1; collect them."""
-    sys.stdout.flush()
-    saved = os.dup(1)
-    with tempfile.TemporaryFile(mode="w+b") as sink:
-        os.dup2(sink.fileno(), 1)
-        box = []
-        try:
-            yield box
-        finally:
-            os.dup2(saved, 1)
-            os.close(saved)
-            sink.seek(0)
-            box.append(sink.read().decode())
-
-
-@contextlib.contextmanager
-def quiet_stdout():
-    with captured_stdout():
-        yield
-
-
 def say(*parts):
     print(*parts, flush=True)
 
 
 # --- the deterministic check -------------------------------------------------
 
-def parse_printed(function, text):
+def parse_printed(function, lines):
     """The numbers tarnel printed, in order, as the peers trace them."""
     values = []
-    for line in text.splitlines():
+    for line in lines:
         if line.startswith("Q learning forward parallel"):
             continue
         if function in ("qlearn_forward", "td_learn_backward", "expected_sarsa", "fast_learn"):
@@ -161,16 +138,16 @@ def deterministic_check(grid_episode, large_episode, peers):
     failures = 0
     for (function, eps, shape, gamma, alpha, its, quit, workers, with_trace,
          with_python) in check_cases(grid_episode, large_episode):
-        with captured_stdout() as out:
+        with module_lines() as out:
             expected = tarnel_call(function, eps, shape, gamma, alpha, its, quit, workers,
                                    verbose=with_trace)
-        printed = parse_printed(function, out[0]) if with_trace else []
+        printed = parse_printed(function, out) if with_trace else []
         verdicts = []
         for name, peer in peers.items():
             if name == "python" and not with_python:
                 verdicts.append("python skipped")
                 continue
-            with quiet_stdout():
+            with silenced():
                 table, trace = peer(function, eps, shape, gamma, alpha, its, quit, workers)
             table = np.asarray(table)
             ok = same_bits(table, expected)
@@ -252,7 +229,7 @@ def timed(call):
 def measure(w, repeat):
     cs = contenders(w)
     names = list(cs)
-    with quiet_stdout():
+    with silenced():
         for name in names:  # warm-up: compilation, first-use setup, caches
             if name != "python":
                 cs[name]()
@@ -261,48 +238,13 @@ def measure(w, repeat):
         # Interleaved, starting with a different contender every round, so
         # slow drifts of the machine hit all of them alike.
         order = names[r % len(names):] + names[:r % len(names)]
-        with quiet_stdout():
+        with silenced():
             for name in order:
                 times[name].append(cs[name]())
     return {name: statistics.median(ts) for name, ts in times.items()}, times
 
 
 # --- memory --------------------------------------------------------------------
-
-MEMORY_PROBE = r"""
-import json, re, sys
-sys.path.insert(0, {here!r})
-import numpy as np, tarnel, workloads
-
-def status():
-    text = open("/proc/self/status").read()
-    return {{k: int(re.search(k + r":\s+(\d+)", text).group(1)) * 1024 for k in ("VmHWM", "VmRSS")}}
-
-def reset_peak():
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-        return True
-    except OSError:
-        return False
-
-case = {case!r}
-rng = np.random.default_rng(workloads.SEED)
-if case["data"] == "grid":
-    eps = workloads.slippery_grid_episodes(rng, 2000)
-else:
-    eps = workloads.random_graph_episodes(rng, 2000, 5000, 20, 5, 40)
-fn = getattr(tarnel, case["function"])
-args = [eps, tuple(case["shape"]), 0.9, 0.1] + case["args"]
-fn(*([eps[:2], tuple(case["shape"]), 0.9, 0.1] + case["warm"]))  # first-use setup only
-import gc; gc.collect()
-before = status()["VmRSS"]
-exact = reset_peak()
-result = fn(*args)
-peak = status()["VmHWM"]
-print(json.dumps({{"growth": peak - before, "exact": exact, "result_bytes": result.nbytes,
-                   "rows": int(sum(len(e) for e in eps)), "episodes": len(eps)}}))
-"""
 
 
 # Page granularity, the allocator's per-thread arenas and the interpreter's
@@ -332,8 +274,8 @@ def measure_memory():
         warm = list(args)
         warm[0] = 1  # one iteration: thread generator, NumPy bridge, allocator pools
         case = {"data": data, "function": function, "shape": shape, "args": args, "warm": warm}
-        probe = MEMORY_PROBE.format(here=str(HERE), case=case)
-        done = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, check=True)
+        done = subprocess.run([sys.executable, str(HERE / "memory_probe.py"), json.dumps(case)],
+                              capture_output=True, text=True, check=True)
         info = json.loads(done.stdout.strip().splitlines()[-1])
         table = shape[0] * shape[1] * 8
         # A transition is 40 bytes; an episode adds its vector (24), the
@@ -469,7 +411,7 @@ def main():
         say("compiling the Numba peers ...")
         t0 = time.perf_counter()
         small = wl["W1"].episodes[:3]
-        with quiet_stdout():
+        with silenced():
             for function in ("qlearn_forward", "td_learn_backward", "expected_sarsa", "fast_learn",
                              "learn_until_convergence", "double_q", "qlearn_forward_parallel"):
                 numba_peers.run(function, small, (16, 4), 0.9, 0.1, 10, 0.0, 2)
@@ -488,11 +430,11 @@ def main():
         # cover a run that stopped early: the last checkpoint line must be
         # the last multiple of 25000 below the bound.
         w = wl["W6c"]
-        with captured_stdout() as out:
+        with module_lines() as out:
             tarnel.learn_until_convergence(w.episodes, w.q_shape, w.gamma, w.alpha, w.iterations,
                                            False)
-        last = int(out[0].splitlines()[-1].split(":")[0])
-        if last != (w.iterations - 1) // 25000 * 25000:
+        last = int(out[-1].split(":")[0])
+        if last != (w.iterations - 1) // PERIOD * PERIOD:
             say(f"W6c stopped early at checkpoint {last}; its timing would not cover the work.")
             sys.exit(1)
 
@@ -528,12 +470,32 @@ def main():
     if max(env["load"], env["load_end"]) > 1.0:
         say("warning: other processes were running; the times are noisy, W4's above all")
     if not opts.no_write:
-        write_results(env, wl, keys, lines, goals, check_rows, mem_rows, compile_seconds, opts,
-                      elapsed, raw)
+        write_results(Results(machine=env, work=wl, keys=keys, table=lines, goals=goals,
+                              check_rows=check_rows, memory_rows=mem_rows,
+                              compile_seconds=compile_seconds, repeat=opts.repeat, quick=opts.quick,
+                              elapsed=elapsed, raw=raw))
 
 
-def write_results(env, wl, keys, lines, goals, check_rows, mem_rows, compile_seconds, opts,
-                  elapsed, raw):
+@dataclasses.dataclass
+class Results:
+    """What one run measured, as RESULTS.md reports it."""
+
+    machine: dict  # machine(), with the load average at the end as "load_end"
+    work: dict[str, workloads.Workload]  # every workload built
+    keys: list[str]  # the workloads timed, in order
+    table: list[str]  # the table of times, ratios and goals
+    goals: list[tuple[str, bool, str]]  # (workload, met, how far)
+    check_rows: list[str]  # the deterministic check, one line per case
+    memory_rows: list[tuple[str, int, int, str, bool]]  # (call, growth, bound, bound made of, exact peak)
+    compile_seconds: float | None  # the Numba peers' compilation; None without Numba
+    repeat: int  # rounds per workload
+    quick: bool  # a tenth of the iterations
+    elapsed: float  # seconds, the whole run
+    raw: dict[str, dict[str, list[float]]]  # workload -> contender -> seconds, in round order
+
+
+def write_results(r: Results):
+    env, wl, keys, compile_seconds = r.machine, r.work, r.keys, r.compile_seconds
     out = ["# Benchmark results", "",
            "Written by `python bench/run.py` (or `make bench`); do not edit by hand.", "",
            f"- Machine: {env['cpu']}, {env['cores']} cores; load average {env['load']:.1f} "
@@ -542,11 +504,11 @@ def write_results(env, wl, keys, lines, goals, check_rows, mem_rows, compile_sec
               if max(env["load"], env["load_end"]) > 1.0 else ""),
            f"- Versions: tarnel {env['tarnel']}, Python {env['python']}, NumPy {env['numpy']}, "
            f"Numba {env['numba']}, floor built with {env['compiler']}",
-           f"- Date: {env['date']}; {opts.repeat} interleaved rounds per workload, medians; "
-           f"whole run {elapsed:.0f} s" + ("; QUICK run (a tenth of the iterations)" if opts.quick else ""),
+           f"- Date: {env['date']}; {r.repeat} interleaved rounds per workload, medians; "
+           f"whole run {r.elapsed:.0f} s" + ("; QUICK run (a tenth of the iterations)" if r.quick else ""),
            "",
            "## Times", ""]
-    out += lines
+    out += r.table
     out += ["",
             "Ratios above 1 in `numba / tarnel` and `python / tarnel` mean tarnel is faster; "
             "`tarnel / floor` is how many times the floor's time tarnel takes.",
@@ -573,23 +535,23 @@ def write_results(env, wl, keys, lines, goals, check_rows, mem_rows, compile_sec
             "core's flags (-O3, no FMA contraction, baseline x86-64).",
             "",
             "## Goals", ""]
-    for key, met, text in goals:
+    for key, met, text in r.goals:
         out.append(f"- {key}: {'met' if met else 'NOT met'}: {text}")
     out += ["", "## Same work: the deterministic check", "",
             "Each peer against tarnel on single-episode inputs, tables and printed sums compared "
-            "bit for bit:", "", "```"] + check_rows + ["```"]
-    if mem_rows:
+            "bit for bit:", "", "```"] + r.check_rows + ["```"]
+    if r.memory_rows:
         out += ["", "## Peak memory", "",
                 "Growth of the peak resident set during one call, in a fresh process "
                 "(VmHWM after the call minus VmRSS before it).", "",
                 "| call | peak growth | bound | bound made of |", "|---|---|---|---|"]
-        for title, growth, allowed, described, exact in mem_rows:
+        for title, growth, allowed, described, exact in r.memory_rows:
             out.append(f"| {title} | {growth / 2**20:.2f} MiB | {allowed / 2**20:.2f} MiB | "
                        f"{described}{'' if exact else ' (peak not resettable: upper estimate)'} |")
         out += ["", "A stored history of 10^12 sums would need 8 TB; the driver keeps the window "
                 "means instead, so 10^12 and 10^6 cost the same."]
     out += ["", "## Raw times (seconds, in round order)", "", "```"]
-    for key, ts in raw.items():
+    for key, ts in r.raw.items():
         for name, values in ts.items():
             out.append(f"{key:<4} {name:<18} " + " ".join(f"{v:.4f}" for v in values))
     out += ["```", ""]

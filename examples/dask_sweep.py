@@ -17,7 +17,7 @@ until it returns, so threads of one process would only take turns, and a
 long call keeps the worker from answering its scheduler meanwhile (Dask
 warns about an unresponsive event loop for calls of several seconds).
 
-    python examples/dask_sweep.py [--scheduler ADDRESS] [--workers N] [--episodes N] [--iterations N]
+    python examples/dask_sweep.py [--scheduler ADDRESS] [--workers N] [--episodes N] [--iterations N] [--quick]
 
 Needs dask[distributed] and gymnasium (the latter only where the sweep starts).
 """
@@ -30,6 +30,9 @@ import itertools
 import time
 
 import numpy as np
+
+# The small settings of --quick: a run in seconds, two trainings on one worker.
+QUICK = {"workers": 1, "episodes": 400, "iterations": 60_000, "learning_rates": [0.1, 0.5], "discounts": [0.9]}
 
 
 def record(episodes: int, seed: int):
@@ -97,6 +100,11 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--learning-rates", type=float, nargs="+", default=[0.005, 0.02, 0.1, 0.3])
     parser.add_argument("--discounts", type=float, nargs="+", default=[0.9, 0.99])
     parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--quick", action="store_true", help="small settings, for a run in seconds: " + ", ".join(
+        f"--{k.replace('_', '-')} {' '.join(map(str, v)) if isinstance(v, list) else v}" for k, v in QUICK.items()))
+    args, _ = parser.parse_known_args(argv)
+    if args.quick:
+        parser.set_defaults(**QUICK)  # options given still win
     args = parser.parse_args(argv)
 
     from dask.distributed import Client, LocalCluster

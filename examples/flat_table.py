@@ -13,7 +13,7 @@ back, trains, and prints the greedy policy. With ``--parquet FILE`` it
 reads your own file instead (columns as in ``COLUMNS`` plus the episode id
 and step columns).
 
-    python examples/flat_table.py [--parquet FILE] [--episodes N] [--iterations N]
+    python examples/flat_table.py [--parquet FILE] [--episodes N] [--iterations N] [--quick]
 
 Needs pandas; Parquet also needs pyarrow.
 """
@@ -34,6 +34,9 @@ COLUMNS = ("state", "action", "reward", "next_state", "terminated")
 
 SIZE = 4
 GOAL = SIZE * SIZE - 1
+
+# The small settings of --quick: a run in seconds.
+QUICK = {"episodes": 300, "iterations": 60_000}
 
 
 def episodes_from_frame(
@@ -98,8 +101,15 @@ def show_policy(q: np.ndarray) -> None:
 def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description="Train from a flat table of transitions.")
     parser.add_argument("--parquet", type=Path, help="Parquet file to read instead of the generated table")
-    parser.add_argument("--episodes", type=int, default=2_000, help="episodes in the generated table")
-    parser.add_argument("--iterations", type=int, default=200_000, help="max_iterations of the training")
+    parser.add_argument("--episodes", type=int, default=2_000, metavar="N",
+                        help="episodes in the generated table (default: %(default)s)")
+    parser.add_argument("--iterations", type=int, default=200_000, metavar="N",
+                        help="max_iterations of the training (default: %(default)s)")
+    parser.add_argument("--quick", action="store_true",
+                        help="small settings, for a run in seconds: " + ", ".join(f"--{k} {v}" for k, v in QUICK.items()))
+    args, _ = parser.parse_known_args(argv)
+    if args.quick:
+        parser.set_defaults(**QUICK)  # options given still win
     args = parser.parse_args(argv)
 
     if args.parquet is None:

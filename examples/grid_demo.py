@@ -4,7 +4,11 @@ The agent starts in the top-left corner; the bottom-right corner is the goal
 (reward 1, terminal); every other step costs nothing. Episodes are recorded
 with a uniformly random behaviour policy, then three learners train offline
 on the same recordings.
+
+    python examples/grid_demo.py [--episodes N] [--iterations N] [--seed N]
 """
+
+import argparse
 
 import numpy as np
 
@@ -52,11 +56,18 @@ def show(name: str, q: np.ndarray) -> None:
         print("   " + " ".join(cells))
 
 
-def main() -> None:
-    data = record(np.random.default_rng(7), 500)
+def main(argv: list[str] | None = None) -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--episodes", type=int, default=500, metavar="N", help="random walks to record (default: %(default)s)")
+    parser.add_argument("--iterations", type=int, default=200_000, metavar="N",
+                        help="max_iterations of each training (default: %(default)s)")
+    parser.add_argument("--seed", type=int, default=7, metavar="N", help="seed of the random walks (default: %(default)s)")
+    args = parser.parse_args(argv)
+
+    data = record(np.random.default_rng(args.seed), args.episodes)
     print(f"{len(data)} episodes, {sum(len(e) for e in data)} transitions")
     for name in ("qlearn_forward", "td_learn_backward", "expected_sarsa"):
-        q = getattr(tarnel, name)(data, (STATES, 4), 0.9, 0.1, 200_000, False)
+        q = getattr(tarnel, name)(data, (STATES, 4), 0.9, 0.1, args.iterations, False)
         show(name, q)
 
 

@@ -12,7 +12,7 @@ Everything stays on this machine: the datasets go to ``--root`` (a
 temporary folder by default, through MINARI_DATASETS_PATH) and nothing is
 downloaded.
 
-    python examples/minari_dataset.py [--episodes N] [--iterations N] [--root DIR]
+    python examples/minari_dataset.py [--episodes N] [--iterations N] [--root DIR] [--quick]
 
 Needs ``minari[create,hdf5]`` (the collector needs jax; the HDF5 store
 writes each episode in constant time, where the Arrow store's bookkeeping
@@ -32,6 +32,9 @@ import numpy as np
 import tarnel
 
 DATASET_ID = "tarnel/frozenlake-random-v0"
+
+# The small settings of --quick: a run in seconds.
+QUICK = {"episodes": 60, "iterations": 60_000}
 
 
 def episode_array(episode) -> np.ndarray:
@@ -73,10 +76,16 @@ def record(episodes: int, seed: int):
 
 def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description="Record a Minari dataset and learn from it.")
-    parser.add_argument("--episodes", type=int, default=1_000, help="episodes to record")
-    parser.add_argument("--iterations", type=int, default=500_000, help="max_iterations of the training")
+    parser.add_argument("--episodes", type=int, default=1_000, metavar="N", help="episodes to record (default: %(default)s)")
+    parser.add_argument("--iterations", type=int, default=500_000, metavar="N",
+                        help="max_iterations of the training (default: %(default)s)")
     parser.add_argument("--root", type=Path, help="Minari dataset folder (default: a temporary folder)")
-    parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--seed", type=int, default=0, metavar="N", help="seed of the recording (default: %(default)s)")
+    parser.add_argument("--quick", action="store_true",
+                        help="small settings, for a run in seconds: " + ", ".join(f"--{k} {v}" for k, v in QUICK.items()))
+    args, _ = parser.parse_known_args(argv)
+    if args.quick:
+        parser.set_defaults(**QUICK)  # options given still win
     args = parser.parse_args(argv)
 
     with tempfile.TemporaryDirectory() as scratch:

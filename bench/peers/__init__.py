@@ -9,6 +9,13 @@ harness can compare sums and relative changes as well as tables."""
 
 import numpy as np
 
+# The drivers' schedule of checks, which the module does not expose: learn
+# tests for convergence from iteration CHECK_START on, every PERIOD
+# iterations; fast_learn, learn_until_convergence and double_q measure at
+# every PERIOD-th iteration from 0.
+CHECK_START = 50000
+PERIOD = 25000
+
 
 def flatten(episodes):
     """All episodes' rows in one C-contiguous (N, 5) float64 array, and the

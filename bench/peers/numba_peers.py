@@ -16,11 +16,9 @@ from __future__ import annotations
 import numpy as np
 from numba import njit, prange
 
-from . import flatten
+from . import CHECK_START, PERIOD, flatten
 
 LOWEST = -1.7976931348623157e308
-CHECK_START = 50000
-PERIOD = 25000
 
 
 def columns(episodes):

@@ -16,9 +16,9 @@ import time
 from functools import reduce
 from operator import add
 
+from . import CHECK_START, PERIOD
+
 LOWEST = -1.7976931348623157e308
-CHECK_START = 50000
-PERIOD = 25000
 
 
 def convert(episodes):

@@ -1,0 +1,67 @@
+"""Peak memory of one tarnel call, measured in a fresh process.
+
+    python bench/memory_probe.py '{"data": "grid", "function": "qlearn_forward",
+                                   "shape": [16, 4], "args": [1000000, false], "warm": [1, false]}'
+
+Builds the workload's episodes ("grid": the W1 data, "graph": the W3
+data), makes one small warm-up call (the thread's generator, the NumPy
+bridge and the allocator's pools are set up on first use), then measures the
+growth of the peak resident set during the real call: VmHWM after it minus
+VmRSS before it. run.py starts one process per case, so no case inherits
+another's peak. Prints one line of JSON.
+"""
+
+from __future__ import annotations
+
+import gc
+import json
+import re
+import sys
+from pathlib import Path
+
+import numpy as np
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import tarnel  # noqa: E402
+import workloads  # noqa: E402
+
+
+def status() -> dict[str, int]:
+    """VmHWM (the peak resident set) and VmRSS, in bytes."""
+    text = Path("/proc/self/status").read_text()
+    return {key: int(re.search(key + r":\s+(\d+)", text).group(1)) * 1024 for key in ("VmHWM", "VmRSS")}
+
+
+def reset_peak() -> bool:
+    """Sets VmHWM back to the current resident set, where the kernel allows it;
+    without that the growth measured is an upper estimate."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def main() -> None:
+    case = json.loads(sys.argv[1])
+    rng = np.random.default_rng(workloads.SEED)
+    if case["data"] == "grid":
+        episodes = workloads.slippery_grid_episodes(rng, 2000)
+    else:
+        episodes = workloads.random_graph_episodes(rng, 2000, 5000, 20, 5, 40)
+    function = getattr(tarnel, case["function"])
+    shape = tuple(case["shape"])
+    function(episodes[:2], shape, 0.9, 0.1, *case["warm"])
+    gc.collect()
+    before = status()["VmRSS"]
+    exact = reset_peak()
+    result = function(episodes, shape, 0.9, 0.1, *case["args"])
+    peak = status()["VmHWM"]
+    print(json.dumps({"growth": peak - before, "exact": exact, "result_bytes": result.nbytes,
+                      "rows": int(sum(len(e) for e in episodes)), "episodes": len(episodes)}))
+
+
+if __name__ == "__main__":
+    main()
