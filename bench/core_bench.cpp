@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
   const bool all = part == "all";
   if (all || part == "learn") {
     report("learn", best_of(repeats, [&] {
-             sink = learner.learn(episodes, &Qlearner::learn_single_episode_forward_Q, rng).values[0];
+             sink = learner.learn(episodes, Qlearner::learn_single_episode_forward_Q, rng).values[0];
            }));
   }
   if (all || part == "fast") {
@@ -131,12 +131,12 @@ int main(int argc, char** argv) {
   }
   if (all || part == "sarsa") {
     report("sarsa", best_of(repeats, [&] {
-             sink = learner.learn(episodes, &Qlearner::learn_single_episode_expected_sarsa, rng).values[0];
+             sink = learner.learn(episodes, Qlearner::learn_single_episode_expected_sarsa, rng).values[0];
            }));
   }
   if (all || part == "backward") {
     report("backward", best_of(repeats, [&] {
-             sink = learner.learn(episodes, &Qlearner::learn_single_episode_backward_TD, rng).values[0];
+             sink = learner.learn(episodes, Qlearner::learn_single_episode_backward_TD, rng).values[0];
            }));
   }
   if (all || part == "double") {

@@ -12,7 +12,14 @@
 
 namespace tarnel {
 
-double table_sum(const double* values, std::size_t count);
+// The version for this processor, chosen once when the library is loaded:
+// every iteration of `learn` sums its table, so a call costs one indirect
+// jump and nothing more. Not for use from other objects' initialisation.
+extern double (*const table_sum_for_this_cpu)(const double* values, std::size_t count);
+
+inline double table_sum(const double* values, std::size_t count) {
+  return table_sum_for_this_cpu(values, count);
+}
 
 // The sums of several versions of one table in one pass. Version t (t below
 // `versions`, at most table_versions) holds values[k] at every entry except
