@@ -73,6 +73,8 @@ TARNEL_ROUND_INLINE void blocks_side_by_side(const ChaChaKey& key, std::uint64_t
   }
 }
 
+}  // namespace
+
 void chacha_blocks_baseline(const ChaChaKey& key, std::uint64_t counter, int rounds, std::uint32_t* out) {
   blocks_side_by_side(key, counter, rounds, out);
 }
@@ -82,9 +84,8 @@ TARNEL_TARGET_AVX2 void chacha_blocks_avx2(const ChaChaKey& key, std::uint64_t c
   blocks_side_by_side(key, counter, rounds, out);
 }
 
+// Chosen when the library is loaded (support/cpu.h).
 const auto blocks_for_this_cpu = cpu::choose(chacha_blocks_baseline, chacha_blocks_avx2);
-
-}  // namespace
 
 void chacha_block(const std::array<std::uint32_t, 16>& input, int rounds,
                   std::array<std::uint32_t, 16>& output) {

@@ -22,4 +22,9 @@ inline constexpr std::size_t chacha_lanes = 8;
 // starting at block `counter`, in stream order: 16 * chacha_lanes words.
 void chacha_blocks(const ChaChaKey& key, std::uint64_t counter, int rounds, std::uint32_t* out);
 
+// Both versions behind chacha_blocks, for the tests that hold them to the
+// same words (the AVX2 one only where cpu::has_avx2()).
+void chacha_blocks_baseline(const ChaChaKey& key, std::uint64_t counter, int rounds, std::uint32_t* out);
+void chacha_blocks_avx2(const ChaChaKey& key, std::uint64_t counter, int rounds, std::uint32_t* out);
+
 }  // namespace tarnel

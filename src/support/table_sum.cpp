@@ -103,6 +103,8 @@ __attribute__((always_inline)) inline double sum_of_table(const double* values, 
   return sum;
 }
 
+}  // namespace
+
 void table_sums_baseline(const double* values, std::size_t count, std::span<const TablePatch> patches,
                          std::size_t versions, double* sums) {
   sums_of_versions(values, count, patches, versions, sums);
@@ -120,9 +122,8 @@ TARNEL_TARGET_AVX2 double table_sum_avx2(const double* values, std::size_t count
   return sum_of_table(values, count);
 }
 
+// Chosen when the library is loaded (support/cpu.h).
 const auto table_sums_for_this_cpu = cpu::choose(table_sums_baseline, table_sums_avx2);
-
-}  // namespace
 
 double (*const table_sum_for_this_cpu)(const double*, std::size_t) = cpu::choose(table_sum_baseline,
                                                                                    table_sum_avx2);

@@ -15,6 +15,7 @@
 
 #include "check.h"
 #include "qlearning/qlearner.h"
+#include "support/cpu.h"
 #include "support/failure.h"
 #include "support/table_sum.h"
 
@@ -58,14 +59,18 @@ TEST(table_sums_equal_the_sum_of_each_version) {
         }
         patches.push_back(patch);
       }
-      double sums[table_versions];
-      table_sums(values.data(), count, patches, versions, sums);
-      for (std::size_t t = 0; t < versions; ++t) {
-        CHECK_BITS(sums[t], table_sum(version[t].data(), count));
+      // The chosen version and every version this processor can run.
+      for (const auto sum_versions : {table_sums, table_sums_baseline, table_sums_avx2}) {
+        if (sum_versions == table_sums_avx2 && !cpu::has_avx2()) continue;
+        double sums[table_versions];
+        sum_versions(values.data(), count, patches, versions, sums);
+        for (std::size_t t = 0; t < versions; ++t) {
+          CHECK_BITS(sums[t], table_sum(version[t].data(), count));
+        }
+        // No patch: every version is the table itself.
+        sum_versions(values.data(), count, {}, versions, sums);
+        for (std::size_t t = 0; t < versions; ++t) CHECK_BITS(sums[t], table_sum(values.data(), count));
       }
-      // No patch: every version is the table itself.
-      table_sums(values.data(), count, {}, versions, sums);
-      for (std::size_t t = 0; t < versions; ++t) CHECK_BITS(sums[t], table_sum(values.data(), count));
     }
   }
 }
