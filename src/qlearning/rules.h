@@ -34,8 +34,9 @@ struct RuleDescriptor {
 };
 
 // How the drivers take a rule: a handle to a constant descriptor, a plain
-// value that can also be a template argument (which a function pointer held
-// in a class cannot, with every compiler the module is built with).
+// value that can also be a template argument. (The descriptor itself cannot
+// be one: GCC 12 rejects a class template argument holding a function
+// pointer.)
 struct UpdateRule {
   const RuleDescriptor* descriptor;
 
