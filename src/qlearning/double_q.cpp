@@ -74,28 +74,36 @@ void double_update(const Qlearner& learner, QTable& table_1, QTable& table_2, co
   entry = (target - old) * learner.learning_rate + old;
 }
 
+// The whole replay, with the action count chosen once for it rather than
+// per episode: short episodes would otherwise pay for the choice again and
+// again.
+template <std::uint64_t kActions>
+void replay(const Qlearner& learner, const EpisodeList& episodes, QTable& table_1, QTable& table_2,
+            Rng& rng) {
+  const std::size_t entries = table_1.values.size();
+  for (std::uint64_t i = 0; i < learner.max_iterations; ++i) {
+    for (const Transition& t : pick_episode(episodes, rng).transitions) {
+      double_update<kActions>(learner, table_1, table_2, t, rng);
+    }
+    // After the iteration's updates, so the first line already shows the
+    // first picked episode.
+    if (is_checkpoint(i)) {
+      const double sum_1 = table_sum(table_1.values.data(), entries);
+      const double sum_2 = table_sum(table_2.values.data(), entries);
+      write_double_progress_line(i, sum_1, sum_2);
+    }
+  }
+}
+
 }  // namespace
 
 QTable Qlearner::double_q(const EpisodeList& episodes, Rng& rng) const {
   QTable table_1 = zero_q_table(q_shape);
   QTable table_2 = zero_q_table(q_shape);
-  const std::size_t entries = table_1.values.size();
-  // The action count is chosen once for the whole loop, not per episode:
-  // short episodes would otherwise pay for the choice again and again.
   with_action_count(table_1.actions, [&](auto n) {
-    for (std::uint64_t i = 0; i < max_iterations; ++i) {
-      for (const Transition& t : pick_episode(episodes, rng).transitions) {
-        double_update<decltype(n)::value>(*this, table_1, table_2, t, rng);
-      }
-      // After the iteration's updates, so the first line already shows the
-      // first picked episode.
-      if (is_checkpoint(i)) {
-        const double sum_1 = table_sum(table_1.values.data(), entries);
-        const double sum_2 = table_sum(table_2.values.data(), entries);
-        write_double_progress_line(i, sum_1, sum_2);
-      }
-    }
+    replay<decltype(n)::value>(*this, episodes, table_1, table_2, rng);
   });
+  const std::size_t entries = table_1.values.size();
   for (std::size_t k = 0; k < entries; ++k) {
     table_1.values[k] = (table_1.values[k] + table_2.values[k]) / 2.0;
   }
