@@ -47,8 +47,7 @@ $(VENV)/.module: $(VENV)/.base $(MODULE_INPUTS)
 	touch $@
 
 cpp-test: venv
-	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DTARNEL_WERROR=ON \
-	  -DPython_EXECUTABLE=$(abspath $(PY)) > /dev/null
+	$(VENV)/bin/cmake --preset cpp > /dev/null
 	$(VENV)/bin/cmake --build $(CPP_BUILD)
 	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
 
@@ -72,8 +71,7 @@ numpy1-test: $(VENV_NUMPY1)/.ready
 
 # ThreadSanitizer over the C++ tests of the parallel drivers.
 tsan: venv
-	$(VENV)/bin/cmake -S . -B build/tsan -G Ninja -DTARNEL_BUILD_MODULE=OFF -DTARNEL_SANITIZE=thread \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
+	$(VENV)/bin/cmake --preset tsan > /dev/null
 	$(VENV)/bin/cmake --build build/tsan --target test_parallel
 	TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/cpp/test_parallel
 
@@ -88,9 +86,7 @@ ASAN_ENV = PYTHONPATH=$(abspath $(ASAN_BUILD)) \
   ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1
 
 asan-module: $(VENV)/.base
-	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=$(CXX) -DTARNEL_BUILD_TESTS=OFF \
-	  -DTARNEL_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DPython_EXECUTABLE=$(abspath $(PY)) > /dev/null
+	$(VENV)/bin/cmake --preset asan -DCMAKE_CXX_COMPILER=$(CXX) > /dev/null
 	$(VENV)/bin/cmake --build $(ASAN_BUILD) --target tarnel
 
 asan: asan-module venv

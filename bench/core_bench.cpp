@@ -4,11 +4,9 @@
 // alone) on episodes shaped like the benchmark workloads, so a profile
 // (valgrind --tool=callgrind) or a timing can be taken of one part at a time.
 //
-// Built by hand from the repository root, against the core's library:
-//   cmake -S . -B build/cpp -G Ninja -DTARNEL_BUILD_MODULE=OFF && cmake --build build/cpp
-//   g++ -O3 -DNDEBUG -std=c++20 -ffp-contract=off -Isrc bench/core_bench.cpp
-//       build/cpp/libtarnel_core.a -pthread -o build/core_bench
-//   build/core_bench [workload] [part] [repeats]
+// The CMake target core_bench of the `bench` preset, from the repository root:
+//   cmake --preset bench && cmake --build --preset bench --target core_bench
+//   build/bench/core_bench [workload] [part] [repeats]
 //     workload: w1 (16x4, 2000 episodes of 5-40), w2 (500x6, 20000 of 50-150),
 //               w3 (5000x20, 2000 of 5-40)
 //     part:     all | learn | fast | pick | pick+rule | sum | sarsa | backward | double
@@ -21,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "episode/pick.h"
 #include "qlearning/qlearner.h"
 #include "support/table_sum.h"
 
@@ -93,7 +92,7 @@ int main(int argc, char** argv) {
   const bool all = part == "all";
   if (all || part == "learn") {
     report("learn", best_of(repeats, [&] {
-             sink = learner.learn(episodes, &Qlearner::learn_single_episode_forward_Q, rng).values[0];
+             sink = learner.learn(episodes, Qlearner::learn_single_episode_forward_Q, rng).values[0];
            }));
   }
   if (all || part == "fast") {
@@ -131,12 +130,12 @@ int main(int argc, char** argv) {
   }
   if (all || part == "sarsa") {
     report("sarsa", best_of(repeats, [&] {
-             sink = learner.learn(episodes, &Qlearner::learn_single_episode_expected_sarsa, rng).values[0];
+             sink = learner.learn(episodes, Qlearner::learn_single_episode_expected_sarsa, rng).values[0];
            }));
   }
   if (all || part == "backward") {
     report("backward", best_of(repeats, [&] {
-             sink = learner.learn(episodes, &Qlearner::learn_single_episode_backward_TD, rng).values[0];
+             sink = learner.learn(episodes, Qlearner::learn_single_episode_backward_TD, rng).values[0];
            }));
   }
   if (all || part == "double") {

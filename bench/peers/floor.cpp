@@ -7,10 +7,10 @@
 // without the module's obligations, so tarnel's ratio to it says how much
 // those obligations (and any slack) cost.
 //
-// Built by bench/run.py as a shared library and called through ctypes; the
-// drivers take the episodes as one (N, 5) float64 array plus N + 1 row
-// offsets and convert them to their own layout inside the call, so the
-// conversion is timed as tarnel's is.
+// The CMake target tarnel_floor (preset `bench`), loaded by
+// bench/peers/floor.py through ctypes; the drivers take the episodes as one
+// (N, 5) float64 array plus N + 1 row offsets and convert them to their own
+// layout inside the call, so the conversion is timed as tarnel's is.
 #include <algorithm>
 #include <bit>
 #include <cmath>

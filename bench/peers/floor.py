@@ -1,11 +1,13 @@
-"""The C++ floor (floor.cpp): built into a shared library with the flags the
-module's core is built with, and called through ctypes."""
+"""The C++ floor (floor.cpp): the CMake target tarnel_floor of the `bench`
+preset, built with the flags the module's core is built with, and called
+through ctypes."""
 
 from __future__ import annotations
 
 import ctypes
 import os
 import subprocess
+import sys
 import time
 from pathlib import Path
 
@@ -16,11 +18,6 @@ from . import flatten
 ROOT = Path(__file__).resolve().parents[2]
 BUILD = ROOT / "build" / "bench"
 LIBRARY = BUILD / "libtarnel_floor.so"
-SOURCES = [ROOT / "bench" / "peers" / "floor.cpp"] + [
-    ROOT / "src" / "support" / name for name in ("random.cpp", "failure.cpp", "console.cpp")]
-# The core's Release flags (CMakeLists.txt): -O3, no contraction into fused
-# multiply-adds, baseline x86-64 with the core's own run-time dispatch.
-FLAGS = ["-O3", "-DNDEBUG", "-std=c++20", "-fPIC", "-shared", "-ffp-contract=off", "-pthread"]
 
 
 class Input(ctypes.Structure):
@@ -47,12 +44,13 @@ def compiler() -> str:
 
 
 def build() -> ctypes.CDLL:
-    """Compiles the library when it is missing or older than a source."""
-    newest = max(p.stat().st_mtime for p in SOURCES + [ROOT / "src" / "support" / "table_sum.cpp"])
-    if not LIBRARY.exists() or LIBRARY.stat().st_mtime < newest:
-        BUILD.mkdir(parents=True, exist_ok=True)
-        subprocess.run([compiler(), *FLAGS, f"-I{ROOT / 'src'}", *map(str, SOURCES), "-o",
-                        str(LIBRARY)], check=True)
+    """Builds the library through CMake, which rebuilds only what changed."""
+    cmake = Path(sys.executable).parent / "cmake"
+    cmake = str(cmake) if cmake.exists() else "cmake"
+    if not (BUILD / "CMakeCache.txt").exists():
+        subprocess.run([cmake, "--preset", "bench"], cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
+    subprocess.run([cmake, "--build", "--preset", "bench", "--target", "tarnel_floor"], cwd=ROOT,
+                   check=True, stdout=subprocess.DEVNULL)
     lib = ctypes.CDLL(str(LIBRARY))
     for name in ("floor_qlearn_forward", "floor_td_learn_backward", "floor_expected_sarsa",
                  "floor_fast_learn", "floor_learn_until_convergence", "floor_double_q",

@@ -5,17 +5,17 @@
 #include <cstdint>
 #include <string>
 
+#include "qlearning/action_count.h"
 #include "qlearning/index_checks.h"
+#include "qlearning/progress.h"
 #include "qlearning/qlearner.h"
-#include "support/console.h"
+#include "qlearning/schedule.h"
 #include "support/failure.h"
 #include "support/table_sum.h"
 
 namespace tarnel {
 
 namespace {
-
-constexpr std::uint64_t progress_period = 25000;
 
 // f = (w >> 8) * 2^-24 as a float, a value in [0, 1) on a 2^-24 grid; below
 // one half means table 1 is updated (exactly when the top bit of w is 0).
@@ -29,12 +29,11 @@ bool coin_picks_table_1(std::uint32_t w) {
 // the row, column 0 included, leaves the order undefined and fails the call.
 // The scan itself is branch-free (the best entry of a learning table changes
 // unpredictably); a NaN is looked for again only once the call is failing.
-// K is the number of actions when known at compile time, 0 otherwise.
-template <std::uint64_t K>
+template <std::uint64_t kActions>
 std::uint64_t best_action(const QTable& chooser, std::uint64_t s) {
   std::uint64_t best = 0;
   const double* row = chooser.values.data() + s;
-  const std::uint64_t n = K ? K : chooser.actions;
+  const std::uint64_t n = action_count<kActions>(chooser);
   double current = row[0];
   bool unordered = false;
   for (std::uint64_t a = 0; a < n; ++a) {
@@ -53,7 +52,7 @@ std::uint64_t best_action(const QTable& chooser, std::uint64_t s) {
   return best;
 }
 
-template <std::uint64_t K>
+template <std::uint64_t kActions>
 void double_update(const Qlearner& learner, QTable& table_1, QTable& table_2, const Transition& t,
                    Rng& rng) {
   // The draw comes first, for every transition, so a failing index still
@@ -69,19 +68,31 @@ void double_update(const Qlearner& learner, QTable& table_1, QTable& table_2, co
   if (!t.done) {
     check_next_state(u, t);
     // Read after old: when s' == s the row still holds old at column a.
-    const std::uint64_t chosen = best_action<K>(u, t.next_state);
+    const std::uint64_t chosen = best_action<kActions>(u, t.next_state);
     target = t.reward + e.at(t.next_state, chosen) * learner.discount_factor;
   }
   entry = (target - old) * learner.learning_rate + old;
 }
 
-void write_double_progress_line(std::uint64_t i, double sum_1, double sum_2) {
-  std::string line = "Iteration: " + std::to_string(i) + ", Qsum1 ";
-  console::append_number(line, sum_1);
-  line += ", Qsum2 ";
-  console::append_number(line, sum_2);
-  line += '\n';
-  console::write_line(line);
+// The whole replay, with the action count chosen once for it rather than
+// per episode: short episodes would otherwise pay for the choice again and
+// again.
+template <std::uint64_t kActions>
+void replay(const Qlearner& learner, const EpisodeList& episodes, QTable& table_1, QTable& table_2,
+            Rng& rng) {
+  const std::size_t entries = table_1.values.size();
+  for (std::uint64_t i = 0; i < learner.max_iterations; ++i) {
+    for (const Transition& t : pick_episode(episodes, rng).transitions) {
+      double_update<kActions>(learner, table_1, table_2, t, rng);
+    }
+    // After the iteration's updates, so the first line already shows the
+    // first picked episode.
+    if (is_checkpoint(i)) {
+      const double sum_1 = table_sum(table_1.values.data(), entries);
+      const double sum_2 = table_sum(table_2.values.data(), entries);
+      write_double_progress_line(i, sum_1, sum_2);
+    }
+  }
 }
 
 }  // namespace
@@ -89,23 +100,10 @@ void write_double_progress_line(std::uint64_t i, double sum_1, double sum_2) {
 QTable Qlearner::double_q(const EpisodeList& episodes, Rng& rng) const {
   QTable table_1 = zero_q_table(q_shape);
   QTable table_2 = zero_q_table(q_shape);
+  with_action_count(table_1.actions, [&](auto n) {
+    replay<decltype(n)::value>(*this, episodes, table_1, table_2, rng);
+  });
   const std::size_t entries = table_1.values.size();
-  for (std::uint64_t i = 0; i < max_iterations; ++i) {
-    const Episode& episode = pick_episode(episodes, rng);
-    // Four actions (grid worlds) get a scan whose length the compiler knows.
-    if (table_1.actions == 4) {
-      for (const Transition& t : episode.transitions) double_update<4>(*this, table_1, table_2, t, rng);
-    } else {
-      for (const Transition& t : episode.transitions) double_update<0>(*this, table_1, table_2, t, rng);
-    }
-    // After the iteration's updates, so the first line already shows the
-    // first picked episode.
-    if (i % progress_period == 0) {
-      const double sum_1 = table_sum(table_1.values.data(), entries);
-      const double sum_2 = table_sum(table_2.values.data(), entries);
-      write_double_progress_line(i, sum_1, sum_2);
-    }
-  }
   for (std::size_t k = 0; k < entries; ++k) {
     table_1.values[k] = (table_1.values[k] + table_2.values[k]) / 2.0;
   }

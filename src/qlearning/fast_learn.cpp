@@ -1,34 +1,28 @@
 // The fast driver: forward Q-learning by random replay, with the table summed
-// only at every 25000th iteration and the two latest checkpoint sums compared
-// from iteration 50000 on.
+// only at checkpoints and the two latest checkpoint sums compared from the
+// first check on.
 #include <cmath>
 #include <cstdint>
 
 #include "qlearning/progress.h"
 #include "qlearning/qlearner.h"
+#include "qlearning/schedule.h"
 #include "support/table_sum.h"
 
 namespace tarnel {
 
-namespace {
-
-constexpr std::uint64_t checkpoint_period = 25000;
-constexpr std::uint64_t first_test = 50000;
-
-}  // namespace
-
 QTable Qlearner::fast_learn(const EpisodeList& episodes, Rng& rng) const {
   QTable q = zero_q_table(q_shape);
   const std::size_t entries = q.values.size();
-  // A test only ever reads this checkpoint's sum and the one 25000 iterations
+  // A test only ever reads this checkpoint's sum and the one a period
   // earlier, so those two are all that is kept: nothing here grows with
   // max_iterations.
   double previous_sum = 0.0;
   for (std::uint64_t i = 0; i < max_iterations; ++i) {
     learn_single_episode_forward_Q(*this, q, pick_episode(episodes, rng));
-    if (i % checkpoint_period != 0) continue;
+    if (!is_checkpoint(i)) continue;
     const double sum = table_sum(q.values.data(), entries);
-    if (i >= first_test) {
+    if (i >= first_check) {
       const double d = (sum - previous_sum) / previous_sum;
       if (verbose) write_progress_line(i, sum, d);
       // Strictly greater: a NaN d or threshold never stops the run.

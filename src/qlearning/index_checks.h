@@ -5,10 +5,13 @@
 
 #include <cstdint>
 
-#include "qlearning/qlearner.h"
+#include "episode/episode.h"
+#include "qlearning/q_table.h"
 
 namespace tarnel {
 
+// The failures, out of line: the checks below stay small enough to inline
+// into every rule's loop.
 [[noreturn]] void state_out_of_bounds(const char* what, std::uint64_t index, const QTable& q);
 [[noreturn]] void action_out_of_bounds(std::uint64_t index, const QTable& q);
 

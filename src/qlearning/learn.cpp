@@ -1,6 +1,6 @@
 // The sequential driver: random replay of episodes with one update rule, a
-// table sum after every iteration, and from iteration 50000 on a comparison
-// of the means of the last two 25000-iteration windows of those sums.
+// table sum after every iteration, and from the first check on a comparison
+// of the means of the last two windows of those sums, one check period each.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "qlearning/qlearner.h"
 #include "qlearning/progress.h"
+#include "qlearning/qlearner.h"
+#include "qlearning/schedule.h"
 #include "support/failure.h"
 #include "support/table_sum.h"
 
@@ -17,22 +18,18 @@ namespace tarnel {
 
 namespace {
 
-constexpr std::uint64_t check_start = 50000;
-constexpr std::uint64_t check_period = 25000;
-constexpr std::uint64_t window_width = 25000;
-
 // Only the two most recent complete windows are ever compared, and the
-// windows are aligned to multiples of 25000 (itself a multiple of 8), so each
-// window's mean is accumulated as its sums arrive, in the table sum's order
-// of additions. The result is bit-identical to summing a stored history, and
+// windows are aligned to multiples of the period (itself a multiple of 8), so
+// each window's mean is accumulated as its sums arrive, in the table sum's
+// order of additions. The result is bit-identical to summing a stored history, and
 // memory does not grow with max_iterations.
 class WindowMeans {
  public:
   void add(double sum) {
     current_.add(sum);
-    if (current_.count() == window_width) {
+    if (current_.count() == check_period) {
       older_ = recent_;
-      recent_ = current_.total() / static_cast<double>(window_width);
+      recent_ = current_.total() / static_cast<double>(check_period);
       current_ = StreamingSum();
     }
   }
@@ -45,11 +42,9 @@ class WindowMeans {
   double older_ = 0.0;
 };
 
-bool is_check(std::uint64_t i) { return i >= check_start && i % check_period == 0; }
-
 // The first check at or after iteration i.
 std::uint64_t next_check(std::uint64_t i) {
-  if (i <= check_start) return check_start;
+  if (i <= first_check) return first_check;
   return (i + check_period - 1) / check_period * check_period;
 }
 
@@ -67,18 +62,9 @@ std::uint64_t next_check(std::uint64_t i) {
 // iteration.
 //
 // The entries a rule may write must be known before it runs, so this is
-// done only for the three rules of this module: forward Q and expected
-// SARSA write entry (state, action) of every transition, backward TD of all
-// but the last. A transition whose entry lies outside the table makes the
-// rule fail before the sums are needed, so it needs no saved value.
-enum class WriteSet { unknown, every_transition, all_but_last };
-
-WriteSet write_set_of(UpdateRule rule) {
-  if (rule == &Qlearner::learn_single_episode_forward_Q) return WriteSet::every_transition;
-  if (rule == &Qlearner::learn_single_episode_expected_sarsa) return WriteSet::every_transition;
-  if (rule == &Qlearner::learn_single_episode_backward_TD) return WriteSet::all_but_last;
-  return WriteSet::unknown;
-}
+// done only for rules whose descriptor names their write set. A transition
+// whose entry lies outside the table makes the rule fail before the sums are
+// needed, so it needs no saved value.
 
 // Below this many entries a table sum is cheap next to an iteration's rule,
 // and saving and sorting the written entries would cost more than it saves.
@@ -157,11 +143,12 @@ QTable Qlearner::learn(const EpisodeList& episodes, UpdateRule rule, Rng& rng) c
   }
   WindowMeans windows;
   const std::size_t entries = q.values.size();
-  const WriteSet writes = write_set_of(rule);
+  const WriteSet writes = rule.writes();
+  const RulePass pass = rule.pass();
 
   if (entries < batched_sum_threshold || writes == WriteSet::unknown) {
     for (std::uint64_t i = 0; i < max_iterations; ++i) {
-      rule(*this, q, pick_episode(episodes, rng));
+      pass(*this, q, pick_episode(episodes, rng));
       const double sum = table_sum(q.values.data(), entries);
       if (is_check(i)) {
         const double d = windows.relative_change();
@@ -188,7 +175,7 @@ QTable Qlearner::learn(const EpisodeList& episodes, UpdateRule rule, Rng& rng) c
     for (;;) {
       const Episode& episode = pick_episode(episodes, rng);
       batch.save(episode, versions);
-      rule(*this, q, episode);
+      pass(*this, q, episode);
       ++versions;
       if (i + versions - 1 == last || batch.saved() > most_saved) break;
     }

@@ -1,13 +1,13 @@
 // The convergence driver: forward Q-learning by random replay until, at a
-// checkpoint (every 25000th iteration from 0), one update has moved no entry
-// by more than 1e-8.
+// checkpoint, one update has moved no entry by more than 1e-8.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <string>
 
+#include "qlearning/progress.h"
 #include "qlearning/qlearner.h"
-#include "support/console.h"
+#include "qlearning/schedule.h"
 #include "support/failure.h"
 #include "support/table_sum.h"
 
@@ -15,7 +15,6 @@ namespace tarnel {
 
 namespace {
 
-constexpr std::uint64_t checkpoint_period = 25000;
 constexpr double tolerance = 1e-8;
 
 // Mean of |a - b| over all entries, added in storage order from 0.0 and
@@ -41,18 +40,6 @@ bool approximately_equal(const QTable& a, const QTable& b) {
   return true;
 }
 
-// "<i>: <E>, <P>, <D>\n"
-void write_checkpoint_line(std::uint64_t i, double e, double p, double d) {
-  std::string line = std::to_string(i) + ": ";
-  console::append_number(line, e);
-  line += ", ";
-  console::append_number(line, p);
-  line += ", ";
-  console::append_number(line, d);
-  line += '\n';
-  console::write_line(line);
-}
-
 }  // namespace
 
 QTable Qlearner::learn_until_convergence(const EpisodeList& episodes, Rng& rng) const {
@@ -64,7 +51,7 @@ QTable Qlearner::learn_until_convergence(const EpisodeList& episodes, Rng& rng) 
   QTable previous = q;
   for (std::uint64_t i = 0; i < max_iterations; ++i) {
     const Episode& episode = pick_episode(episodes, rng);
-    const bool checkpoint = i % checkpoint_period == 0;
+    const bool checkpoint = is_checkpoint(i);
     if (checkpoint) std::copy(q.values.begin(), q.values.end(), previous.values.begin());
     learn_single_episode_forward_Q(*this, q, episode);
     if (!checkpoint) continue;

@@ -103,7 +103,7 @@ TableStack Qlearner::td_learn_backward_parallel(EpisodeList episodes,
         // The worker frees its sample as soon as its training ends, either
         // way, rather than when the thread object goes.
         const EpisodeList own = std::move(sample);
-        return learn(own, &Qlearner::learn_single_episode_backward_TD);
+        return learn(own, learn_single_episode_backward_TD);
       });
     }
     // Every sample has been drawn; the population is not needed while the

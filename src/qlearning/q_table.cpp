@@ -1,11 +1,11 @@
 // Making Q tables and checking table sizes before anything is allocated.
+#include "qlearning/q_table.h"
+
 #include <cstdint>
 #include <limits>
 #include <string>
 
-#include "qlearning/qlearner.h"
 #include "support/failure.h"
-#include "support/random.h"
 
 namespace tarnel {
 
@@ -35,11 +35,6 @@ QTable zero_q_table(QShape q_shape) {
   table.actions = q_shape.second;
   table.values.assign(q_shape.first * q_shape.second, 0.0);
   return table;
-}
-
-const Episode& pick_episode(const EpisodeList& episodes, Rng& rng) {
-  if (episodes.empty()) fail("cannot pick an episode: the episode list is empty");
-  return episodes[uniform_index(rng, episodes.size())];
 }
 
 }  // namespace tarnel

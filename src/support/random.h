@@ -1,7 +1,8 @@
 // The random source: a ChaCha stream generator with 12 rounds, one per
 // thread, seeded from the operating system's entropy source and reseeded after
 // every 65536 bytes of output and in a child process after fork. Callers cannot
-// seed the per-thread generator; tests construct a seeded Rng directly.
+// seed the per-thread generator; tests construct a seeded Rng directly. The
+// index draws of the drivers are built on it.
 #pragma once
 
 #include <array>
@@ -9,14 +10,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "support/chacha.h"
+#include "support/entropy.h"
+
 namespace tarnel {
-
-using Seed = std::array<std::uint8_t, 32>;
-
-// The ChaCha block function with a 64-bit block counter (word 12 the low
-// half) and a 64-bit nonce, for any even number of rounds.
-void chacha_block(const std::array<std::uint32_t, 16>& input, int rounds,
-                  std::array<std::uint32_t, 16>& output);
 
 class Rng {
  public:
@@ -36,7 +33,7 @@ class Rng {
   // Words per refill: eight blocks computed side by side. 16384 words (the
   // reseed interval) is a whole number of refills, so a reseed always falls
   // exactly on a refill boundary.
-  static constexpr std::uint32_t buffer_words = 128;
+  static constexpr std::uint32_t buffer_words = 16 * chacha_lanes;
   static constexpr std::uint64_t reseed_interval_words = reseed_interval_bytes / 4;
   static_assert(reseed_interval_words % buffer_words == 0);
 
@@ -48,7 +45,7 @@ class Rng {
 
   std::array<std::uint32_t, buffer_words> buffer_{};
   std::uint32_t next_ = buffer_words;  // index of the next unused buffered word
-  std::array<std::uint32_t, 8> key_{};
+  ChaChaKey key_{};
   std::uint64_t counter_ = 0;          // next block to compute
   std::uint64_t words_since_seed_ = 0;  // words handed to the buffer since the key was set
   std::uint64_t fork_generation_ = 0;  // forks seen by this process when last seeded

@@ -4,6 +4,8 @@
 #include <cassert>
 #include <cstring>
 
+#include "support/cpu.h"
+
 namespace tarnel {
 
 namespace {
@@ -13,7 +15,7 @@ namespace {
 using Quad = double __attribute__((vector_size(32)));
 
 // Adds four doubles from memory to `sum` (in place, so that no vector is
-// passed by value across the clones' instruction sets).
+// passed by value between code compiled for different instruction sets).
 __attribute__((always_inline)) inline void add_quad(Quad& sum, const double* p) {
   Quad v;
   std::memcpy(&v, p, sizeof v);
@@ -72,24 +74,13 @@ __attribute__((always_inline)) inline void versions_sums(const double* values, s
   }
 }
 
-}  // namespace
-
-// An AVX2 clone beside the baseline one, picked at load time. Sanitizer
-// builds go without: the clone resolver runs before the sanitizer's runtime
-// has started, and instrumented, it crashes the program at load.
-#if defined(TARNEL_NO_MULTIVERSIONING)
-#define TARNEL_MULTIVERSIONED
-#else
-#define TARNEL_MULTIVERSIONED __attribute__((target_clones("avx2", "default")))
-#endif
-
 // Eight additions per block and version with four versions are eight
 // independent vector chains: enough to keep two AVX adders busy, where a
 // single sum leaves them idle waiting for each addition's result. The
-// baseline clone still gains from the overlap.
-TARNEL_MULTIVERSIONED
-void table_sums(const double* values, std::size_t count, std::span<const TablePatch> patches,
-                std::size_t versions, double* sums) {
+// baseline version still gains from the overlap.
+__attribute__((always_inline)) inline void sums_of_versions(const double* values, std::size_t count,
+                                                            std::span<const TablePatch> patches,
+                                                            std::size_t versions, double* sums) {
   assert(versions >= 1 && versions <= table_versions);
   const TablePatch* patch = patches.data();
   const TablePatch* last = patch + patches.size();
@@ -105,12 +96,41 @@ void table_sums(const double* values, std::size_t count, std::span<const TablePa
 // running them as vector lanes changes no result: lane j still adds x[j],
 // x[j+8], x[j+16], ... in that order. The chains' latency, not the
 // instruction count, bounds a large table; on a small one the wider
-// registers of the AVX clone halve the instructions.
-TARNEL_MULTIVERSIONED
-double table_sum(const double* values, std::size_t count) {
+// registers of the AVX2 version halve the instructions.
+__attribute__((always_inline)) inline double sum_of_table(const double* values, std::size_t count) {
   double sum;
   versions_sums<1>(values, count, nullptr, nullptr, &sum);
   return sum;
+}
+
+}  // namespace
+
+void table_sums_baseline(const double* values, std::size_t count, std::span<const TablePatch> patches,
+                         std::size_t versions, double* sums) {
+  sums_of_versions(values, count, patches, versions, sums);
+}
+
+TARNEL_TARGET_AVX2 void table_sums_avx2(const double* values, std::size_t count,
+                                        std::span<const TablePatch> patches, std::size_t versions,
+                                        double* sums) {
+  sums_of_versions(values, count, patches, versions, sums);
+}
+
+double table_sum_baseline(const double* values, std::size_t count) { return sum_of_table(values, count); }
+
+TARNEL_TARGET_AVX2 double table_sum_avx2(const double* values, std::size_t count) {
+  return sum_of_table(values, count);
+}
+
+// Chosen when the library is loaded (support/cpu.h).
+const auto table_sums_for_this_cpu = cpu::choose(table_sums_baseline, table_sums_avx2);
+
+double (*const table_sum_for_this_cpu)(const double*, std::size_t) = cpu::choose(table_sum_baseline,
+                                                                                   table_sum_avx2);
+
+void table_sums(const double* values, std::size_t count, std::span<const TablePatch> patches,
+                std::size_t versions, double* sums) {
+  table_sums_for_this_cpu(values, count, patches, versions, sums);
 }
 
 void StreamingSum::add(double x) {

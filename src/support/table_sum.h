@@ -12,7 +12,14 @@
 
 namespace tarnel {
 
-double table_sum(const double* values, std::size_t count);
+// The version for this processor, chosen once when the library is loaded:
+// every iteration of `learn` sums its table, so a call costs one indirect
+// jump and nothing more. Not for use from other objects' initialisation.
+extern double (*const table_sum_for_this_cpu)(const double* values, std::size_t count);
+
+inline double table_sum(const double* values, std::size_t count) {
+  return table_sum_for_this_cpu(values, count);
+}
 
 // The sums of several versions of one table in one pass. Version t (t below
 // `versions`, at most table_versions) holds values[k] at every entry except
@@ -30,6 +37,15 @@ struct TablePatch {
 
 void table_sums(const double* values, std::size_t count, std::span<const TablePatch> patches,
                 std::size_t versions, double* sums);
+
+// Both versions behind table_sum and table_sums, for the tests that hold them
+// to the same bits (the AVX2 ones only where cpu::has_avx2()).
+double table_sum_baseline(const double* values, std::size_t count);
+double table_sum_avx2(const double* values, std::size_t count);
+void table_sums_baseline(const double* values, std::size_t count, std::span<const TablePatch> patches,
+                         std::size_t versions, double* sums);
+void table_sums_avx2(const double* values, std::size_t count, std::span<const TablePatch> patches,
+                     std::size_t versions, double* sums);
 
 // The same order of additions, fed one value at a time: total() after adding
 // x0..x(N-1) equals table_sum of those N values.

@@ -76,11 +76,12 @@ double element(const TableStack& stack, std::uint64_t k, std::uint64_t s, std::u
 std::atomic<bool> first_call_taken{false};
 std::atomic<int> completed_calls{0};
 
-void first_call_fails(const Qlearner&, QTable&, const Episode&) {
+void first_call_fails_pass(const Qlearner&, QTable&, const Episode&) {
   if (!first_call_taken.exchange(true)) fail("a scripted failure in the first call");
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   completed_calls.fetch_add(1);
 }
+constexpr RuleDescriptor first_call_fails{first_call_fails_pass};
 
 // One distinct state per episode: with a two-step episode the backward rule
 // writes entry (i, 0), so the table says which episodes its sample held.
@@ -112,8 +113,8 @@ TEST(one_episode_gives_the_sequential_table_in_every_slab) {
     learner.verbose = c.iterations > 50000;
     Rng rng(zero_seed());
     const bool forward = std::string(c.driver) == "forward";
-    const UpdateRule rule = forward ? &Qlearner::learn_single_episode_forward_Q
-                                    : &Qlearner::learn_single_episode_backward_TD;
+    const UpdateRule rule = forward ? Qlearner::learn_single_episode_forward_Q
+                                    : Qlearner::learn_single_episode_backward_TD;
     const QTable expected = learner.learn(EpisodeList{episode}, rule, rng);
     const TableStack stack = forward ? learner.learn_parallel(EpisodeList{episode}, rule, c.workers)
                                      : learner.td_learn_backward_parallel(EpisodeList{episode}, 3,
@@ -135,7 +136,7 @@ TEST(one_episode_gives_the_sequential_table_in_every_slab) {
 TEST(zero_workers_give_an_empty_stack) {
   const Qlearner learner = make_learner({4, 3}, 100);
   const EpisodeList episodes{Episode{{step(0, 0, 1.0, 0, true)}}};
-  const TableStack forward = learner.learn_parallel(episodes, &Qlearner::learn_single_episode_forward_Q, 0);
+  const TableStack forward = learner.learn_parallel(episodes, Qlearner::learn_single_episode_forward_Q, 0);
   Rng rng(zero_seed());
   // With no worker nothing is drawn, and the empty list is never looked at.
   const TableStack backward = learner.td_learn_backward_parallel(EpisodeList{}, 5, 0, rng);
@@ -195,7 +196,7 @@ TEST(stack_layout_puts_the_worker_index_fastest) {
                          step(1, 1, 4.0, 0, true), step(0, 2, 5.0, 0, true), step(1, 2, 6.0, 0, true)}};
   Qlearner learner = make_learner({2, 3}, 1);
   learner.learning_rate = 1.0;
-  const TableStack stack = learner.learn_parallel(EpisodeList{episode}, &Qlearner::learn_single_episode_forward_Q, 4);
+  const TableStack stack = learner.learn_parallel(EpisodeList{episode}, Qlearner::learn_single_episode_forward_Q, 4);
   const std::vector<double> slab = {1.0, 2.0, 3.0, 4.0, 5.0, 6.0};  // column-major (s + 2a)
   CHECK_EQ(stack.values.size(), 24u);
   for (std::size_t i = 0; i < stack.values.size(); ++i) {
@@ -210,7 +211,7 @@ TEST(a_bad_episode_fails_the_call_after_every_worker_has_finished) {
   const std::size_t before = thread_count();
   for (const std::uint64_t workers : {1u, 4u}) {
     CHECK_THROWS(TrainingFailure,
-                 learner.learn_parallel(bad, &Qlearner::learn_single_episode_forward_Q, workers));
+                 learner.learn_parallel(bad, Qlearner::learn_single_episode_forward_Q, workers));
     CHECK(settles_to(before));
     Rng rng(zero_seed());
     const EpisodeList two_step_bad{Episode{{step(9, 0, 1.0, 0, false), step(0, 0, 1.0, 0, true)}}};
@@ -230,7 +231,7 @@ TEST(a_failed_worker_does_not_cut_the_others_short) {
   const std::size_t before = thread_count();
   std::string message;
   try {
-    learner.learn_parallel(episodes, &first_call_fails, 4);
+    learner.learn_parallel(episodes, first_call_fails, 4);
   } catch (const TrainingFailure& e) {
     message = e.what();
   }
@@ -264,8 +265,8 @@ TEST(empty_samples_and_empty_lists) {
   }
   // The forward driver's workers each find the list empty.
   CHECK_THROWS(TrainingFailure,
-               trains.learn_parallel(EpisodeList{}, &Qlearner::learn_single_episode_forward_Q, 3));
-  const TableStack zeros = idle.learn_parallel(EpisodeList{}, &Qlearner::learn_single_episode_forward_Q, 2);
+               trains.learn_parallel(EpisodeList{}, Qlearner::learn_single_episode_forward_Q, 3));
+  const TableStack zeros = idle.learn_parallel(EpisodeList{}, Qlearner::learn_single_episode_forward_Q, 2);
   CHECK_EQ(zeros.values.size(), 8u);
 }
 
@@ -298,7 +299,7 @@ TEST(a_refused_thread_creation_fails_the_call) {
     const EpisodeList episodes = marked_episodes(2);
     int code = 1;
     try {
-      learner.learn_parallel(episodes, &Qlearner::learn_single_episode_forward_Q, 200);
+      learner.learn_parallel(episodes, Qlearner::learn_single_episode_forward_Q, 200);
     } catch (const TrainingFailure& e) {
       code = std::string(e.what()) == worker_start_failure && settles_to(1) ? 0 : 2;
     } catch (...) {

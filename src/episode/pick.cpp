@@ -1,0 +1,13 @@
+// The episode pick of every driver.
+#include "episode/pick.h"
+
+#include "support/failure.h"
+
+namespace tarnel {
+
+const Episode& pick_episode(const EpisodeList& episodes, Rng& rng) {
+  if (episodes.empty()) fail("cannot pick an episode: the episode list is empty");
+  return episodes[uniform_index(rng, episodes.size())];
+}
+
+}  // namespace tarnel

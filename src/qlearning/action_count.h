@@ -1,0 +1,38 @@
+// Row loops with the action count as a compile-time constant: the common
+// small counts unroll completely. The order of the operations is the same
+// either way, so the results are too.
+#pragma once
+
+#include <cstdint>
+#include <type_traits>
+
+#include "qlearning/q_table.h"
+
+namespace tarnel {
+
+// kActions > 0: the table's action count, known at compile time; 0: read at
+// run time.
+template <std::uint64_t kActions>
+inline std::uint64_t action_count(const QTable& q) {
+  return kActions > 0 ? kActions : q.actions;
+}
+
+// Runs `pass` with the action count as an integral_constant for 1 to 8, and
+// with 0 (read at run time) otherwise.
+template <typename Pass>
+inline void with_action_count(std::uint64_t actions, Pass pass) {
+  using std::integral_constant;
+  switch (actions) {
+    case 1: return pass(integral_constant<std::uint64_t, 1>{});
+    case 2: return pass(integral_constant<std::uint64_t, 2>{});
+    case 3: return pass(integral_constant<std::uint64_t, 3>{});
+    case 4: return pass(integral_constant<std::uint64_t, 4>{});
+    case 5: return pass(integral_constant<std::uint64_t, 5>{});
+    case 6: return pass(integral_constant<std::uint64_t, 6>{});
+    case 7: return pass(integral_constant<std::uint64_t, 7>{});
+    case 8: return pass(integral_constant<std::uint64_t, 8>{});
+    default: return pass(integral_constant<std::uint64_t, 0>{});
+  }
+}
+
+}  // namespace tarnel

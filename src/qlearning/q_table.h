@@ -1,0 +1,40 @@
+// The Q table and the table stack of the parallel drivers, and the size check
+// both pass before anything is allocated.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace tarnel {
+
+using QShape = std::pair<std::uint64_t, std::uint64_t>;  // (states, actions)
+
+// A Q table stored column-major: entry (s, a) at s + a*states.
+struct QTable {
+  std::uint64_t states = 0;
+  std::uint64_t actions = 0;
+  std::vector<double> values;
+
+  double& at(std::uint64_t s, std::uint64_t a) { return values[s + a * states]; }
+  double at(std::uint64_t s, std::uint64_t a) const { return values[s + a * states]; }
+};
+
+// A new zero-filled table; fails before allocating when the element count or
+// the byte size does not fit a signed 64-bit size.
+QTable zero_q_table(QShape q_shape);
+
+// One table per worker, first index fastest: element [k, s, a] at
+// k + depth*(s + states*a).
+struct TableStack {
+  std::uint64_t depth = 0;
+  std::uint64_t states = 0;
+  std::uint64_t actions = 0;
+  std::vector<double> values;
+};
+
+// Fails when the product of the non-zero extents, or its size in bytes, does
+// not fit a signed 64-bit size (checked before any allocation).
+void check_table_size(std::uint64_t a, std::uint64_t b, std::uint64_t c = 1);
+
+}  // namespace tarnel
