@@ -1,12 +1,12 @@
 // Argument binding and conversion, with the error texts callers see.
-#include "arguments.h"
+#include "python/arguments.h"
 
 #include <algorithm>
 #include <cstring>
 #include <string>
 
-#include "numpy_bridge.h"
-#include "python_errors.h"
+#include "python/numpy_bridge.h"
+#include "python/errors.h"
 
 namespace tarnel::arguments {
 

@@ -1,13 +1,13 @@
 // The NumPy bridge: NumPy's C API taken from its capsule, episode arrays read
 // through their own fields, and results handed over without a copy.
-#include "numpy_bridge.h"
+#include "python/numpy_bridge.h"
 
 #include <cstring>
 #include <memory>
 #include <string>
 
-#include "python_errors.h"
-#include "python_ref.h"
+#include "python/errors.h"
+#include "python/ref.h"
 
 namespace tarnel::numpy {
 

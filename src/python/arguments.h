@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "episode/episode.h"
-#include "python_ref.h"
+#include "python/ref.h"
 #include "qlearning/qlearner.h"
 
 namespace tarnel::arguments {

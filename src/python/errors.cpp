@@ -1,7 +1,7 @@
 // The training-failure exception type and TypeError wrapping.
-#include "python_errors.h"
+#include "python/errors.h"
 
-#include "python_ref.h"
+#include "python/ref.h"
 #include "support/console.h"
 
 namespace tarnel::python {

@@ -10,10 +10,10 @@
 #include <optional>
 #include <string>
 
-#include "arguments.h"
-#include "numpy_bridge.h"
-#include "python_errors.h"
-#include "python_ref.h"
+#include "python/arguments.h"
+#include "python/numpy_bridge.h"
+#include "python/errors.h"
+#include "python/ref.h"
 #include "qlearning/qlearner.h"
 #include "support/console.h"
 #include "support/failure.h"
