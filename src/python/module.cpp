@@ -1,7 +1,8 @@
 // The module `tarnel`: its initialisation and the eight entry functions. Each
 // entry binds and converts its arguments, builds the episodes and the
-// learner, runs one driver and hands the trained table to NumPy. This file is
-// the one place where failures of the core become Python exceptions.
+// learner, runs one driver and hands the trained table to NumPy. Each entry
+// runs guarded, so whatever the core throws becomes a Python exception in one
+// place (python/errors.h).
 #include <Python.h>
 
 #include <array>
@@ -10,12 +11,11 @@
 #include <string>
 
 #include "python/arguments.h"
-#include "python/numpy_bridge.h"
 #include "python/errors.h"
+#include "python/numpy_bridge.h"
 #include "python/ref.h"
 #include "qlearning/qlearner.h"
 #include "support/console.h"
-#include "support/failure.h"
 
 namespace tarnel {
 

@@ -3,7 +3,6 @@
 #include "python/numpy_bridge.h"
 
 #include <cassert>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
