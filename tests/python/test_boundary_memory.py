@@ -209,3 +209,28 @@ def test_blocks_are_given_back_with_their_last_array():
     with pytest.raises(TypeError):
         call("qlearn_forward", data, learning_rate="x")
     assert [sys.getrefcount(b) for b in blocks] == before
+
+
+# Arrays over memory that another object owns: what frees it may lie behind
+# that object, out of sight, so these arrays are read when `data` is
+# converted, and later changes do not reach the call.
+FOREIGN = {
+    "as_strided": lambda block: np.lib.stride_tricks.as_strided(block, shape=(3, 5), strides=block.strides),
+    "memoryview": lambda block: np.asarray(memoryview(block))[0:3],
+    "sliding_window": lambda block: np.lib.stride_tricks.sliding_window_view(block, (3, 5))[0, 0],
+    "bytearray": lambda block: np.frombuffer(bytearray(block.tobytes()), dtype=np.float64).reshape(-1, 5)[0:3],
+}
+
+
+@pytest.mark.parametrize("form", FOREIGN)
+def test_arrays_over_foreign_memory_are_read_as_converted(form):
+    block = block_with_chain()
+    array = FOREIGN[form](block)
+
+    def overwrite_then_release():
+        block[:] = 7.0
+        release_by_resize(block)
+
+    rate = Releasing(0.5, overwrite_then_release)
+    got = call("qlearn_forward", [array], learning_rate=rate, max_iterations=30)
+    assert got.tobytes() == call("qlearn_forward", [CHAIN], max_iterations=30).tobytes()
