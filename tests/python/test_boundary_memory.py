@@ -187,7 +187,15 @@ KEPT = {
 }
 
 
-@pytest.mark.parametrize("change", KEPT)
+# NumPy 2.5 deprecates the shape and dtype setters, the only in-place forms
+# of those changes; they run where the setters are still plain.
+SETTERS_DEPRECATED = np.lib.NumpyVersion(np.__version__) >= "2.5.0.dev0"
+
+
+@pytest.mark.parametrize("change", [
+    pytest.param(c, marks=pytest.mark.skipif(c.startswith(("block_reshaped", "block_retyped")) and SETTERS_DEPRECATED,
+                                             reason="NumPy deprecates the shape and dtype setters"))
+    for c in KEPT])
 def test_memory_kept_in_place_is_read(change):
     block, other = block_with_chain(), block_with_chain()
     data = [block[0:3], other[0:3].copy()]

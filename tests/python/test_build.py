@@ -51,3 +51,11 @@ def test_numpy_api_loads_without_warnings():
         "assert q.shape == (1, 1)\n"
     )
     subprocess.run([sys.executable, "-W", "error", "-c", code], check=True)
+
+
+def test_license_is_installed():
+    from importlib.metadata import distribution
+
+    licenses = [f for f in distribution("tarnel").files if f.name == "LICENSE"]
+    assert len(licenses) == 1
+    assert licenses[0].read_text().startswith("MIT License\n\nCopyright (c) 2026 the tarnel developers\n")
