@@ -7,12 +7,31 @@ without the examples. A change the tests notice is killed; one they do not
 notice survives and is listed, because either it is equivalent to the
 original or a behaviour goes unguarded.
 
+A change under src/python is put to the Python suite alone (the C++ tests do
+not link the boundary, and only the module is rebuilt); any other change to
+the C++ tests first, which are quick and catch most changes to the core. The
+Python files run in the order of KILL_ORDER, quick and sharp ones first, and
+stop at the first failure. Each step has a time limit of a few times what
+the unmutated tree takes; a mutant that runs past it counts as killed.
+
+Mutants found equivalent to the original are recorded, with the reason, in
+tools/mutation-equivalent.txt, one a line:
+
+    src/support/random.cpp:87: > -> >=  # why no test can tell them apart
+
+(a line's text as the report prints it: path, line, the original and its
+replacement, a deleted statement's replacement written as "(deleted)"). The
+report leaves them out of the killed share and lists them apart; an entry
+that no longer matches a mutant of its file is reported as stale.
+
 The sources are copied into build/mutation/tree and mutated there, so the
 working tree is never touched, even when a run is interrupted. Results are
 kept in build/mutation/results.json, keyed by the mutated file's content, so
-a second run only tries what changed.
+a second run only tries what changed; --retry-survivors tries the survivors
+again after tests were added.
 
-    python tools/mutation.py [--sample N] [--seed S] [--only PATH_PREFIX] [--jobs J]
+    python tools/mutation.py [--sample N] [--seed S] [--only PATH_PREFIX ...] [--jobs J]
+                             [--retry-survivors]
 """
 
 from __future__ import annotations
@@ -35,12 +54,21 @@ WORK = ROOT / "build" / "mutation"
 TREE = WORK / "tree"
 BUILD = WORK / "build"
 RESULTS = WORK / "results.json"
+EQUIVALENT = ROOT / "tools" / "mutation-equivalent.txt"
 
 # Everything the build and the fast tests read.
 COPIED = ["src", "tests", "CMakeLists.txt", "pyproject.toml"]
-FAST_TESTS = ["-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", "tests/python",
-              "--ignore=tests/python/test_examples.py", "--ignore=tests/python/test_processes.py"]
-TIMEOUT = 300  # seconds for one mutant's tests; a hang counts as killed
+PYTEST = ["-m", "pytest", "-x", "-q", "-p", "no:cacheprovider"]
+# The slow files that exercise the examples or whole processes stay out.
+SLOW_TESTS = {"test_examples.py", "test_processes.py"}
+# Python test files most likely to notice a change, quickest first; the
+# others follow in name order, so a new file is never left out.
+KILL_ORDER = ["test_results.py", "test_arguments.py", "test_texts.py", "test_learn.py", "test_double_q.py",
+              "test_fast_learn.py", "test_convergence.py", "test_parallel.py", "test_faults.py",
+              "test_numpy_api.py", "test_module.py", "test_mutation_guards.py"]
+# A mutant's step may take this many times the unmutated tree's, plus a
+# margin for a machine busy with other work; past that it counts as killed.
+TIME_FACTOR, TIME_MARGIN = 3, 30
 
 
 @dataclasses.dataclass(frozen=True)
@@ -55,7 +83,12 @@ class Mutant:
         return f"{self.path}@{digest}:{self.line}:{self.column}:{self.original}->{self.replacement}"
 
     def describe(self) -> str:
-        return f"{self.path}:{self.line}: '{self.original}' -> '{self.replacement}'"
+        replacement = self.replacement.strip() or "(deleted)"
+        return f"{self.path}:{self.line}: {self.original.strip()} -> {replacement}"
+
+    @property
+    def area(self) -> str:
+        return "/".join(self.path.split("/")[:2])
 
 
 # Binary operators are written with a space on each side, which keeps
@@ -73,7 +106,10 @@ SWAPS = [
 ]
 # A whole statement that is a call, a return or a jump, on one line.
 DELETABLE = re.compile(r"^\s*(?:[A-Za-z_][\w:]*(?:(?:\.|->)[A-Za-z_]\w*)*\(.*\)|return|break|continue);\s*$")
-SKIPPED_LINE = re.compile(r"^\s*(?://|#|\*|/\*|static_assert|namespace|using |template|[{}]\s*$)")
+# Lines that compile to nothing in the tested build are left alone: comments,
+# preprocessor lines, declarations, and assert(), which the Release build
+# compiles out (its mutants are equivalent by construction).
+SKIPPED_LINE = re.compile(r"^\s*(?://|#|\*|/\*|static_assert|assert\(|namespace|using |template|[{}]\s*$)")
 
 
 def strip_strings(line: str) -> str:
@@ -111,98 +147,187 @@ def apply(mutant: Mutant, text: str) -> str:
     return "\n".join(lines)
 
 
-def run(command: list[str], cwd: Path, env: dict | None = None, timeout: float | None = None) -> bool:
+def run(command: list[str], cwd: Path, env: dict | None = None, timeout: float | None = None) -> str:
+    """'passed', 'failed' or 'timeout'."""
     try:
         done = subprocess.run(command, cwd=cwd, env=env, timeout=timeout,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     except subprocess.TimeoutExpired:
-        return False
-    return done.returncode == 0
+        return "timeout"
+    return "passed" if done.returncode == 0 else "failed"
 
 
 def copy_tree() -> None:
+    """Brings the copy up to date with the working tree. Only files whose
+    content differs are written, with a fresh time stamp, so the build
+    redoes what changed, including a file an interrupted run left mutated."""
     TREE.mkdir(parents=True, exist_ok=True)
     for name in COPIED:
-        source, target = ROOT / name, TREE / name
-        if source.is_dir():
-            shutil.copytree(source, target, dirs_exist_ok=True,
-                            ignore=shutil.ignore_patterns("__pycache__", ".hypothesis"))
-        else:
-            shutil.copy2(source, target)
+        source = ROOT / name
+        files = [source] if source.is_file() else sorted(
+            f for f in source.rglob("*")
+            if f.is_file() and "__pycache__" not in f.parts and ".hypothesis" not in f.parts)
+        for file in files:
+            target = TREE / file.relative_to(ROOT)
+            if target.exists() and target.read_bytes() == file.read_bytes():
+                continue
+            target.parent.mkdir(parents=True, exist_ok=True)
+            shutil.copyfile(file, target)
 
 
-def build(jobs: int) -> bool:
-    return run(["cmake", "--build", str(BUILD), "-j", str(jobs)], TREE)
+def python_tests() -> list[str]:
+    present = {p.name for p in (TREE / "tests" / "python").glob("test_*.py")} - SLOW_TESTS
+    ordered = [name for name in KILL_ORDER if name in present]
+    ordered += sorted(present - set(ordered))
+    return [f"tests/python/{name}" for name in ordered]
 
 
-def tests_pass(env: dict) -> bool:
-    # The C++ tests first: they are quick and catch most changes to the core.
-    if not run(["ctest", "--test-dir", str(BUILD), "--stop-on-failure", "-j", "2"], TREE, timeout=TIMEOUT):
-        return False
-    return run([sys.executable, *FAST_TESTS], TREE, env=env, timeout=TIMEOUT)
+class Checker:
+    """Builds the copy and puts it to the fast tests, within time limits
+    taken from the unmutated tree."""
+
+    def __init__(self, jobs: int):
+        self.jobs = jobs
+        self.env = dict(os.environ, PYTHONPATH=str(BUILD), PYTHONDONTWRITEBYTECODE="1")
+        self.limits = {"ctest": None, "pytest": None}
+
+    def build(self, boundary_only: bool = False) -> bool:
+        command = ["cmake", "--build", str(BUILD), "-j", str(self.jobs)]
+        if boundary_only:
+            command += ["--target", "tarnel"]
+        return run(command, TREE) == "passed"
+
+    def step(self, name: str) -> str:
+        timeout = self.limits[name]
+        if name == "ctest":
+            command = ["ctest", "--test-dir", str(BUILD), "--stop-on-failure", "-j", str(self.jobs)]
+            if timeout:
+                command += ["--timeout", str(int(timeout))]
+            return run(command, TREE, timeout=timeout)
+        return run([sys.executable, *PYTEST, *python_tests()], TREE, env=self.env, timeout=timeout)
+
+    def calibrate(self) -> bool:
+        """Runs the unmutated tree's tests, which must pass, and sets the limits."""
+        for name in self.limits:
+            started = time.monotonic()
+            if self.step(name) != "passed":
+                return False
+            taken = time.monotonic() - started
+            self.limits[name] = TIME_FACTOR * taken + TIME_MARGIN
+            print(f"unmutated {name}: {taken:.0f} s (limit {self.limits[name]:.0f} s)", flush=True)
+        return True
+
+    def verdict(self, mutant: Mutant) -> str:
+        boundary = mutant.path.startswith("src/python/")
+        if not self.build(boundary_only=boundary):
+            return "stillborn"
+        for name in (["pytest"] if boundary else ["ctest", "pytest"]):
+            outcome = self.step(name)
+            if outcome != "passed":
+                return "killed" if outcome == "failed" else "timeout"
+        return "survived"
+
+
+def read_equivalent() -> dict[str, str]:
+    """The recorded equivalent mutants: their description, to the reason."""
+    entries = {}
+    if EQUIVALENT.exists():
+        for line in EQUIVALENT.read_text().splitlines():
+            if not line.strip() or line.lstrip().startswith("#"):
+                continue
+            described, _, reason = line.partition("  # ")
+            entries[described.strip()] = reason.strip()
+    return entries
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sample", type=int, default=0, help="try N mutants drawn at random (0: all)")
     parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--only", default="src/", help="mutate only files under this prefix")
+    parser.add_argument("--only", action="append",
+                        help="mutate only files under this prefix (repeatable; default src/)")
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
+    parser.add_argument("--retry-survivors", action="store_true",
+                        help="try again the survivors the results file holds (after adding tests)")
     args = parser.parse_args()
+    prefixes = tuple(args.only or ["src/"])
 
     copy_tree()
     configure = ["cmake", "-S", str(TREE), "-B", str(BUILD), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
                  f"-DPython_EXECUTABLE={sys.executable}"]
-    if not run(configure, TREE) or not build(args.jobs):
+    checker = Checker(args.jobs)
+    if run(configure, TREE) != "passed" or not checker.build():
         print("the unmutated tree does not build", file=sys.stderr)
-        return 2
-    env = dict(os.environ, PYTHONPATH=str(BUILD), PYTHONDONTWRITEBYTECODE="1")
-    if not tests_pass(env):
-        print("the unmutated tree fails its fast tests", file=sys.stderr)
         return 2
 
     sources = sorted(p for p in (TREE / "src").rglob("*") if p.suffix in (".cpp", ".h"))
-    mutants, digests = [], {}
+    every, digests = [], {}
     for path in sources:
         relative = str(path.relative_to(TREE))
-        if not relative.startswith(args.only):
+        if not relative.startswith(prefixes):
             continue
         digests[relative] = hashlib.sha256(path.read_bytes()).hexdigest()[:16]
-        mutants += mutants_of(path, relative)
+        every += mutants_of(path, relative)
+    mutants = every
     if args.sample and args.sample < len(mutants):
         mutants = random.Random(args.seed).sample(mutants, args.sample)
         mutants.sort(key=lambda m: (m.path, m.line, m.column))
 
+    equivalent = read_equivalent()
+    known = {m.describe() for m in every}
+    mutated_files = set(digests)
+    stale = [d for d in equivalent if d.split(":")[0] in mutated_files and d not in known]
+
     results = json.loads(RESULTS.read_text()) if RESULTS.exists() else {}
+    pending = [m for m in mutants if m.describe() not in equivalent and (
+        results.get(m.key(digests[m.path])) is None
+        or (args.retry_survivors and results[m.key(digests[m.path])] == "survived"))]
+    if pending and not checker.calibrate():
+        print("the unmutated tree fails its fast tests", file=sys.stderr)
+        return 2
+
     started = time.monotonic()
     for index, mutant in enumerate(mutants, start=1):
         key = mutant.key(digests[mutant.path])
-        if key not in results:
+        if mutant in pending:
             path = TREE / mutant.path
             original = path.read_text()
             path.write_text(apply(mutant, original))
             try:
-                if not build(args.jobs):
-                    results[key] = "stillborn"
-                else:
-                    results[key] = "survived" if tests_pass(env) else "killed"
+                results[key] = checker.verdict(mutant)
             finally:
                 path.write_text(original)
                 # Same content, new time stamp: the next build puts it back.
                 os.utime(path)
             RESULTS.write_text(json.dumps(results, indent=0, sort_keys=True))
-        print(f"[{index}/{len(mutants)}] {results[key]:9} {mutant.describe()}", flush=True)
-    build(args.jobs)
+        outcome = "equivalent" if mutant.describe() in equivalent else results[key]
+        print(f"[{index}/{len(mutants)}] {outcome:10} {mutant.describe()}", flush=True)
+    checker.build()
 
-    outcome = [results[m.key(digests[m.path])] for m in mutants]
-    killed, survived = outcome.count("killed"), outcome.count("survived")
-    print(f"\n{len(mutants)} mutants in {time.monotonic() - started:.0f} s: {killed} killed, "
-          f"{survived} survived, {outcome.count('stillborn')} did not build")
-    if killed + survived:
-        print(f"killed share: {100 * killed / (killed + survived):.1f}%")
-    for mutant, result in zip(mutants, outcome):
-        if result == "survived":
+    def outcome_of(mutant: Mutant) -> str:
+        if mutant.describe() in equivalent:
+            return "equivalent"
+        result = results[mutant.key(digests[mutant.path])]
+        return "killed" if result == "timeout" else result
+
+    outcomes = [outcome_of(m) for m in mutants]
+    print(f"\n{len(mutants)} mutants in {time.monotonic() - started:.0f} s")
+    areas = sorted({m.area for m in mutants})
+    for area in areas + ["all"]:
+        counted = [o for m, o in zip(mutants, outcomes) if area in ("all", m.area)]
+        killed, survived = counted.count("killed"), counted.count("survived")
+        share = f"{100 * killed / (killed + survived):.1f}%" if killed + survived else "-"
+        print(f"{area:15} {len(counted):4} tried, {killed:4} killed, {survived:3} survived, "
+              f"{counted.count('equivalent'):3} equivalent, {counted.count('stillborn'):3} did not build; "
+              f"killed share of non-equivalent: {share}")
+    for mutant, outcome in zip(mutants, outcomes):
+        if outcome == "equivalent":
+            print("equivalent:", mutant.describe(), " #", equivalent[mutant.describe()])
+    for mutant, outcome in zip(mutants, outcomes):
+        if outcome == "survived":
             print("survivor:", mutant.describe())
+    for described in stale:
+        print("stale equivalent entry (matches no mutant):", described)
     return 0
 
 
