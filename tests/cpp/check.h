@@ -59,27 +59,28 @@ inline bool same_bits(double a, double b) {
   return x == y;
 }
 
-// Runs `body` with file descriptor 1 redirected to a temporary file and
+// Runs `body` with file descriptor `fd` redirected to a temporary file and
 // returns what it wrote there, as a reader of the descriptor would see it
-// (the module writes its lines straight to the descriptor, not through
-// stdio). The descriptor is restored however `body` ends.
-inline std::string captured_output(const std::function<void()>& body) {
-  std::fflush(stdout);
+// (the module writes its lines and failure reports straight to the
+// descriptor, not through stdio). The descriptor is restored however `body`
+// ends.
+inline std::string captured(int fd, const std::function<void()>& body) {
+  std::fflush(fd == 2 ? stderr : stdout);
   char path[] = "/tmp/tarnel-test-XXXXXX";
   const int file = mkstemp(path);
   if (file < 0) std::abort();
   unlink(path);
   struct Redirect {
-    int file;
-    int saved = dup(1);
-    explicit Redirect(int f) : file(f) { dup2(file, 1); }
+    int fd;
+    int saved;
+    Redirect(int file, int target) : fd(target), saved(dup(target)) { dup2(file, target); }
     ~Redirect() {
-      dup2(saved, 1);
+      dup2(saved, fd);
       close(saved);
     }
   };
   {
-    const Redirect redirect(file);
+    const Redirect redirect(file, fd);
     body();
   }
   std::string out;
@@ -90,6 +91,13 @@ inline std::string captured_output(const std::function<void()>& body) {
   close(file);
   return out;
 }
+
+// What `body` wrote on standard output.
+inline std::string captured_output(const std::function<void()>& body) { return captured(1, body); }
+
+// What `body` wrote on standard error: the failure reports a test provokes,
+// which it checks rather than leaves in the test log.
+inline std::string captured_error(const std::function<void()>& body) { return captured(2, body); }
 
 }  // namespace check
 
