@@ -145,16 +145,33 @@ inline std::string captured_error(const std::function<void()>& body) { return ca
     if (!check_threw) check::report(__FILE__, __LINE__, "expected " #Exception ": " #statement); \
   } while (0)
 
+// Runs every case with its standard error captured: the failure reports a
+// case provokes on purpose (the module writes them the moment a failure
+// happens, "tarnel: ..." lines) stay out of the log of a passing run, and a
+// failing case's whole standard error, its check failures included, is
+// replayed before its FAIL line. A case that crashes takes its captured
+// output with it: CHECK_SHOW_STDERR=1 in the environment leaves standard error
+// alone. Cases check the reports they expect with captured_error.
 #define CHECK_MAIN                                                                       \
   int main() {                                                                           \
     for (const auto& c : check::cases()) {                                               \
       const int before = check::failures();                                              \
-      try {                                                                              \
-        c.body();                                                                        \
-      } catch (const std::exception& e) {                                                \
-        check::report(__FILE__, __LINE__, std::string(c.name) + " threw: " + e.what());  \
+      const auto run = [&] {                                                             \
+        try {                                                                            \
+          c.body();                                                                      \
+        } catch (const std::exception& e) {                                              \
+          check::report(__FILE__, __LINE__, std::string(c.name) + " threw: " + e.what()); \
+        }                                                                                \
+      };                                                                                 \
+      std::string err;                                                                   \
+      if (std::getenv("CHECK_SHOW_STDERR")) {                                            \
+        run();                                                                           \
+      } else {                                                                           \
+        err = check::captured_error(run);                                                \
       }                                                                                  \
-      std::fprintf(stderr, "%s %s\n", check::failures() == before ? "ok  " : "FAIL", c.name); \
+      const bool passed = check::failures() == before;                                   \
+      if (!passed) std::fputs(err.c_str(), stderr);                                      \
+      std::fprintf(stderr, "%s %s\n", passed ? "ok  " : "FAIL", c.name);                 \
     }                                                                                    \
     return check::failures() == 0 ? 0 : 1;                                               \
   }
