@@ -13,6 +13,8 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "check.h"
@@ -260,6 +262,74 @@ TEST(output_errors_are_ignored) {
     ::close(STDOUT_FILENO);
     tarnel::console::write_line("lost\n");
   }
+}
+
+// A SIGPIPE sent to a thread while its write is blocked belongs to whoever
+// sent it: the write succeeds in the end, so nothing of the signal is the
+// write's to take back, and it must arrive once the write unblocks it. Run in
+// a child, whose signal handling the test may change; exit code 0 means it
+// arrived (else the step that failed).
+volatile std::sig_atomic_t sigpipes_seen = 0;
+
+// Whether thread `tid` of this process is inside write(2) (system call 1 on
+// x86-64; elsewhere the caller just waits).
+bool blocked_in_write(pid_t tid) {
+  const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char text[32] = {};
+  const ssize_t n = ::read(fd, text, sizeof text - 1);
+  ::close(fd);
+  return n > 2 && std::string_view(text, 2) == "1 ";
+}
+
+int sigpipe_sent_during_a_blocked_write_child() {
+  struct sigaction action {};
+  action.sa_handler = [](int) { sigpipes_seen = sigpipes_seen + 1; };
+  if (::sigaction(SIGPIPE, &action, nullptr) != 0) return 1;
+  int fds[2];
+  if (::pipe(fds) != 0) return 1;
+  // Fill the pipe, so the next write blocks until the test reads.
+  ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+  const std::string chunk(4096, 'f');
+  std::size_t filled = 0;
+  for (ssize_t n; (n = ::write(fds[1], chunk.data(), chunk.size())) > 0;) filled += static_cast<std::size_t>(n);
+  ::fcntl(fds[1], F_SETFL, 0);
+  Redirect stdout_to_pipe(fds[1], STDOUT_FILENO);
+  std::atomic<pid_t> writer_tid{0};
+  const std::string line(1000, 'w');
+  std::thread writer([&] {
+    writer_tid = ::gettid();
+    tarnel::console::write_line(line);
+  });
+  while (writer_tid == 0) std::this_thread::yield();
+  bool seen_blocked = false;
+  for (int wait = 0; wait < 1000 && !seen_blocked; ++wait) {
+    seen_blocked = blocked_in_write(writer_tid);
+    if (!seen_blocked) ::usleep(10000);
+  }
+  ::pthread_kill(writer.native_handle(), SIGPIPE);
+  ::usleep(50000);
+  if (seen_blocked && sigpipes_seen != 0) return 2;  // delivered although the write had it blocked
+  std::string drained;
+  char buffer[65536];
+  while (drained.size() < filled + line.size()) {
+    const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+    if (n <= 0) return 3;
+    drained.append(buffer, static_cast<std::size_t>(n));
+  }
+  writer.join();
+  if (drained.substr(filled) != line) return 4;
+  return sigpipes_seen == 1 ? 0 : 5;
+}
+
+TEST(a_sigpipe_sent_during_a_blocked_write_stays_pending) {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(sigpipe_sent_during_a_blocked_write_child());
+  int status = 0;
+  CHECK_EQ(::waitpid(child, &status, 0), child);
+  CHECK(WIFEXITED(status));
+  CHECK_EQ(WEXITSTATUS(status), 0);  // else the step that failed
 }
 
 TEST(failure_report_goes_to_stderr) {
