@@ -257,6 +257,11 @@ TEST(reseed_point) {
   std::size_t matching = 0;
   for (std::size_t i = interval; i < past; ++i) matching += reseeding_words[i] == fixed_words[i];
   CHECK(matching < 5);
+  // Nor does it restart the old one: a reseed that kept the key and only
+  // reset the counter would repeat the stream from its first word.
+  std::size_t repeated = 0;
+  for (std::size_t i = interval; i < past; ++i) repeated += reseeding_words[i] == fixed_words[i - interval];
+  CHECK(repeated < 5);
 }
 
 // The child must not continue its parent's stream: neither the words the
