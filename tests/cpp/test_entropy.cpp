@@ -42,6 +42,7 @@ struct Script {
   std::uint8_t next_getrandom = 0x00, next_device = 0x80;
   int device = -1;  // the descriptor handed out for /dev/urandom
   int opened = 0, closed = 0, getrandom_calls = 0;
+  long getrandom_flags = 0;  // or'ed over the calls
 };
 
 Script script;
@@ -69,6 +70,7 @@ long __wrap_syscall(long number, ...) {
   va_end(args);
   if (!script.active || number != SYS_getrandom) return __real_syscall(number, a[0], a[1], a[2], a[3], a[4], a[5]);
   ++script.getrandom_calls;
+  script.getrandom_flags |= a[2];
   if (script.getrandom.empty()) std::abort();  // the case did not expect this call
   const Step step = script.getrandom.front();
   script.getrandom.pop_front();
@@ -173,6 +175,9 @@ TEST(getrandom_retries_interruptions_and_pieces_short_reads_together) {
   CHECK(!outcome.failed);
   CHECK(outcome.seed == counting(0x00));
   CHECK_EQ(script.getrandom_calls, 5);
+  // No flags: the call waits for the kernel's pool to be ready rather than
+  // failing early in boot (GRND_NONBLOCK) or drawing from the other pool.
+  CHECK_EQ(script.getrandom_flags, 0);
   CHECK_EQ(script.opened, 0);  // the device is not touched
   CHECK_EQ(outcome.err, std::string());
 }
