@@ -41,6 +41,7 @@ struct Script {
   std::deque<Step> getrandom, open, read;  // open: succeeds when empty
   std::uint8_t next_getrandom = 0x00, next_device = 0x80;
   int device = -1;  // the descriptor handed out for /dev/urandom
+  bool device_as_0 = false;  // hand it out as descriptor 0 (the caller restores that)
   int opened = 0, closed = 0, getrandom_calls = 0;
   long getrandom_flags = 0;  // or'ed over the calls
 };
@@ -88,8 +89,10 @@ int __wrap_open(const char* path, int flags, ...) {
   const int mode = va_arg(args, int);
   va_end(args);
   if (!script.active || std::strcmp(path, "/dev/urandom") != 0) return __real_open(path, flags, mode);
-  // Opening succeeds unless the case scripts it.
+  // Opening succeeds unless the case scripts it, or unless the device is
+  // already open: a second descriptor would be leaked.
   Step step = delivers(1);
+  if (script.device != -1) step = fails(EMFILE);
   if (!script.open.empty()) {
     step = script.open.front();
     script.open.pop_front();
@@ -100,6 +103,11 @@ int __wrap_open(const char* path, int flags, ...) {
   }
   ++script.opened;
   script.device = __real_open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (script.device_as_0) {
+    ::dup2(script.device, 0);
+    __real_close(script.device);
+    script.device = 0;
+  }
   return script.device;
 }
 
@@ -231,6 +239,25 @@ TEST(the_device_retries_interruptions_and_pieces_short_reads_together) {
   CHECK_EQ(script.opened, 1);
   CHECK_EQ(script.closed, 1);
   CHECK_EQ(outcome.err, std::string());
+}
+
+// In a process whose standard input is closed the device opens as
+// descriptor 0, which is a descriptor like any other, even with errno still
+// saying EINTR from the attempt before.
+TEST(a_device_opened_as_descriptor_0_is_read) {
+  const int saved_stdin = ::dup(0);
+  Script s;
+  s.getrandom = {fails(ENOSYS)};
+  s.open = {fails(EINTR)};
+  s.read = {delivers(32)};
+  s.device_as_0 = true;
+  const Outcome outcome = seed_under(s);
+  ::dup2(saved_stdin, 0);
+  ::close(saved_stdin);
+  CHECK(!outcome.failed);
+  CHECK(outcome.seed == counting(0x80));
+  CHECK_EQ(script.opened, 1);
+  CHECK_EQ(script.closed, 1);
 }
 
 TEST(a_device_that_cannot_be_opened_fails_the_call) {
