@@ -44,6 +44,7 @@ import os
 import random
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -149,13 +150,25 @@ def apply(mutant: Mutant, text: str) -> str:
 
 
 def run(command: list[str], cwd: Path, env: dict | None = None, timeout: float | None = None) -> str:
-    """'passed', 'failed' or 'timeout'."""
-    try:
-        done = subprocess.run(command, cwd=cwd, env=env, timeout=timeout,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    except subprocess.TimeoutExpired:
+    """'passed', 'failed' or 'timeout'. The command runs in a process group
+    of its own, which is killed whole when time runs out: a hung test left
+    behind by its runner would go on taking a core from every later mutant."""
+    with subprocess.Popen(command, cwd=cwd, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                          start_new_session=True) as process:
+        try:
+            code = process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            code = None
+        finally:
+            # Also what a runner that gave up on a test left running.
+            try:
+                os.killpg(process.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            process.wait()
+    if code is None:
         return "timeout"
-    return "passed" if done.returncode == 0 else "failed"
+    return "passed" if code == 0 else "failed"
 
 
 def copy_tree() -> None:
