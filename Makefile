@@ -147,13 +147,15 @@ bench: module
 # incrementally and put to the fast tests; prints the killed share per area
 # and the survivors, leaving out the equivalent mutants recorded in
 # tools/mutation-equivalent.txt. Results are kept in build/mutation, so a
-# rerun tries only what changed. It runs niced, beside other work.
+# rerun tries only what changed (MUTATION_FLAGS=--retry-survivors: and the
+# survivors, after tests were added). It runs niced, beside other work.
 MUTANTS ?= 150
 SEED ?= 1
 MUTATE ?= src/
+MUTATION_FLAGS ?=
 mutation: venv
 	PATH="$(abspath $(VENV))/bin:$$PATH" nice -n 10 $(PY) tools/mutation.py --sample $(MUTANTS) --seed $(SEED) \
-	  $(addprefix --only ,$(MUTATE))
+	  $(addprefix --only ,$(MUTATE)) $(MUTATION_FLAGS)
 
 clean:
 	rm -rf build dist $(VENV)
