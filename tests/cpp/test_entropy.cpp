@@ -16,10 +16,12 @@
 #include <cstring>
 #include <deque>
 #include <string>
+#include <vector>
 
 #include "check.h"
 #include "support/entropy.h"
 #include "support/failure.h"
+#include "support/random.h"
 
 namespace {
 
@@ -290,6 +292,24 @@ TEST(a_device_read_error_fails_the_call_and_is_closed) {
     CHECK(script.read.empty());
     CHECK_EQ(script.closed, 1);
   }
+}
+
+// With the entropy scripted, a reseeding generator's words after the reseed
+// point are known: those of a generator seeded with the fresh bytes, from
+// its first block on.
+TEST(a_reseed_starts_the_fresh_key_stream_from_its_first_block) {
+  tarnel::Rng reseeding(counting(0x40), true), fresh(counting(0x00), false);
+  for (std::uint64_t i = 0; i < tarnel::Rng::reseed_interval_bytes / 4; ++i) reseeding.next_u32();
+  Script s;
+  s.getrandom = {delivers(32)};
+  script = std::move(s);
+  script.active = true;
+  std::vector<std::uint32_t> after(300), expected(300);
+  for (auto& w : after) w = reseeding.next_u32();
+  script.active = false;
+  for (auto& w : expected) w = fresh.next_u32();
+  CHECK_EQ(script.getrandom_calls, 1);
+  CHECK(after == expected);
 }
 
 // Without faults the real sources deliver, and two seeds differ.
