@@ -208,6 +208,23 @@ TEST(uniform_index_known_picks) {
   }
 }
 
+// For n = 2^k above 2^32 the draw v is accepted exactly when the low half
+// of v * n, v << k, is at most z = 2^63 - 1, that is when bit 63 - k of v is
+// clear; the pick is then v >> (64 - k). With k = 62 a quarter of the draws
+// sit just above z, so a bound off by a little shows in the first picks.
+TEST(uniform_index_powers_of_two_reject_the_upper_half) {
+  for (int k : {33, 40, 62, 63}) {
+    const std::uint64_t n = std::uint64_t{1} << k;
+    Rng rng(zero_seed), twin(zero_seed);
+    for (int i = 0; i < 64; ++i) {
+      std::uint64_t v = twin.next_u64();
+      while ((v >> (63 - k)) & 1) v = twin.next_u64();
+      CHECK_EQ(tarnel::uniform_index(rng, n), v >> (64 - k));
+    }
+    CHECK_EQ(rng.next_u32(), twin.next_u32());
+  }
+}
+
 TEST(bootstrap_index_known_draws) {
   struct Row {
     std::uint64_t n;
