@@ -56,8 +56,6 @@ class WorkerGroup {
     }
   }
 
-  std::size_t size() const { return workers_.size(); }
-
   // Joins the workers in start order and takes each result out of its slot.
   // At the first worker without a result the call fails; the destructor then
   // waits for the rest, whose results and failures are discarded.

@@ -1,113 +1,53 @@
 // The module `tarnel`: its initialisation and the eight entry functions. Each
 // entry binds and converts its arguments, builds the episodes and the
-// learner, runs one driver and hands the trained table to NumPy. This file is
-// the one place where failures of the core become Python exceptions.
+// learner, runs one driver and hands the trained table to NumPy. Each entry
+// runs guarded, so whatever the core throws becomes a Python exception in one
+// place (python/errors.h).
 #include <Python.h>
 
 #include <array>
 #include <atomic>
-#include <new>
-#include <optional>
+#include <span>
 #include <string>
 
-#include "arguments.h"
-#include "numpy_bridge.h"
-#include "python_errors.h"
-#include "python_ref.h"
+#include "python/arguments.h"
+#include "python/errors.h"
+#include "python/numpy_bridge.h"
+#include "python/ref.h"
 #include "qlearning/qlearner.h"
 #include "support/console.h"
-#include "support/failure.h"
 
 namespace tarnel {
 
 namespace {
 
+using arguments::EpisodeArrays;
+using arguments::Parameter;
+using arguments::Values;
 using python::Ref;
 
-enum class Kind { data, shape, real, count, flag, optional_real };
-
-struct Parameter {
-  const char* name;
-  Kind kind;
-};
-
-// The converted arguments of one call.
-struct Call {
-  arguments::EpisodeArrays arrays;
-  Qlearner learner;
-  std::array<std::uint64_t, 2> counts{};  // boostrap_sample_size / iter_ql / ql_iter, in order
-};
-
-Kind kind_of(const char* name) {
-  const std::string n = name;
-  if (n == "data") return Kind::data;
-  if (n == "q_shape") return Kind::shape;
-  if (n == "discount_factor" || n == "learning_rate") return Kind::real;
-  if (n == "verbose") return Kind::flag;
-  if (n == "quit_threshold") return Kind::optional_real;
-  return Kind::count;
-}
-
-// Converts the bound slots in parameter order; the first failure ends the
-// conversion, and whatever was converted is dropped with `call`.
-bool convert(std::span<const char* const> names, PyObject* const* slots, Call& call) {
-  std::size_t next_count = 0;
-  std::optional<double> quit_threshold;
-  for (std::size_t k = 0; k < names.size(); ++k) {
-    PyObject* object = slots[k];
-    const std::string name = names[k];
-    bool ok = false;
-    switch (kind_of(names[k])) {
-      case Kind::data:
-        ok = arguments::to_episode_arrays(object, call.arrays);
-        break;
-      case Kind::shape:
-        ok = arguments::to_shape(object, call.learner.q_shape);
-        break;
-      case Kind::real:
-        ok = arguments::to_float(object, name == "discount_factor" ? call.learner.discount_factor
-                                                                   : call.learner.learning_rate);
-        break;
-      case Kind::count:
-        ok = arguments::to_unsigned(object, name == "max_iterations" ? call.learner.max_iterations
-                                                                     : call.counts[next_count++]);
-        break;
-      case Kind::flag:
-        ok = arguments::to_flag(object, call.learner.verbose);
-        break;
-      case Kind::optional_real:
-        ok = arguments::to_optional_float(object, quit_threshold);
-        break;
-    }
-    if (!ok) {
-      python::wrap_error(names[k]);
-      return false;
-    }
-  }
-  call.learner.quit_threshold = quit_threshold.value_or(0.001);
-  return true;
-}
-
-// Fails unless array k (if there is one) still has the layout its view was
-// read with. Checked right before the episode is read, after every piece of
-// Python code that could have run since the conversion of `data`.
-void check_unchanged(const arguments::EpisodeArrays& arrays, std::size_t k) {
-  if (k < arrays.views.size() && !numpy::still_matches(arrays.arrays[k].get(), arrays.views[k])) {
-    fail("episode array " + std::to_string(k) +
-         " was resized or retyped while the call's arguments were being converted");
-  }
-}
-
 // Turns the held arrays into episodes, giving each array back as soon as its
-// episode is built.
-EpisodeList build_episodes(arguments::EpisodeArrays& arrays) {
-  check_unchanged(arrays, 0);
-  return episodes_from_arrays(arrays.views, [&arrays](std::size_t k) {
+// episode is built. Each array is checked right before it is read, after
+// every piece of Python code that could have run since `data` was converted.
+EpisodeList build_episodes(EpisodeArrays& arrays) {
+  arrays.check(0);
+  return episodes_from_arrays(arrays.views(), [&arrays](std::size_t k) {
     // Giving an array back may run Python code (a finaliser), so the next
     // array is checked only afterwards.
-    arrays.arrays[k].reset();
-    check_unchanged(arrays, k + 1);
+    arrays.give_back(k);
+    arrays.check(k + 1);
   });
+}
+
+Qlearner learner_of(const Values& values) {
+  Qlearner learner;
+  learner.q_shape = values.q_shape;
+  learner.discount_factor = values.discount_factor;
+  learner.learning_rate = values.learning_rate;
+  learner.max_iterations = values.max_iterations;
+  learner.quit_threshold = values.quit_threshold.value_or(0.001);
+  learner.verbose = values.verbose;
+  return learner;
 }
 
 PyObject* table_to_array(QTable&& table) {
@@ -125,46 +65,73 @@ PyObject* stack_to_array(TableStack&& stack) {
   return numpy::to_array(std::move(stack.values), 3, dims, strides);
 }
 
-using Driver = PyObject* (*)(Call& call);
+using Driver = PyObject* (*)(Values& values);
 
 struct Function {
   const char* name;
   const char* doc;  // text signature, read by CPython as __text_signature__
-  std::span<const char* const> parameters;
+  std::span<const Parameter> parameters;
   Driver run;
 };
 
-constexpr const char* sequential_parameters[] = {
-    "data", "q_shape", "discount_factor", "learning_rate", "max_iterations", "verbose", "quit_threshold"};
-constexpr const char* td_parallel_parameters[] = {
-    "data",           "q_shape",  "discount_factor", "learning_rate", "max_iterations",
-    "boostrap_sample_size", "iter_ql", "verbose", "quit_threshold"};
-constexpr const char* q_parallel_parameters[] = {
-    "data", "q_shape", "discount_factor", "learning_rate", "max_iterations", "ql_iter", "verbose", "quit_threshold"};
+// One table per parameter list: each parameter's name, and where its value
+// goes (whose type is the conversion it gets).
+constexpr Parameter sequential_parameters[] = {
+    {"data", &Values::episodes},
+    {"q_shape", &Values::q_shape},
+    {"discount_factor", &Values::discount_factor},
+    {"learning_rate", &Values::learning_rate},
+    {"max_iterations", &Values::max_iterations},
+    {"verbose", &Values::verbose},
+    {"quit_threshold", &Values::quit_threshold},
+};
+constexpr Parameter td_parallel_parameters[] = {
+    {"data", &Values::episodes},
+    {"q_shape", &Values::q_shape},
+    {"discount_factor", &Values::discount_factor},
+    {"learning_rate", &Values::learning_rate},
+    {"max_iterations", &Values::max_iterations},
+    {"boostrap_sample_size", &Values::sample_size},
+    {"iter_ql", &Values::trainings},
+    {"verbose", &Values::verbose},
+    {"quit_threshold", &Values::quit_threshold},
+};
+constexpr Parameter q_parallel_parameters[] = {
+    {"data", &Values::episodes},
+    {"q_shape", &Values::q_shape},
+    {"discount_factor", &Values::discount_factor},
+    {"learning_rate", &Values::learning_rate},
+    {"max_iterations", &Values::max_iterations},
+    {"ql_iter", &Values::trainings},
+    {"verbose", &Values::verbose},
+    {"quit_threshold", &Values::quit_threshold},
+};
+static_assert(std::size(td_parallel_parameters) <= arguments::max_parameters);
 
 template <UpdateRule rule>
-PyObject* run_learn(Call& call) {
-  const EpisodeList episodes = build_episodes(call.arrays);
-  return table_to_array(call.learner.learn(episodes, rule));
+PyObject* run_learn(Values& values) {
+  const EpisodeList episodes = build_episodes(values.episodes);
+  return table_to_array(learner_of(values).learn(episodes, rule));
 }
 
 template <QTable (Qlearner::*driver)(const EpisodeList&, Rng&) const>
-PyObject* run_driver(Call& call) {
-  const EpisodeList episodes = build_episodes(call.arrays);
-  return table_to_array((call.learner.*driver)(episodes, thread_rng()));
+PyObject* run_driver(Values& values) {
+  const EpisodeList episodes = build_episodes(values.episodes);
+  return table_to_array((learner_of(values).*driver)(episodes, thread_rng()));
 }
 
-PyObject* run_learn_parallel(Call& call) {
-  const EpisodeList episodes = build_episodes(call.arrays);
-  console::write_line("Q learning forward parallel, config: " + to_string(call.learner) + "\n");
+PyObject* run_learn_parallel(Values& values) {
+  const EpisodeList episodes = build_episodes(values.episodes);
+  const Qlearner learner = learner_of(values);
+  console::write_line("Q learning forward parallel, config: " + to_string(learner) + "\n");
   return stack_to_array(
-      call.learner.learn_parallel(episodes, Qlearner::learn_single_episode_forward_Q, call.counts[0]));
+      learner.learn_parallel(episodes, Qlearner::learn_single_episode_forward_Q, values.trainings));
 }
 
-PyObject* run_td_learn_backward_parallel(Call& call) {
+PyObject* run_td_learn_backward_parallel(Values& values) {
   // The driver takes the episode list over and frees it itself.
-  return stack_to_array(call.learner.td_learn_backward_parallel(build_episodes(call.arrays), call.counts[0],
-                                                                call.counts[1], thread_rng()));
+  return stack_to_array(learner_of(values).td_learn_backward_parallel(
+      build_episodes(values.episodes), values.sample_size, values.trainings, thread_rng()));
 }
 
 // Registration order, which is also the order of __all__.
@@ -206,22 +173,15 @@ constexpr std::size_t function_count = std::size(functions);
 
 template <std::size_t index>
 PyObject* entry(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
-  const Function& function = functions[index];
-  std::array<PyObject*, 9> slots{};
-  const arguments::Signature signature{function.name, function.parameters, function.parameters.size() - 1};
-  if (!arguments::bind(signature, args, kwargs, slots.data())) return nullptr;
-  try {
-    Call call;
-    if (!convert(function.parameters, slots.data(), call)) return nullptr;
-    return function.run(call);
-  } catch (const TrainingFailure& failure) {
-    python::set_training_failure(failure.what());
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    python::report_and_set_training_failure(error.what());
-  }
-  return nullptr;
+  return python::guarded([args, kwargs]() -> PyObject* {
+    const Function& function = functions[index];
+    const arguments::Signature signature{function.name, function.parameters};
+    std::array<PyObject*, arguments::max_parameters> slots{};
+    if (!arguments::bind(signature, args, kwargs, slots.data())) return nullptr;
+    Values values;
+    if (!arguments::convert(signature, slots.data(), values)) return nullptr;
+    return function.run(values);
+  });
 }
 
 template <std::size_t... index>

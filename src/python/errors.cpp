@@ -1,25 +1,23 @@
-// The training-failure exception type and TypeError wrapping.
-#include "python_errors.h"
+// The training-failure exception type, the mapping of C++ failures, and
+// TypeError wrapping.
+#include "python/errors.h"
 
-#include "python_ref.h"
+#include <exception>
+#include <new>
+
 #include "support/console.h"
+#include "support/failure.h"
 
 namespace tarnel::python {
 
 namespace {
 
-// Reads a str attribute as UTF-8, or returns false with no error pending.
-bool string_attribute(PyObject* object, const char* attribute, std::string& out) {
+// A str attribute of `object`, or nullptr with no error pending.
+Ref string_attribute(PyObject* object, const char* attribute) {
   Ref value(PyObject_GetAttrString(object, attribute));
-  if (value && PyUnicode_Check(value.get())) {
-    Py_ssize_t size = 0;
-    if (const char* text = PyUnicode_AsUTF8AndSize(value.get(), &size)) {
-      out.assign(text, static_cast<std::size_t>(size));
-      return true;
-    }
-  }
+  if (value && PyUnicode_Check(value.get())) return value;
   PyErr_Clear();
-  return false;
+  return Ref();
 }
 
 }  // namespace
@@ -49,12 +47,28 @@ void report_and_set_training_failure(const std::string& message) {
   set_training_failure(message);
 }
 
-std::string type_name(PyObject* object) {
-  std::string name;
-  if (!string_attribute(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__", name)) {
-    return "<failed to extract type name>";
+void set_error_from_current_exception() noexcept {
+  try {
+    try {
+      throw;
+    } catch (const TrainingFailure& failure) {
+      set_training_failure(failure.what());
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+    } catch (const std::exception& error) {
+      report_and_set_training_failure(error.what());
+    } catch (...) {
+      PyErr_SetString(PyExc_SystemError, "an exception of unknown type reached the module boundary");
+    }
+  } catch (...) {
+    // Wording the error took memory that was not there.
+    PyErr_NoMemory();
   }
-  return name;
+}
+
+Ref type_name(PyObject* object) {
+  if (Ref name = string_attribute(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__")) return name;
+  return Ref(PyUnicode_FromString("<failed to extract type name>"));
 }
 
 void wrap_error(const char* parameter) {
@@ -68,22 +82,17 @@ void wrap_error(const char* parameter) {
     PyErr_Restore(type.release(), value.release(), traceback.release());
     return;
   }
-  std::string text;
-  Ref str(value ? PyObject_Str(value.get()) : nullptr);
-  Py_ssize_t size = 0;
-  const char* utf8 = str ? PyUnicode_AsUTF8AndSize(str.get(), &size) : nullptr;
-  if (utf8 != nullptr) {
-    text.assign(utf8, static_cast<std::size_t>(size));
+  Ref message;
+  if (Ref text{value ? PyObject_Str(value.get()) : nullptr}) {
+    message = Ref(PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()));
   } else {
     PyErr_Clear();
-    std::string name;
-    text = string_attribute(type.get(), "__name__", name) ? "<unprintable " + name + " object>"
-                                                          : "<unprintable object>";
+    Ref name = string_attribute(type.get(), "__name__");
+    message = Ref(name ? PyUnicode_FromFormat("argument '%s': <unprintable %U object>", parameter, name.get())
+                       : PyUnicode_FromFormat("argument '%s': <unprintable object>", parameter));
   }
-  const std::string message = std::string("argument '") + parameter + "': " + text;
-  Ref message_object(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-  if (!message_object) return;
-  Ref replacement(PyObject_CallFunctionObjArgs(PyExc_TypeError, message_object.get(), nullptr));
+  if (!message) return;
+  Ref replacement(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
   if (!replacement) return;  // that error stands instead
   if (value) {
     if (PyObject* cause = PyException_GetCause(value.get())) {

@@ -13,10 +13,6 @@ class Ref {
   Ref() = default;
   // Takes over a new reference (or nullptr).
   explicit Ref(PyObject* owned) : object_(owned) {}
-  static Ref borrow(PyObject* borrowed) {
-    Py_XINCREF(borrowed);
-    return Ref(borrowed);
-  }
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
   Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}

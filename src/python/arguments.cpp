@@ -1,0 +1,249 @@
+// Argument binding and conversion, with the error texts callers see.
+#include "python/arguments.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+#include <string>
+
+#include "python/errors.h"
+#include "support/failure.h"
+
+namespace tarnel::arguments {
+
+namespace {
+
+void raise_type_error(const std::string& message) { PyErr_SetString(PyExc_TypeError, message.c_str()); }
+
+// "'<T>' object cannot be converted to '<target>'"
+void raise_cannot_convert(PyObject* object, const char* target) {
+  if (Ref name = python::type_name(object)) {
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
+  }
+}
+
+std::string quoted_list(const std::vector<const char*>& names) {
+  std::string list;
+  for (std::size_t k = 0; k < names.size(); ++k) {
+    if (k > 0) list += names.size() == 2 ? " and " : (k + 1 == names.size() ? ", and " : ", ");
+    list += "'";
+    list += names[k];
+    list += "'";
+  }
+  return list;
+}
+
+// A sequence's reported length only sizes the first reservation; the items
+// decide the length, so a huge or lying __len__ cannot make it fail.
+constexpr Py_ssize_t max_reserved_arrays = 1 << 16;
+
+// One conversion per kind of parameter, picked by the type of its destination.
+
+bool to(PyObject* object, EpisodeArrays& out) {
+  // A str is a sequence, of one-character strs; never of episode arrays.
+  if ((PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_UNICODE_SUBCLASS) != 0 || !PySequence_Check(object)) {
+    raise_cannot_convert(object, "Sequence");
+    return false;
+  }
+  const Py_ssize_t length = PySequence_Size(object);
+  if (length < 0) {
+    PyErr_Clear();
+  } else {
+    out.reserve(static_cast<std::size_t>(std::min(length, max_reserved_arrays)));
+  }
+  Ref iterator(PyObject_GetIter(object));
+  if (!iterator) return false;
+  bool loaded = false;
+  while (Ref item{PyIter_Next(iterator.get())}) {
+    if (!loaded) {
+      if (!numpy::load()) return false;
+      loaded = true;
+    }
+    if (!numpy::is_array(item.get())) {
+      raise_cannot_convert(item.get(), "PyArray");
+      return false;
+    }
+    const int nd = numpy::ndim(item.get());
+    if (nd != 2) {
+      PyErr_Format(PyExc_TypeError, "dimensionality mismatch:\n from=%d, to=2", nd);
+      return false;
+    }
+    if (!numpy::is_float64(numpy::dtype(item.get()))) {
+      Ref from(PyObject_Str(numpy::dtype(item.get())));
+      Ref to(PyObject_Str(numpy::float64()));
+      if (!from || !to) return false;
+      PyErr_Format(PyExc_TypeError, "type mismatch:\n from=%U, to=%U", from.get(), to.get());
+      return false;
+    }
+    out.add(std::move(item));
+  }
+  return !PyErr_Occurred();
+}
+
+bool to(PyObject* object, std::uint64_t& out) {
+  Ref index(PyNumber_Index(object));
+  if (!index) return false;
+  const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  out = value;
+  return true;
+}
+
+bool to(PyObject* object, QShape& out) {
+  if (!PyTuple_Check(object)) {
+    raise_cannot_convert(object, "PyTuple");
+    return false;
+  }
+  const Py_ssize_t length = PyTuple_Size(object);
+  if (length != 2) {
+    PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", length);
+    return false;
+  }
+  return to(PyTuple_GetItem(object, 0), out.first) && to(PyTuple_GetItem(object, 1), out.second);
+}
+
+bool to(PyObject* object, double& out) {
+  const double value = PyFloat_AsDouble(object);
+  if (value == -1.0 && PyErr_Occurred()) return false;
+  out = value;
+  return true;
+}
+
+bool to(PyObject* object, bool& out) {
+  if (Py_TYPE(object) != &PyBool_Type) {
+    raise_cannot_convert(object, "PyBool");
+    return false;
+  }
+  out = object == Py_True;
+  return true;
+}
+
+bool to(PyObject* object, std::optional<double>& out) {
+  if (object == nullptr || object == Py_None) {
+    out.reset();
+    return true;
+  }
+  double value = 0.0;
+  if (!to(object, value)) return false;
+  out = value;
+  return true;
+}
+
+}  // namespace
+
+void EpisodeArrays::reserve(std::size_t count) {
+  views_.reserve(count);
+  arrays_.reserve(count);
+}
+
+void EpisodeArrays::add(Ref array) {
+  views_.push_back(numpy::view_of(array.get()));
+  PyObject* block = numpy::block_array_of(array.get());
+  if (runs_.empty() || runs_.back().block.array.get() != block) {
+    runs_.push_back({numpy::block_of(array.get()), arrays_.size()});
+  }
+  arrays_.push_back(std::move(array));
+  runs_.back().end = arrays_.size();
+}
+
+EpisodeArrays::Run& EpisodeArrays::run_of(std::size_t k) {
+  while (runs_[current_run_].end <= k) ++current_run_;
+  return runs_[current_run_];
+}
+
+void EpisodeArrays::check(std::size_t k) {
+  if (k >= arrays_.size()) return;
+  if (!numpy::still_matches(arrays_[k].get(), views_[k])) {
+    fail("episode array " + std::to_string(k) +
+         " was resized or retyped while the call's arguments were being converted");
+  }
+  if (!numpy::still_holds(run_of(k).block)) {
+    fail("the memory that episode array " + std::to_string(k) +
+         " views was released or moved before its episode was built");
+  }
+}
+
+void EpisodeArrays::give_back(std::size_t k) {
+  arrays_[k].reset();
+  Run& run = run_of(k);
+  if (run.end == k + 1) run.block = numpy::Block();
+}
+
+bool bind(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** slots) {
+  const std::span<const Parameter> parameters = signature.parameters;
+  const std::size_t count = parameters.size();
+  const std::size_t required = count - 1;
+  std::fill(slots, slots + count, nullptr);
+  const auto given = static_cast<std::size_t>(PyTuple_Size(args));
+  for (std::size_t k = 0; k < std::min(given, count); ++k) {
+    slots[k] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(k));
+  }
+  if (given > count) {
+    raise_type_error(std::string(signature.name) + "() takes from " + std::to_string(required) + " to " +
+                     std::to_string(count) + " positional arguments but " + std::to_string(given) +
+                     (given == 1 ? " was" : " were") + " given");
+    return false;
+  }
+  if (kwargs != nullptr) {
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
+      Py_ssize_t size = 0;
+      // A str key with no UTF-8 form (a lone surrogate) can name no
+      // parameter: it is an unexpected keyword like any other unknown name.
+      const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+      if (text == nullptr) {
+        if (!PyUnicode_Check(key)) return false;
+        PyErr_Clear();
+      }
+      std::size_t k = text == nullptr ? count : 0;
+      while (k < count && !(std::strlen(parameters[k].name) == static_cast<std::size_t>(size) &&
+                            std::memcmp(parameters[k].name, text, static_cast<std::size_t>(size)) == 0)) {
+        ++k;
+      }
+      if (k == count) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", signature.name, key);
+        return false;
+      }
+      if (slots[k] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", signature.name, key);
+        return false;
+      }
+      slots[k] = value;
+    }
+  }
+  if (given < required) {
+    std::vector<const char*> missing;
+    for (std::size_t k = 0; k < required; ++k) {
+      if (slots[k] == nullptr) missing.push_back(parameters[k].name);
+    }
+    if (!missing.empty()) {
+      raise_type_error(std::string(signature.name) + "() missing " + std::to_string(missing.size()) +
+                       " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " +
+                       quoted_list(missing));
+      return false;
+    }
+  }
+  return true;
+}
+
+bool convert(const Signature& signature, PyObject* const* slots, Values& values) {
+  for (std::size_t k = 0; k < signature.parameters.size(); ++k) {
+    const Parameter& parameter = signature.parameters[k];
+    const bool converted = std::visit(
+        [&](auto member) {
+          // Only the optional last parameter may be left empty by binding.
+          assert(slots[k] != nullptr || k + 1 == signature.parameters.size());
+          return to(slots[k], values.*member);
+        },
+        parameter.destination);
+    if (!converted) {
+      python::wrap_error(parameter.name);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace tarnel::arguments

@@ -1,0 +1,248 @@
+// The NumPy bridge: NumPy's C API taken from its capsule, episode arrays read
+// through their own fields, and results handed over without a copy.
+#include "python/numpy_bridge.h"
+
+#include <cassert>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "python/errors.h"
+
+namespace tarnel::numpy {
+
+using python::report_and_set_training_failure;
+
+namespace {
+
+// Slots of the API table; the same in NumPy 1.26 and every NumPy 2 release.
+enum ApiSlot : int {
+  slot_array_type = 2,
+  slot_descr_from_type = 45,
+  slot_new_from_descr = 94,
+  slot_equiv_types = 182,
+  slot_set_base_object = 282,
+};
+
+constexpr int type_double = 12;         // NPY_DOUBLE
+constexpr int flag_writeable = 0x0400;  // NPY_ARRAY_WRITEABLE
+
+struct Api {
+  PyTypeObject* array_type;
+  PyObject* (*descr_from_type)(int type_number);
+  PyObject* (*new_from_descr)(PyTypeObject* subtype, PyObject* descr, int nd, const Py_ssize_t* dims,
+                              const Py_ssize_t* strides, void* data, int flags, PyObject* obj);
+  unsigned char (*equiv_types)(PyObject* a, PyObject* b);
+  int (*set_base_object)(PyObject* array, PyObject* base);
+  PyObject* float64;  // the float64 descriptor, one reference kept
+};
+
+// Filled once, with the interpreter lock held, and kept for the process.
+Api loaded{};
+bool ready = false;
+
+const Api& api() {
+  assert(ready);
+  return loaded;
+}
+
+// The leading fields of every NumPy array object, which NumPy's own inline
+// accessors read; their layout has not changed across NumPy 1 and 2.
+struct ArrayFields {
+  PyObject head;
+  char* data;
+  int nd;
+  Py_ssize_t* dimensions;
+  Py_ssize_t* strides;
+  PyObject* base;
+  PyObject* descr;
+};
+
+const ArrayFields* fields(PyObject* array) { return reinterpret_cast<const ArrayFields*>(array); }
+
+// NumPy 2 moved its core to numpy._core; numpy.core.multiarray still serves
+// the capsule, but may not forever.
+Ref import_multiarray() {
+  Ref module(PyImport_ImportModule("numpy.core.multiarray"));
+  if (!module) {
+    PyErr_Clear();
+    module = Ref(PyImport_ImportModule("numpy._core.multiarray"));
+  }
+  return module;
+}
+
+bool load_table(Api& out) {
+  Ref module = import_multiarray();
+  if (!module) return false;
+  Ref capsule(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
+  if (!capsule || !PyCapsule_CheckExact(capsule.get())) return false;
+  const char* name = PyCapsule_GetName(capsule.get());
+  if (name == nullptr && PyErr_Occurred()) return false;
+  auto table = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), name));
+  if (table == nullptr) return false;
+  // The table lives as long as NumPy's extension module, which is never
+  // unloaded, so the pointers stay valid after the capsule reference goes.
+  out.array_type = static_cast<PyTypeObject*>(table[slot_array_type]);
+  out.descr_from_type = reinterpret_cast<decltype(out.descr_from_type)>(table[slot_descr_from_type]);
+  out.new_from_descr = reinterpret_cast<decltype(out.new_from_descr)>(table[slot_new_from_descr]);
+  out.equiv_types = reinterpret_cast<decltype(out.equiv_types)>(table[slot_equiv_types]);
+  out.set_base_object = reinterpret_cast<decltype(out.set_base_object)>(table[slot_set_base_object]);
+  out.float64 = out.descr_from_type(type_double);
+  return out.float64 != nullptr;
+}
+
+// Sets the training failure for a failed load, with what went wrong (NumPy
+// missing or broken) as its cause. The traceback is dropped: it holds the
+// frames of the failed import, and the cause keeps its own.
+void fail_load() {
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  Ref cause(value);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  report_and_set_training_failure("failed to access the NumPy array API capsule (_ARRAY_API)");
+  if (cause) {
+    PyObject *failure_type = nullptr, *failure = nullptr, *failure_traceback = nullptr;
+    PyErr_Fetch(&failure_type, &failure, &failure_traceback);
+    PyErr_NormalizeException(&failure_type, &failure, &failure_traceback);
+    if (failure) PyException_SetCause(failure, cause.release());
+    PyErr_Restore(failure_type, failure, failure_traceback);
+  }
+}
+
+constexpr const char* owner_name = "tarnel.table";
+
+void free_owned_table(PyObject* owner) {
+  // Reclaims the buffer that to_array gave to the capsule.
+  std::unique_ptr<std::vector<double>> table(
+      static_cast<std::vector<double>*>(PyCapsule_GetPointer(owner, owner_name)));
+}
+
+// An array's size in bytes, which only a resize changes; nothing when it
+// cannot be read. Almost every block is float64, whose item size is known.
+std::optional<std::uint64_t> byte_size(const ArrayFields* f) {
+  std::uint64_t count = 1;
+  for (int k = 0; k < f->nd; ++k) count *= static_cast<std::uint64_t>(f->dimensions[k]);
+  if (f->descr == loaded.float64) return count * sizeof(double);
+  Ref size(PyObject_GetAttrString(f->descr, "itemsize"));
+  const unsigned long long item = size ? PyLong_AsUnsignedLongLong(size.get()) : 0;
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return count * item;
+}
+
+}  // namespace
+
+bool load() {
+  if (!ready) {
+    Api table{};
+    if (!load_table(table)) {
+      fail_load();
+      return false;
+    }
+    loaded = table;
+    ready = true;
+  }
+  return true;
+}
+
+bool is_array(PyObject* object) { return PyObject_TypeCheck(object, api().array_type) != 0; }
+
+int ndim(PyObject* array) { return fields(array)->nd; }
+
+PyObject* dtype(PyObject* array) { return fields(array)->descr; }
+
+PyObject* float64() { return api().float64; }
+
+bool is_float64(PyObject* descr) {
+  const Api& numpy = api();
+  return descr == numpy.float64 || numpy.equiv_types(descr, numpy.float64) != 0;
+}
+
+ArrayView view_of(PyObject* array) {
+  const ArrayFields* f = fields(array);
+  ArrayView view;
+  view.data = reinterpret_cast<const std::byte*>(f->data);
+  view.rows = static_cast<std::uint64_t>(f->dimensions[0]);
+  view.columns = static_cast<std::uint64_t>(f->dimensions[1]);
+  view.row_stride = f->strides[0];
+  view.column_stride = f->strides[1];
+  return view;
+}
+
+bool still_matches(PyObject* array, const ArrayView& view) {
+  const ArrayFields* f = fields(array);
+  if (f->nd != 2) return false;
+  const ArrayView now = view_of(array);
+  return now.data == view.data && now.rows == view.rows && now.columns == view.columns &&
+         now.row_stride == view.row_stride && now.column_stride == view.column_stride &&
+         is_float64(f->descr);
+}
+
+PyObject* block_array_of(PyObject* array) {
+  PyObject* block = array;
+  // NumPy shortens most chains to one link, but not every one (a view of a
+  // subclass view, for one).
+  while (fields(block)->base != nullptr && is_array(fields(block)->base)) block = fields(block)->base;
+  // The array's own layout is checked by still_matches.
+  return block == array ? nullptr : block;
+}
+
+Block block_of(PyObject* array) {
+  Block out;
+  if (PyObject* block = block_array_of(array)) {
+    Py_INCREF(block);
+    out.array = Ref(block);
+    out.data = fields(block)->data;
+    out.bytes = byte_size(fields(block));
+  }
+  return out;
+}
+
+bool still_holds(const Block& block) {
+  if (!block.array) return true;
+  const ArrayFields* f = fields(block.array.get());
+  // A new shape or dtype keeps the bytes; a resize reallocates exactly when
+  // their number changes.
+  return f->data == block.data && block.bytes && byte_size(f) == block.bytes;
+}
+
+PyObject* to_array(std::vector<double>&& values, int nd, const std::uint64_t* dims,
+                   const std::uint64_t* element_strides) {
+  if (!load()) return nullptr;
+  const Api& numpy = api();
+  Py_ssize_t shape[3];
+  Py_ssize_t strides[3];
+  for (int k = 0; k < nd; ++k) {
+    // An empty table may have one huge extent that NumPy cannot index.
+    if (dims[k] > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+      report_and_set_training_failure("a table extent of " + std::to_string(dims[k]) +
+                                      " does not fit NumPy's index type");
+      return nullptr;
+    }
+    shape[k] = static_cast<Py_ssize_t>(dims[k]);
+    strides[k] = static_cast<Py_ssize_t>(element_strides[k] * sizeof(double));
+  }
+  auto buffer = std::make_unique<std::vector<double>>(std::move(values));
+  // A null data pointer would make NumPy allocate memory of its own; give
+  // even an empty table a buffer, so the owner always owns the data.
+  if (buffer->capacity() == 0) buffer->reserve(1);
+  void* data = buffer->data();
+  // Only memory can run out here: the MemoryError stands, as everywhere.
+  Ref owner(PyCapsule_New(buffer.get(), owner_name, free_owned_table));
+  if (!owner) return nullptr;
+  buffer.release();  // the capsule owns it now
+  Py_INCREF(numpy.float64);
+  // The descriptor's reference passes to NumPy, even on failure.
+  Ref array(numpy.new_from_descr(numpy.array_type, numpy.float64, nd, shape, strides, data, flag_writeable,
+                                 nullptr));
+  if (!array) return nullptr;  // `owner` frees the buffer
+  // The array takes over the owner's reference, on failure too.
+  if (numpy.set_base_object(array.get(), owner.release()) < 0) return nullptr;
+  return array.release();
+}
+
+}  // namespace tarnel::numpy

@@ -1,0 +1,73 @@
+"""Loading NumPy's API on first use, in fresh interpreters: the fallback to
+numpy._core when numpy.core.multiarray cannot be imported, and a failed load
+that leaves nothing of the failed import alive."""
+
+import subprocess
+import sys
+import textwrap
+
+LOAD_FAILURE = "failed to access the NumPy array API capsule (_ARRAY_API)"
+
+
+def run_python(code):
+    """Runs `code` in a fresh interpreter with warnings as errors; returns
+    (exit code, stdout, stderr)."""
+    done = subprocess.run([sys.executable, "-W", "error", "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=60)
+    return done.returncode, done.stdout, done.stderr
+
+
+def test_numpy_core_blocked_falls_back_to_numpy_private_core():
+    code, out, err = run_python("""
+        import importlib.util, sys
+        import numpy as np
+        if importlib.util.find_spec("numpy._core.multiarray") is None:
+            print("no numpy._core")
+            raise SystemExit
+        sys.modules["numpy.core.multiarray"] = None
+        import tarnel
+        print(tarnel.qlearn_forward([np.zeros((1, 5))], (1, 1), 0.9, 0.1, 1, False).shape)
+        """)
+    assert (code, err) == (0, "")
+    assert out in ("(1, 1)\n", "no numpy._core\n")
+
+
+def test_failed_load_leaves_no_frames_alive():
+    # The failure of the load is raised from a Python frame holding a local;
+    # once the training failure that carries it as its cause is gone, nothing
+    # of that frame may be left. The next call loads the API.
+    code, out, err = run_python("""
+        import gc, sys, types, weakref
+        import numpy as np
+        import tarnel
+
+        class Local:
+            pass
+
+        alive = []
+
+        def missing(name):
+            local = Local()
+            alive.append(weakref.ref(local))
+            raise RuntimeError("no " + name + " here")
+
+        real = sys.modules["numpy.core.multiarray"] if "numpy.core.multiarray" in sys.modules else None
+        fake = types.ModuleType("numpy.core.multiarray")
+        fake.__getattr__ = missing
+        sys.modules["numpy.core.multiarray"] = fake
+        try:
+            tarnel.qlearn_forward([np.zeros((1, 5))], (1, 1), 0.9, 0.1, 1, False)
+        except BaseException as error:
+            print(type(error).__name__, str(error), repr(error.__cause__), sep=" | ")
+        gc.collect()
+        print([ref() is None for ref in alive])
+        if real is None:
+            del sys.modules["numpy.core.multiarray"]
+        else:
+            sys.modules["numpy.core.multiarray"] = real
+        print(tarnel.qlearn_forward([np.zeros((1, 5))], (1, 1), 0.9, 0.1, 1, False).shape)
+        """)
+    assert code == 0, err
+    assert out == (f"TrainingFailure | {LOAD_FAILURE} | RuntimeError('no _ARRAY_API here')\n"
+                   "[True]\n(1, 1)\n")
+    assert err == f"tarnel: {LOAD_FAILURE}\n"
