@@ -299,6 +299,36 @@ def measure_memory():
     return rows
 
 
+def per_transition_cases():
+    """Every function once on about 4 million transitions of a 500 x 6 task
+    (bench/memory_probe.py's "long" data), max_iterations 1: the growth is
+    then what the call holds for the data itself. td_learn_backward_parallel
+    draws one sample as large as the population."""
+    count = 40000  # episodes of the "long" data
+    sequential = [1, False]
+    return [
+        ("qlearn_forward", sequential, [1, False], 20),
+        ("td_learn_backward", sequential, [1, False], 20),
+        ("expected_sarsa", sequential, [1, False], 20),
+        ("fast_learn", sequential, [1, False], 20),
+        ("learn_until_convergence", sequential, [1, False], 20),
+        ("double_q", sequential, [1, False], 20),
+        ("qlearn_forward_parallel", [1, 2, False], [1, 2, False], 20),
+        ("td_learn_backward_parallel", [1, count, 1, False], [1, 2, 1, False], 40),
+    ]
+
+
+def measure_memory_per_transition():
+    rows = []
+    for function, args, warm, goal in per_transition_cases():
+        case = {"data": "long", "function": function, "shape": (500, 6), "args": args, "warm": warm}
+        done = subprocess.run([sys.executable, str(HERE / "memory_probe.py"), json.dumps(case)],
+                              capture_output=True, text=True, check=True)
+        info = json.loads(done.stdout.strip().splitlines()[-1])
+        rows.append((function, info["growth"], info["rows"], goal, info["exact"]))
+    return rows
+
+
 # --- report --------------------------------------------------------------------
 
 def machine():
@@ -458,6 +488,12 @@ def main():
     for line in lines:
         say(line)
     mem_rows = [] if opts.skip_memory else measure_memory()
+    per_rows = [] if opts.skip_memory else measure_memory_per_transition()
+    if per_rows:
+        say("")
+        for function, growth, rows, goal, exact in per_rows:
+            say(f"  memory  {function}: peak growth {growth / rows:.1f} bytes per transition "
+                f"({growth / 2**20:.1f} MiB for {rows} transitions; goal <= {goal})")
     if mem_rows:
         say("")
         for title, growth, allowed, described, exact in mem_rows:
@@ -471,7 +507,7 @@ def main():
         say("warning: other processes were running; the times are noisy, W4's above all")
     if not opts.no_write:
         write_results(Results(machine=env, work=wl, keys=keys, table=lines, goals=goals,
-                              check_rows=check_rows, memory_rows=mem_rows,
+                              check_rows=check_rows, memory_rows=mem_rows, per_transition_rows=per_rows,
                               compile_seconds=compile_seconds, repeat=opts.repeat, quick=opts.quick,
                               elapsed=elapsed, raw=raw))
 
@@ -487,6 +523,7 @@ class Results:
     goals: list[tuple[str, bool, str]]  # (workload, met, how far)
     check_rows: list[str]  # the deterministic check, one line per case
     memory_rows: list[tuple[str, int, int, str, bool]]  # (call, growth, bound, bound made of, exact peak)
+    per_transition_rows: list[tuple[str, int, int, int, bool]]  # (function, growth, transitions, goal, exact)
     compile_seconds: float | None  # the Numba peers' compilation; None without Numba
     repeat: int  # rounds per workload
     quick: bool  # a tenth of the iterations
@@ -540,6 +577,19 @@ def write_results(r: Results):
     out += ["", "## Same work: the deterministic check", "",
             "Each peer against tarnel on single-episode inputs, tables and printed sums compared "
             "bit for bit:", "", "```"] + r.check_rows + ["```"]
+    if r.per_transition_rows:
+        rows = r.per_transition_rows[0][2]
+        out += ["", "## Peak memory per transition", "",
+                f"Growth of the peak resident set during one call on {rows} transitions (40000 "
+                "episodes of 50 to 150 steps, 500 x 6 table, `max_iterations` 1), in a fresh "
+                "process, per transition. `td_learn_backward_parallel` draws one sample of all "
+                "40000 episodes; `qlearn_forward_parallel` runs 2 trainings.", "",
+                "| function | peak growth | per transition | goal |", "|---|---|---|---|"]
+        for function, growth, n, goal, exact in r.per_transition_rows:
+            met = growth / n <= goal
+            out.append(f"| {function} | {growth / 2**20:.1f} MiB | {growth / n:.1f} bytes | "
+                       f"<= {goal} bytes: {'met' if met else 'NOT met'}"
+                       f"{'' if exact else ' (peak not resettable: upper estimate)'} |")
     if r.memory_rows:
         out += ["", "## Peak memory", "",
                 "Growth of the peak resident set during one call, in a fresh process "
