@@ -1,5 +1,5 @@
 // The compact training form of an episode list, built once per call for the
-// call's table shape.
+// call's table shape and the rule that will replay it.
 //
 // Every transition becomes a 16-byte record (24 with 64-bit indexes) that
 // carries what the update rules read of it: the offset of the entry it
@@ -19,6 +19,7 @@
 #include <limits>
 #include <memory>
 #include <span>
+#include <variant>
 #include <vector>
 
 #include "episode/episode.h"
@@ -33,8 +34,10 @@ enum class RowRead {
   none,        // backward TD: no row; the last transition of an episode is never checked
 };
 
-template <typename Index>
+template <typename IndexType>
 struct CompactTransition {
+  using Index = IndexType;
+
   // Offset of the entry the transition writes, or `rejected`.
   Index entry;
   // The row the rule reads, or `terminal` when it reads none; for a rejected
@@ -46,6 +49,18 @@ struct CompactTransition {
   static constexpr Index terminal = std::numeric_limits<Index>::max();
 };
 
+// One episode of a compact list: its records, and the list's rejected
+// transitions, which a rejected record points into.
+template <typename Index>
+struct CompactEpisode {
+  using Record = CompactTransition<Index>;
+
+  std::span<const Record> records;
+  const std::vector<Transition>* rejected_transitions;
+
+  const Transition& kept(const Record& record) const { return (*rejected_transitions)[record.row]; }
+};
+
 template <typename Index>
 class CompactEpisodes {
  public:
@@ -53,18 +68,25 @@ class CompactEpisodes {
 
   std::size_t size() const { return starts_.size() - 1; }
   bool empty() const { return size() == 0; }
-  std::span<const Record> operator[](std::size_t k) const {
-    return {records_.data() + starts_[k], records_.data() + starts_[k + 1]};
+  CompactEpisode<Index> operator[](std::size_t k) const {
+    return {{records_.data() + starts_[k], records_.data() + starts_[k + 1]}, rejected_.get()};
   }
-  // The transition behind a rejected record (whose `row` is passed here).
-  const Transition& rejected(Index position) const { return (*rejected_)[position]; }
   std::uint64_t transition_count() const { return records_.size(); }
 
-  // Appends a copy of episode k of `from`, whose rejected transitions this
-  // list then shares. Bootstrap samples are built this way: they copy
-  // records and nothing else.
+  // What the records were built for: a table of states x actions replayed
+  // by a rule that reads `reads`.
+  std::uint64_t states() const { return states_; }
+  std::uint64_t actions() const { return actions_; }
+  RowRead reads() const { return reads_; }
+
+  // An empty list for the same table and rule as `from`, sharing its
+  // rejected transitions, with room for `episodes` episodes of
+  // `transitions` records in all. Bootstrap samples are built this way and
+  // filled with append_copy: they copy records and nothing else.
+  static CompactEpisodes sharing(const CompactEpisodes& from, std::size_t episodes, std::size_t transitions);
+  // Appends a copy of episode k of `from` (which this list shares the
+  // rejected transitions of).
   void append_copy(const CompactEpisodes& from, std::size_t k);
-  void reserve(std::size_t episodes, std::size_t transitions);
 
  private:
   template <typename I>
@@ -72,25 +94,37 @@ class CompactEpisodes {
 
   std::vector<Record> records_;
   std::vector<std::uint64_t> starts_{0};
-  std::shared_ptr<const std::vector<Transition>> rejected_ = std::make_shared<std::vector<Transition>>();
+  std::shared_ptr<const std::vector<Transition>> rejected_;
+  std::uint64_t states_ = 0;
+  std::uint64_t actions_ = 0;
+  RowRead reads_ = RowRead::next_state;
 };
 
-// 32-bit indexes serve every table of fewer than 2^32 - 1 entries (every
-// table below 32 GiB) and up to as many transitions.
+// 32-bit indexes serve every table of at most 2^32 - 1 entries (every table
+// below 32 GiB) and up to as many transitions.
 bool fits_32_bits(std::uint64_t states, std::uint64_t actions, std::uint64_t transitions);
+
+// The compact form with the narrowest index that fits.
+using CompactEpisodeList = std::variant<CompactEpisodes<std::uint32_t>, CompactEpisodes<std::uint64_t>>;
 
 // The compact form of one episode per view, in order, for a table of
 // `states` x `actions` and a rule that reads `reads`. Fails, as from_array
-// does, on an array with rows but fewer than five columns. `built(k)` runs
-// as soon as episode k has been built.
-template <typename Index>
-CompactEpisodes<Index> compact_episodes(std::span<const ArrayView> views, std::uint64_t states,
-                                        std::uint64_t actions, RowRead reads,
-                                        const std::function<void(std::size_t)>& built = {});
+// does, on an array with rows but fewer than five columns, after the
+// episodes before it. `built(k)` runs as soon as episode k has been built,
+// so the caller can give the k-th array back at once; only the records are
+// kept, never a whole episode of plain transitions.
+CompactEpisodeList compact_episodes(std::span<const ArrayView> views, std::uint64_t states,
+                                    std::uint64_t actions, RowRead reads,
+                                    const std::function<void(std::size_t)>& built = {});
 
 // The same from plain episodes (tests and benchmarks build those).
+CompactEpisodeList compact_episodes(const EpisodeList& episodes, std::uint64_t states, std::uint64_t actions,
+                                    RowRead reads);
+
+// With a given index width, whether or not a narrower one would fit (tests
+// compare the two widths on the same data).
 template <typename Index>
-CompactEpisodes<Index> compact_episodes(const EpisodeList& episodes, std::uint64_t states,
-                                        std::uint64_t actions, RowRead reads);
+CompactEpisodes<Index> compact_episodes_as(const EpisodeList& episodes, std::uint64_t states,
+                                           std::uint64_t actions, RowRead reads);
 
 }  // namespace tarnel

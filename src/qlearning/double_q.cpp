@@ -1,15 +1,18 @@
 // Double Q-learning: two tables replayed side by side. A coin per transition
 // picks the table to update; that table chooses the next action and the other
 // one values it. The result is the element-wise mean of the two.
+#include <cassert>
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <variant>
 
 #include "qlearning/action_count.h"
 #include "qlearning/index_checks.h"
 #include "qlearning/progress.h"
 #include "qlearning/qlearner.h"
 #include "qlearning/schedule.h"
+#include "qlearning/step.h"
 #include "support/failure.h"
 #include "support/table_sum.h"
 
@@ -52,24 +55,23 @@ std::uint64_t best_action(const QTable& chooser, std::uint64_t s) {
   return best;
 }
 
-template <std::uint64_t kActions>
-void double_update(const Qlearner& learner, QTable& table_1, QTable& table_2, const Transition& t,
-                   Rng& rng) {
+template <std::uint64_t kActions, typename Index>
+void double_update(const Qlearner& learner, QTable& table_1, QTable& table_2,
+                   const CompactTransition<Index>& record, const CompactEpisode<Index>& episode, Rng& rng) {
   // The draw comes first, for every transition, so a failing index still
   // consumes its coin.
   const bool first = coin_picks_table_1(rng.next_u32());
   QTable* const tables[2] = {&table_2, &table_1};
   QTable& u = *tables[first];
   const QTable& e = *tables[!first];
-  check_entry(u, t);
-  double& entry = u.at(t.state, t.action);
+  const CompactTransition<Index>& step = read_step<RowRead::next_state>(u, record, episode);
+  double& entry = u.values[step.entry];
   const double old = entry;
-  double target = t.reward;
-  if (!t.done) {
-    check_next_state(u, t);
+  double target = step.reward;
+  if (step.row != step.terminal) {
     // Read after old: when s' == s the row still holds old at column a.
-    const std::uint64_t chosen = best_action<kActions>(u, t.next_state);
-    target = t.reward + e.at(t.next_state, chosen) * learner.discount_factor;
+    const std::uint64_t chosen = best_action<kActions>(u, step.row);
+    target = step.reward + e.at(step.row, chosen) * learner.discount_factor;
   }
   entry = (target - old) * learner.learning_rate + old;
 }
@@ -77,13 +79,14 @@ void double_update(const Qlearner& learner, QTable& table_1, QTable& table_2, co
 // The whole replay, with the action count chosen once for it rather than
 // per episode: short episodes would otherwise pay for the choice again and
 // again.
-template <std::uint64_t kActions>
-void replay(const Qlearner& learner, const EpisodeList& episodes, QTable& table_1, QTable& table_2,
+template <std::uint64_t kActions, typename Index>
+void replay(const Qlearner& learner, const CompactEpisodes<Index>& episodes, QTable& table_1, QTable& table_2,
             Rng& rng) {
   const std::size_t entries = table_1.values.size();
   for (std::uint64_t i = 0; i < learner.max_iterations; ++i) {
-    for (const Transition& t : pick_episode(episodes, rng).transitions) {
-      double_update<kActions>(learner, table_1, table_2, t, rng);
+    const CompactEpisode<Index> episode = pick_episode(episodes, rng);
+    for (const CompactTransition<Index>& record : episode.records) {
+      double_update<kActions>(learner, table_1, table_2, record, episode, rng);
     }
     // After the iteration's updates, so the first line already shows the
     // first picked episode.
@@ -97,17 +100,27 @@ void replay(const Qlearner& learner, const EpisodeList& episodes, QTable& table_
 
 }  // namespace
 
-QTable Qlearner::double_q(const EpisodeList& episodes, Rng& rng) const {
+QTable Qlearner::double_q(const CompactEpisodeList& episodes, Rng& rng) const {
   QTable table_1 = zero_q_table(q_shape);
   QTable table_2 = zero_q_table(q_shape);
-  with_action_count(table_1.actions, [&](auto n) {
-    replay<decltype(n)::value>(*this, episodes, table_1, table_2, rng);
-  });
+  std::visit(
+      [&](const auto& list) {
+        assert(list.reads() == RowRead::next_state && list.states() == q_shape.first &&
+               list.actions() == q_shape.second);
+        with_action_count(table_1.actions, [&](auto n) {
+          replay<decltype(n)::value>(*this, list, table_1, table_2, rng);
+        });
+      },
+      episodes);
   const std::size_t entries = table_1.values.size();
   for (std::size_t k = 0; k < entries; ++k) {
     table_1.values[k] = (table_1.values[k] + table_2.values[k]) / 2.0;
   }
   return table_1;
+}
+
+QTable Qlearner::double_q(const EpisodeList& episodes, Rng& rng) const {
+  return double_q(compact(episodes, RowRead::next_state), rng);
 }
 
 }  // namespace tarnel
