@@ -217,10 +217,10 @@ def test_memory_exhaustion_raises_and_the_process_goes_on(name):
 
 @needs_address_limit
 def test_memory_exhaustion_while_building_episodes():
-    # The episode array itself fits; its transitions (40 bytes per row against
-    # the array's 40) do not fit beside it.
+    # The episode array itself fits; its training records (16 bytes per row
+    # against the array's 40, 80 MB in all) do not fit beside it.
     code, out, err = run_child("""
-        big = np.zeros((2_000_000, 5))
+        big = np.zeros((5_000_000, 5))
         before = sys.getrefcount(big)
         limit_address_space(48 << 20)
         report(outcome(lambda: tarnel.qlearn_forward([big], (2, 2), 0.9, 0.1, 1, False)))
