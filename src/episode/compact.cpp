@@ -11,6 +11,7 @@ struct CompactBuilder {
 
   CompactEpisodes<Index> out;
   std::vector<Transition> rejected;
+  bool episode_has_rejected = false;
 
   CompactBuilder(std::uint64_t states, std::uint64_t actions, RowRead reads, std::size_t episodes,
                  std::size_t transitions) {
@@ -47,10 +48,14 @@ struct CompactBuilder {
     } else {
       out.records_.push_back({Record::rejected, static_cast<Index>(rejected.size()), t.reward});
       rejected.push_back(t);
+      episode_has_rejected = true;
     }
   }
 
-  void end_episode() { out.starts_.push_back(out.records_.size()); }
+  void end_episode() {
+    out.starts_.push_back(out.records_.size() | (episode_has_rejected ? out.rejected_bit : 0));
+    episode_has_rejected = false;
+  }
 
   CompactEpisodes<Index> finish() && {
     out.rejected_ = std::make_shared<const std::vector<Transition>>(std::move(rejected));
@@ -123,9 +128,9 @@ CompactEpisodes<Index> CompactEpisodes<Index>::sharing(const CompactEpisodes& fr
 
 template <typename Index>
 void CompactEpisodes<Index>::append_copy(const CompactEpisodes& from, std::size_t k) {
-  const auto episode = from[k].records;
-  records_.insert(records_.end(), episode.begin(), episode.end());
-  starts_.push_back(records_.size());
+  const CompactEpisode<Index> episode = from[k];
+  records_.insert(records_.end(), episode.records.begin(), episode.records.end());
+  starts_.push_back(records_.size() | (episode.has_rejected ? rejected_bit : 0));
 }
 
 template <typename Index>

@@ -57,6 +57,9 @@ struct CompactEpisode {
 
   std::span<const Record> records;
   const std::vector<Transition>* rejected_transitions;
+  // Whether any record is rejected: the rules read the records of the
+  // others without looking for the mark.
+  bool has_rejected;
 
   const Transition& kept(const Record& record) const { return (*rejected_transitions)[record.row]; }
 };
@@ -69,7 +72,10 @@ class CompactEpisodes {
   std::size_t size() const { return starts_.size() - 1; }
   bool empty() const { return size() == 0; }
   CompactEpisode<Index> operator[](std::size_t k) const {
-    return {{records_.data() + starts_[k], records_.data() + starts_[k + 1]}, rejected_.get()};
+    const std::uint64_t end = starts_[k + 1];
+    return {{records_.data() + (starts_[k] & offset_bits), records_.data() + (end & offset_bits)},
+            rejected_.get(),
+            (end & rejected_bit) != 0};
   }
   std::uint64_t transition_count() const { return records_.size(); }
 
@@ -91,6 +97,11 @@ class CompactEpisodes {
  private:
   template <typename I>
   friend struct CompactBuilder;
+
+  // Where each episode starts and the last one ends; the top bit of episode
+  // k's end says whether it holds a rejected record.
+  static constexpr std::uint64_t rejected_bit = std::uint64_t{1} << 63;
+  static constexpr std::uint64_t offset_bits = rejected_bit - 1;
 
   std::vector<Record> records_;
   std::vector<std::uint64_t> starts_{0};

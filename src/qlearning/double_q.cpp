@@ -8,7 +8,6 @@
 #include <variant>
 
 #include "qlearning/action_count.h"
-#include "qlearning/index_checks.h"
 #include "qlearning/progress.h"
 #include "qlearning/qlearner.h"
 #include "qlearning/schedule.h"
@@ -27,53 +26,70 @@ bool coin_picks_table_1(std::uint32_t w) {
   return f < 0.5f;
 }
 
+// The two tables as the replay reads them, in locals: the stores into the
+// tables cannot change them, so they are not reloaded for every transition.
+// values[1] is table 1 and values[0] table 2, so the coin indexes them.
+struct Pair {
+  double* values[2];
+  std::uint64_t states;
+  std::uint64_t actions;
+  double gamma;
+  double alpha;
+};
+
+// Out of line, so the scan below stays small enough to inline.
+[[noreturn]] void fail_unordered(const double* row, std::uint64_t states, std::uint64_t s) {
+  std::uint64_t a = 0;
+  while (!std::isnan(row[a * states])) ++a;
+  fail("undefined order: row " + std::to_string(s) + " of the updated table holds NaN at action " +
+       std::to_string(a) + ", so its best action cannot be chosen");
+}
+
 // First action with the largest value in row s of the chooser. Each entry is
 // compared with the current best, the first with itself, so a NaN anywhere in
 // the row, column 0 included, leaves the order undefined and fails the call.
 // The scan itself is branch-free (the best entry of a learning table changes
 // unpredictably); a NaN is looked for again only once the call is failing.
 template <std::uint64_t kActions>
-std::uint64_t best_action(const QTable& chooser, std::uint64_t s) {
+std::uint64_t best_action(const double* chooser, Pair tables, std::uint64_t s) {
   std::uint64_t best = 0;
-  const double* row = chooser.values.data() + s;
-  const std::uint64_t n = action_count<kActions>(chooser);
+  const double* row = chooser + s;
+  const std::uint64_t states = tables.states;
+  const std::uint64_t n = kActions > 0 ? kActions : tables.actions;
   double current = row[0];
   bool unordered = false;
   for (std::uint64_t a = 0; a < n; ++a) {
-    const double x = row[a * chooser.states];
+    const double x = row[a * states];
     unordered |= x != x;
     const bool greater = x > current;
     best = greater ? a : best;
     current = greater ? x : current;
   }
-  if (unordered) [[unlikely]] {
-    std::uint64_t a = 0;
-    while (!std::isnan(row[a * chooser.states])) ++a;
-    fail("undefined order: row " + std::to_string(s) + " of the updated table holds NaN at action " +
-         std::to_string(a) + ", so its best action cannot be chosen");
-  }
+  if (unordered) [[unlikely]] fail_unordered(row, states, s);
   return best;
 }
 
-template <std::uint64_t kActions, typename Index>
-void double_update(const Qlearner& learner, QTable& table_1, QTable& table_2,
-                   const CompactTransition<Index>& record, const CompactEpisode<Index>& episode, Rng& rng) {
+// One transition. `shape` words the index failures: both tables have its
+// shape. Records of an episode without a rejected one are read as they are.
+template <std::uint64_t kActions, bool may_be_rejected, typename Index>
+inline void double_update(Pair tables, const QTable& shape,
+                          const CompactTransition<Index>& record, const CompactEpisode<Index>& episode,
+                          Rng& rng) {
   // The draw comes first, for every transition, so a failing index still
   // consumes its coin.
   const bool first = coin_picks_table_1(rng.next_u32());
-  QTable* const tables[2] = {&table_2, &table_1};
-  QTable& u = *tables[first];
-  const QTable& e = *tables[!first];
-  const CompactTransition<Index>& step = read_step<RowRead::next_state>(u, record, episode);
-  double& entry = u.values[step.entry];
+  double* const u = tables.values[first];
+  const double* const e = tables.values[!first];
+  if constexpr (may_be_rejected) read_step<RowRead::next_state>(shape, record, episode);
+  double& entry = u[record.entry];
   const double old = entry;
-  double target = step.reward;
-  if (step.row != step.terminal) {
+  double target = record.reward;
+  if (record.row != record.terminal) {
     // Read after old: when s' == s the row still holds old at column a.
-    const std::uint64_t chosen = best_action<kActions>(u, step.row);
-    target = step.reward + e.at(step.row, chosen) * learner.discount_factor;
+    const std::uint64_t chosen = best_action<kActions>(u, tables, record.row);
+    target = record.reward + e[record.row + chosen * tables.states] * tables.gamma;
   }
-  entry = (target - old) * learner.learning_rate + old;
+  entry = (target - old) * tables.alpha + old;
 }
 
 // The whole replay, with the action count chosen once for it rather than
@@ -83,10 +99,21 @@ template <std::uint64_t kActions, typename Index>
 void replay(const Qlearner& learner, const CompactEpisodes<Index>& episodes, QTable& table_1, QTable& table_2,
             Rng& rng) {
   const std::size_t entries = table_1.values.size();
+  const Pair tables{{table_2.values.data(), table_1.values.data()},
+                    table_1.states,
+                    table_1.actions,
+                    learner.discount_factor,
+                    learner.learning_rate};
   for (std::uint64_t i = 0; i < learner.max_iterations; ++i) {
     const CompactEpisode<Index> episode = pick_episode(episodes, rng);
-    for (const CompactTransition<Index>& record : episode.records) {
-      double_update<kActions>(learner, table_1, table_2, record, episode, rng);
+    if (episode.has_rejected) [[unlikely]] {
+      for (const CompactTransition<Index>& record : episode.records) {
+        double_update<kActions, true>(tables, table_1, record, episode, rng);
+      }
+    } else {
+      for (const CompactTransition<Index>& record : episode.records) {
+        double_update<kActions, false>(tables, table_1, record, episode, rng);
+      }
     }
     // After the iteration's updates, so the first line already shows the
     // first picked episode.

@@ -30,8 +30,10 @@ inline void prefetch_steps(std::span<const Item> items) {
   for (; p < end; p += line) __builtin_prefetch(p);
 }
 
-// The steps of a plain episode, read with their checks, and of a compact
-// one, read with one compare against the rejected mark (step.h).
+// The steps of a plain episode, read with their checks; of a compact one
+// with a rejected record, read with one compare against the mark each
+// (step.h); and of a compact one without (nearly all of them), read as they
+// are: the list knows which episodes hold a rejected record.
 template <RowRead reads>
 struct PlainSteps {
   const QTable& q;
@@ -49,6 +51,21 @@ struct CompactSteps {
   const CompactTransition<Index>& read(const CompactTransition<Index>& r) const {
     return read_step<reads>(q, r, episode);
   }
+};
+
+template <typename Index>
+struct CleanSteps {
+  std::span<const CompactTransition<Index>> items;
+
+  const CompactTransition<Index>& read(const CompactTransition<Index>& r) const { return r; }
+};
+
+// The table as the row loops read it, in locals: the stores into the table
+// cannot change them, so they are not reloaded for every transition.
+struct Rows {
+  const double* values;
+  std::uint64_t states;
+  std::uint64_t actions;
 };
 
 // Forward Q and expected SARSA differ only in the value a non-terminal
@@ -101,10 +118,11 @@ inline void backward_pass(const Qlearner& learner, QTable& q, const Steps& steps
 // (not -inf) and replacing only on a strictly greater entry, so NaN entries
 // are skipped and a row of NaN or -inf gives -DBL_MAX.
 template <std::uint64_t kActions>
-inline double row_maximum(const QTable& q, std::uint64_t s) {
+inline double row_maximum(Rows t, std::uint64_t s) {
+  const std::uint64_t n = kActions > 0 ? kActions : t.actions;
   double m = std::numeric_limits<double>::lowest();
-  const double* x = q.values.data() + s;
-  for (std::uint64_t a = 0; a < action_count<kActions>(q); ++a, x += q.states) {
+  const double* x = t.values + s;
+  for (std::uint64_t a = 0; a < n; ++a, x += t.states) {
     if (*x > m) m = *x;
   }
   return m;
@@ -115,29 +133,32 @@ inline double row_maximum(const QTable& q, std::uint64_t s) {
 // a time in action order. (Dividing by a constant power of two the compiler
 // multiplies by its exact reciprocal, which gives the same result.)
 template <std::uint64_t kActions>
-inline double row_mean(const QTable& q, std::uint64_t s) {
+inline double row_mean(Rows t, std::uint64_t s) {
+  const std::uint64_t n = kActions > 0 ? kActions : t.actions;
   double row_sum = 0.0;
-  if (q.states == 1) {
-    row_sum = table_sum(q.values.data(), q.actions);
+  if (t.states == 1) {
+    row_sum = table_sum(t.values, t.actions);
   } else {
-    const double* x = q.values.data() + s;
-    for (std::uint64_t a = 0; a < action_count<kActions>(q); ++a, x += q.states) row_sum += *x;
+    const double* x = t.values + s;
+    for (std::uint64_t a = 0; a < n; ++a, x += t.states) row_sum += *x;
   }
-  return row_sum / static_cast<double>(action_count<kActions>(q));
+  return row_sum / static_cast<double>(n);
 }
 
 template <typename Steps>
 inline void forward_Q(const Qlearner& learner, QTable& q, const Steps& steps) {
+  const Rows rows{q.values.data(), q.states, q.actions};
   with_action_count(q.actions, [&](auto n) {
     one_step_pass(learner, q, steps,
-                  [&q](std::uint64_t row) { return row_maximum<decltype(n)::value>(q, row); });
+                  [rows](std::uint64_t row) { return row_maximum<decltype(n)::value>(rows, row); });
   });
 }
 
 template <typename Steps>
 inline void expected_sarsa(const Qlearner& learner, QTable& q, const Steps& steps) {
+  const Rows rows{q.values.data(), q.states, q.actions};
   with_action_count(q.actions, [&](auto n) {
-    one_step_pass(learner, q, steps, [&q](std::uint64_t row) { return row_mean<decltype(n)::value>(q, row); });
+    one_step_pass(learner, q, steps, [rows](std::uint64_t row) { return row_mean<decltype(n)::value>(rows, row); });
   });
 }
 
@@ -149,7 +170,11 @@ void forward_Q_pass(const Qlearner& learner, QTable& q, const Episode& episode) 
 
 template <typename Index>
 void forward_Q_pass(const Qlearner& learner, QTable& q, CompactEpisode<Index> episode) {
-  forward_Q(learner, q, CompactSteps<RowRead::next_state, Index>{q, episode});
+  if (episode.has_rejected) [[unlikely]] {
+    forward_Q(learner, q, CompactSteps<RowRead::next_state, Index>{q, episode});
+  } else {
+    forward_Q(learner, q, CleanSteps<Index>{episode.records});
+  }
 }
 
 void expected_sarsa_pass(const Qlearner& learner, QTable& q, const Episode& episode) {
@@ -158,7 +183,11 @@ void expected_sarsa_pass(const Qlearner& learner, QTable& q, const Episode& epis
 
 template <typename Index>
 void expected_sarsa_pass(const Qlearner& learner, QTable& q, CompactEpisode<Index> episode) {
-  expected_sarsa(learner, q, CompactSteps<RowRead::own_state, Index>{q, episode});
+  if (episode.has_rejected) [[unlikely]] {
+    expected_sarsa(learner, q, CompactSteps<RowRead::own_state, Index>{q, episode});
+  } else {
+    expected_sarsa(learner, q, CleanSteps<Index>{episode.records});
+  }
 }
 
 void backward_TD_pass(const Qlearner& learner, QTable& q, const Episode& episode) {
@@ -167,7 +196,11 @@ void backward_TD_pass(const Qlearner& learner, QTable& q, const Episode& episode
 
 template <typename Index>
 void backward_TD_pass(const Qlearner& learner, QTable& q, CompactEpisode<Index> episode) {
-  backward_pass(learner, q, CompactSteps<RowRead::none, Index>{q, episode});
+  if (episode.has_rejected) [[unlikely]] {
+    backward_pass(learner, q, CompactSteps<RowRead::none, Index>{q, episode});
+  } else {
+    backward_pass(learner, q, CleanSteps<Index>{episode.records});
+  }
 }
 
 template void forward_Q_pass(const Qlearner&, QTable&, CompactEpisode<std::uint32_t>);
