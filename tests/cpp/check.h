@@ -59,27 +59,29 @@ inline bool same_bits(double a, double b) {
   return x == y;
 }
 
-// Runs `body` with file descriptor 1 redirected to a temporary file and
+// Runs `body` with file descriptor `fd` redirected to a temporary file and
 // returns what it wrote there, as a reader of the descriptor would see it
-// (the module writes its lines straight to the descriptor, not through
-// stdio). The descriptor is restored however `body` ends.
-inline std::string captured_output(const std::function<void()>& body) {
+// (the module writes its lines and failure reports straight to the
+// descriptors, not through stdio). The descriptor is restored however `body`
+// ends.
+inline std::string captured(int fd, const std::function<void()>& body) {
   std::fflush(stdout);
+  std::fflush(stderr);
   char path[] = "/tmp/tarnel-test-XXXXXX";
   const int file = mkstemp(path);
   if (file < 0) std::abort();
   unlink(path);
   struct Redirect {
-    int file;
-    int saved = dup(1);
-    explicit Redirect(int f) : file(f) { dup2(file, 1); }
+    int fd;
+    int saved;
+    Redirect(int f, int target) : fd(target), saved(dup(target)) { dup2(f, target); }
     ~Redirect() {
-      dup2(saved, 1);
+      dup2(saved, fd);
       close(saved);
     }
   };
   {
-    const Redirect redirect(file);
+    const Redirect redirect(file, fd);
     body();
   }
   std::string out;
@@ -90,6 +92,10 @@ inline std::string captured_output(const std::function<void()>& body) {
   close(file);
   return out;
 }
+
+// Standard output (file descriptor 1) and standard error (2).
+inline std::string captured_output(const std::function<void()>& body) { return captured(1, body); }
+inline std::string captured_error(const std::function<void()>& body) { return captured(2, body); }
 
 }  // namespace check
 
