@@ -203,7 +203,8 @@ def contenders(w: workloads.Workload):
         prepared = floor.convert_prepared(w.episodes)
         c["floor"] = lambda: timed(lambda: floor.convert(prepared, S))
     else:
-        c["floor"] = lambda: timed(lambda: floor.run(w.function, *args, 0.0, w.workers))
+        flat = floor.prepare(w.episodes)
+        c["floor"] = lambda: timed(lambda: floor.run(w.function, *args, 0.0, w.workers, prepared=flat))
     share = PYTHON_SHARE[w.key]
 
     def python_scaled():
@@ -278,10 +279,9 @@ def measure_memory():
                               capture_output=True, text=True, check=True)
         info = json.loads(done.stdout.strip().splitlines()[-1])
         table = shape[0] * shape[1] * 8
-        # A transition is 40 bytes; an episode adds its vector (24), the
-        # allocator's header (16) and, during the call, its array's view and
-        # reference (48).
-        episodes_bytes = info["rows"] * 40 + info["episodes"] * 88
+        # A transition is a 16-byte record; an episode adds its start (8)
+        # and, during the call, its array's view and reference (48).
+        episodes_bytes = info["rows"] * 16 + info["episodes"] * 56
         if function == "qlearn_forward":
             allowed = table + episodes_bytes
             described = "table + episodes"
@@ -371,7 +371,11 @@ def ratio(a, b):
     return f"{a / b:.2f}x" if a and b else "-"
 
 
-GOALS = {"W1": True, "W2": True, "W3": True, "W6a": True, "W6b": True, "W6c": True, "W6d": True}
+# Per workload: (times faster than Numba at least, times the floor's time at
+# most). W4 and W5 have goals of their own below.
+GOALS = {"W1": (1.9, 1.10), "W2": (2.0, 1.10), "W3": (2.0, 1.25), "W6a": (2.0, 1.10),
+         "W6b": (2.0, 1.10), "W6c": (2.0, 1.10), "W6d": (2.0, 1.3)}
+W5_FLOOR = 1.25
 
 
 def table_lines(results, wl, spare_cores):
@@ -384,9 +388,13 @@ def table_lines(results, wl, spare_cores):
         t, n, p, f = med.get("tarnel"), med.get("numba"), med.get("python"), med.get("floor")
         if key == "W5":
             per = lambda s: f"{s / len(w.episodes) * 1e6:.3f} us/array" if s else "-"  # noqa: E731
-            met = t / len(w.episodes) <= 1e-6
-            goal = f"<= 1 us/array: {'met' if met else 'NOT met'}"
-            goals.append((key, met, f"{t / len(w.episodes) * 1e6:.3f} us per array"))
+            met_array = t / len(w.episodes) <= 1e-6
+            met_floor = t / f <= W5_FLOOR
+            met = met_array and met_floor
+            goal = (f"<= 1 us/array: {'met' if met_array else 'NOT met'}, "
+                    f"vs floor {'met' if met_floor else 'NOT met'}")
+            goals.append((key, met, f"{t / len(w.episodes) * 1e6:.3f} us per array, "
+                                    f"{ratio(t, f)} the floor's time (goal <= {W5_FLOOR}x)"))
             lines.append(f"| {key} {w.title} | {per(t)} | {per(n)} | {per(p)} | {per(f)} | "
                          f"{ratio(n, t)} | {ratio(p, t)} | {ratio(t, f)} | {goal} |")
             continue
@@ -400,13 +408,14 @@ def table_lines(results, wl, spare_cores):
                     f"({fmt_time(s)}): {'met' if met else 'NOT met'} (>= 1.8x){offered}")
             goals.append((key, met, f"{s / t:.2f}x the sequential throughput{offered}"))
         else:
-            met_numba = n is not None and n / t >= 2.0
-            met_floor = t / f <= 1.25
+            numba_goal, floor_goal = GOALS[key]
+            met_numba = n is not None and n / t >= numba_goal
+            met_floor = t / f <= floor_goal
             met = met_numba and met_floor
             goal = (f"vs numba {'met' if met_numba else 'NOT met'}, "
                     f"vs floor {'met' if met_floor else 'NOT met'}")
-            goals.append((key, met, f"{ratio(n, t)} faster than numba (goal 2x), "
-                                    f"{ratio(t, f)} the floor's time (goal <= 1.25x)"))
+            goals.append((key, met, f"{ratio(n, t)} faster than numba (goal {numba_goal}x), "
+                                    f"{ratio(t, f)} the floor's time (goal <= {floor_goal}x)"))
         lines.append(f"| {key} {w.title} | {fmt_time(t)} | {fmt_time(n) if n else '-'} | "
                      f"{fmt_time(p)} | {fmt_time(f)} | {ratio(n, t)} | {ratio(p, t)} | "
                      f"{ratio(t, f)} | {goal} |")
@@ -569,7 +578,9 @@ def write_results(r: Results):
             if compile_seconds is not None else "- numba: not installed.",
             "- floor: bench/peers/floor.cpp, one bare function per workload: the module's "
             "generator and table sum in line, no checks, 16-byte transitions; built with the "
-            "core's flags (-O3, no FMA contraction, baseline x86-64).",
+            "core's flags (-O3, no FMA contraction, baseline x86-64). Its time includes its "
+            "conversion into those transitions from the episodes gathered into one array "
+            "beforehand (outside the timing, as W5's pointers are).",
             "",
             "## Goals", ""]
     for key, met, text in r.goals:
