@@ -4,10 +4,11 @@
 //
 // - a plain Transition, whose indexes are checked here, in the rule's order,
 //   as it is read;
-// - a compact record, checked once when its list was built: reading it is a
-//   load and one compare against the rejected mark, which is almost never
-//   taken. On a mark the plain checks run on the kept transition, so the
-//   failure, its text and its moment are exactly the plain rule's.
+// - a compact record, checked once when its list was built. In an episode
+//   that holds a rejected record, reading one is a load and a compare
+//   against the rejected mark; on a mark the plain checks run on the kept
+//   transition, so the failure, its text and its moment are exactly the
+//   plain rule's. The records of every other episode are read as they are.
 #pragma once
 
 #include <cstdint>
