@@ -60,6 +60,9 @@ struct CompactEpisode {
   // Whether any record is rejected: the rules read the records of the
   // others without looking for the mark.
   bool has_rejected;
+  // Whether its list is too large to stay in the caches between picks, so
+  // that the rules ask for the episode's first cache lines at once.
+  bool far;
 
   const Transition& kept(const Record& record) const { return (*rejected_transitions)[record.row]; }
 };
@@ -75,7 +78,8 @@ class CompactEpisodes {
     const std::uint64_t end = starts_[k + 1];
     return {{records_.data() + (starts_[k] & offset_bits), records_.data() + (end & offset_bits)},
             rejected_.get(),
-            (end & rejected_bit) != 0};
+            (end & rejected_bit) != 0,
+            records_.size() > far_records};
   }
   std::uint64_t transition_count() const { return records_.size(); }
 
@@ -102,6 +106,11 @@ class CompactEpisodes {
   // k's end says whether it holds a rejected record.
   static constexpr std::uint64_t rejected_bit = std::uint64_t{1} << 63;
   static constexpr std::uint64_t offset_bits = rejected_bit - 1;
+  // Records beyond 8 MiB: a list that size shares the last-level cache with
+  // the table and everything else, so a picked episode is often not there.
+  // A smaller one stays cached, and asking for its lines costs more than it
+  // saves (a loop whose length changes with every episode).
+  static constexpr std::size_t far_records = (std::size_t{8} << 20) / sizeof(Record);
 
   std::vector<Record> records_;
   std::vector<std::uint64_t> starts_{0};

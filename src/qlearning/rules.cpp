@@ -16,12 +16,14 @@ namespace tarnel {
 
 namespace {
 
-// A randomly picked episode is rarely in cache. Asking for its first cache
-// lines all at once lets them arrive together instead of one miss at a time
-// as the loop reaches them; the hardware's stream prefetch carries on from
-// there. Prefetches have no visible effect.
-template <typename Item>
-inline void prefetch_steps(std::span<const Item> items) {
+// A randomly picked episode of a large list is rarely in cache. Asking for
+// its first cache lines all at once lets them arrive together instead of
+// one miss at a time as the loop reaches them; the hardware's stream
+// prefetch carries on from there. Prefetches have no visible effect.
+template <typename Steps>
+inline void prefetch_steps(const Steps& steps) {
+  if (!steps.far()) return;
+  const auto items = steps.items;
   constexpr std::size_t line = 64;
   constexpr std::size_t most_bytes = 64 * line;
   const auto* p = reinterpret_cast<const char*>(items.data());
@@ -39,6 +41,7 @@ struct PlainSteps {
   const QTable& q;
   std::span<const Transition> items;
 
+  bool far() const { return true; }
   auto read(const Transition& t) const { return read_step<reads>(q, t); }
 };
 
@@ -48,6 +51,7 @@ struct CompactSteps {
   CompactEpisode<Index> episode;
   std::span<const CompactTransition<Index>> items = episode.records;
 
+  bool far() const { return episode.far; }
   const CompactTransition<Index>& read(const CompactTransition<Index>& r) const {
     return read_step<reads>(q, r, episode);
   }
@@ -56,7 +60,9 @@ struct CompactSteps {
 template <typename Index>
 struct CleanSteps {
   std::span<const CompactTransition<Index>> items;
+  bool is_far;
 
+  bool far() const { return is_far; }
   const CompactTransition<Index>& read(const CompactTransition<Index>& r) const { return r; }
 };
 
@@ -80,7 +86,7 @@ inline void one_step_pass(const Qlearner& learner, QTable& q, const Steps& steps
   // Local copies: the stores into the table cannot change them, and the
   // compiler need not reload them for every transition.
   double* const values = q.values.data();
-  prefetch_steps(steps.items);
+  prefetch_steps(steps);
   for (const auto& item : steps.items) {
     const auto& step = steps.read(item);
     double& entry = values[step.entry];
@@ -100,7 +106,7 @@ inline void backward_pass(const Qlearner& learner, QTable& q, const Steps& steps
     fail("index out of range: the backward rule reads the last transition of an episode, "
          "but the episode has length 0");
   }
-  prefetch_steps(items);
+  prefetch_steps(steps);
   const double gamma = learner.discount_factor;
   const double alpha = learner.learning_rate;
   const double keep = 1.0 - alpha;
@@ -173,7 +179,7 @@ void forward_Q_pass(const Qlearner& learner, QTable& q, CompactEpisode<Index> ep
   if (episode.has_rejected) [[unlikely]] {
     forward_Q(learner, q, CompactSteps<RowRead::next_state, Index>{q, episode});
   } else {
-    forward_Q(learner, q, CleanSteps<Index>{episode.records});
+    forward_Q(learner, q, CleanSteps<Index>{episode.records, episode.far});
   }
 }
 
@@ -186,7 +192,7 @@ void expected_sarsa_pass(const Qlearner& learner, QTable& q, CompactEpisode<Inde
   if (episode.has_rejected) [[unlikely]] {
     expected_sarsa(learner, q, CompactSteps<RowRead::own_state, Index>{q, episode});
   } else {
-    expected_sarsa(learner, q, CleanSteps<Index>{episode.records});
+    expected_sarsa(learner, q, CleanSteps<Index>{episode.records, episode.far});
   }
 }
 
@@ -199,7 +205,7 @@ void backward_TD_pass(const Qlearner& learner, QTable& q, CompactEpisode<Index> 
   if (episode.has_rejected) [[unlikely]] {
     backward_pass(learner, q, CompactSteps<RowRead::none, Index>{q, episode});
   } else {
-    backward_pass(learner, q, CleanSteps<Index>{episode.records});
+    backward_pass(learner, q, CleanSteps<Index>{episode.records, episode.far});
   }
 }
 
