@@ -20,11 +20,11 @@ namespace tarnel {
 namespace {
 
 // f = (w >> 8) * 2^-24 as a float, a value in [0, 1) on a 2^-24 grid; below
-// one half means table 1 is updated (exactly when the top bit of w is 0).
-bool coin_picks_table_1(std::uint32_t w) {
-  const float f = static_cast<float>(w >> 8) * 0x1p-24f;
-  return f < 0.5f;
-}
+// one half means table 1 is updated. Both steps are exact in a float (24
+// bits, then a power of two), so f < 0.5 exactly when w >> 8 < 2^23, that
+// is when the top bit of w is 0: tested so, the coin costs one shift per
+// transition instead of a conversion, a product and a compare.
+bool coin_picks_table_1(std::uint32_t w) { return (w >> 31) == 0; }
 
 // The two tables as the replay reads them, in locals: the stores into the
 // tables cannot change them, so they are not reloaded for every transition.
@@ -62,7 +62,10 @@ std::uint64_t best_action(const double* chooser, Pair tables, std::uint64_t s) {
     const double x = row[a * states];
     unordered |= x != x;
     const bool greater = x > current;
-    best = greater ? a : best;
+    // A mask rather than `greater ? a : best`, which the compiler may turn
+    // back into a branch that mispredicts on a learning table.
+    const std::uint64_t take = std::uint64_t{0} - static_cast<std::uint64_t>(greater);
+    best = (a & take) | (best & ~take);
     current = greater ? x : current;
   }
   if (unordered) [[unlikely]] fail_unordered(row, states, s);
