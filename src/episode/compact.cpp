@@ -1,6 +1,7 @@
 // Building the compact training form, from episode arrays or plain episodes.
 #include "episode/compact.h"
 
+#include <type_traits>
 #include <utility>
 
 namespace tarnel {
@@ -65,7 +66,7 @@ struct CompactBuilder {
 
 namespace {
 
-// Runs body(integral_constant-like tag) with `reads` as a compile-time value,
+// Runs body(tag) with `reads` as a compile-time value (tag::value),
 // so the builder's loop does not ask which rule it builds for at every row.
 template <typename Body>
 void with_row_read(RowRead reads, Body body) {
