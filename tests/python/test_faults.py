@@ -234,9 +234,42 @@ def test_lost_standard_output_does_not_stop_training(output):
     assert "shapes (2, 2, 2) (2, 2) (2, 2)" in err
 
 
+# A SIGPIPE already pending (blocked) before a call belongs to the caller: a
+# write of the call that meets a broken pipe takes back only the SIGPIPE it
+# raised itself, if any, and never the caller's. Each runs the call with fd 1 a
+# pipe without reader and checks the pending set before and after.
+@pytest.mark.parametrize("pending_before", [True, False], ids=["pending", "not_pending"])
+@pytest.mark.parametrize("thunk", [
+    "tarnel.learn_until_convergence([ep], (2, 2), 0.9, 0.1, 1, False)",  # its line at iteration 0
+    "tarnel.double_q([ep], (2, 2), 0.9, 0.1, 1, False)",  # likewise
+    "tarnel.qlearn_forward_parallel([ep], (2, 2), 0.9, 0.1, 1, 1, False)",  # the configuration line
+], ids=["learn_until_convergence", "double_q", "qlearn_forward_parallel"])
+def test_pending_sigpipe_stays_pending_after_a_lost_write(thunk, pending_before):
+    code, out, err = run_child(f"""
+        import signal
+        signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+        signal.pthread_sigmask(signal.SIG_BLOCK, {{signal.SIGPIPE}})
+        if {pending_before}:
+            signal.raise_signal(signal.SIGPIPE)  # directed at this thread, which blocks it
+        report(signal.SIGPIPE in signal.sigpending())
+        saved = os.dup(1)
+        read_end, write_end = os.pipe()
+        os.dup2(write_end, 1)
+        os.close(read_end)
+        os.close(write_end)
+        result = outcome(lambda: {thunk})
+        os.dup2(saved, 1)
+        report(result)
+        report(signal.SIGPIPE in signal.sigpending())
+        """)
+    assert code == 0, err
+    shape = "(1, 2, 2)" if "parallel" in thunk else "(2, 2)"
+    assert out == [str(pending_before), f"ok {shape}", str(pending_before)], err
+
+
 # --- processes and threads ----------------------------------------------------
 
-def test_concurrent_calls_from_python_threads_get_their_own_results():
+def test_concurrent_calls_from_python_threads_get_their_own_results(capfd):
     # With a single episode every pick is that episode, so the deterministic
     # drivers give one exact table; eight threads calling all of them at once
     # must each see exactly the table a lone call gives.
@@ -270,3 +303,5 @@ def test_concurrent_calls_from_python_threads_get_their_own_results():
     for t in threads:
         t.join()
     assert failures == []
+    # Each failing call reported once, in whole lines.
+    assert capfd.readouterr().err == "tarnel: index out of bounds: state 9 is not below the number of states, 2\n" * 48

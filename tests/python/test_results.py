@@ -74,7 +74,7 @@ def test_every_function_returns_an_owned_fortran_table(capfd, name):
     result = call(name, [CHAIN], (4, 2), 2)
     workers = EXTRA.get(name, (0,))[-1]
     check_owned_fortran_table(result, (workers, 4, 2) if name in EXTRA else (4, 2))
-    capfd.readouterr()
+    assert capfd.readouterr().err == ""
 
 
 @pytest.mark.parametrize("parallel, sequential", [("qlearn_forward_parallel", "qlearn_forward"),
@@ -86,7 +86,7 @@ def test_stacked_tables_are_indexed_worker_state_action(capfd, parallel, sequent
     assert table.any()
     for worker in range(stack.shape[0]):
         np.testing.assert_array_equal(stack[worker], table)
-    capfd.readouterr()
+    assert capfd.readouterr().err == ""  # the configuration line goes to standard output
 
 
 def test_caller_holds_the_only_reference():
@@ -125,7 +125,7 @@ def test_dropped_results_and_failed_calls_free_their_tables(capfd, training_fail
         with pytest.raises(training_failure):
             tarnel.qlearn_forward([], (512, 512), 0.9, 0.5, 1, False)
     assert resident_bytes() - before < 16 << 20
-    capfd.readouterr()
+    assert capfd.readouterr().err == "tarnel: cannot pick an episode: the episode list is empty\n" * 300
 
 
 # (function, table shape, iterations): shapes whose element count or byte size
