@@ -6,7 +6,6 @@ import collections
 import math
 import operator
 import re
-import sys
 
 import numpy as np
 import pytest

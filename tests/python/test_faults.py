@@ -6,7 +6,6 @@ Limits that would also bind the test runner (RLIMIT_AS, RLIMIT_NPROC, a
 changed user) are set in a child interpreter.
 """
 
-import hashlib
 import os
 import subprocess
 import sys
