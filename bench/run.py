@@ -347,9 +347,27 @@ def machine():
         "numba": numba.__version__ if numba else "not installed",
         "tarnel": getattr(tarnel, "__version__", None) or _dist_version(),
         "compiler": compiler.stdout.splitlines()[0] if compiler.stdout else floor.compiler(),
+        "build": _module_build(),
         "date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M"),
         "load": os.getloadavg()[0],
     }
+
+
+def _module_build():
+    """Which build of tarnel is measured: the wheel tag says whether it is the
+    portable wheel of `make wheel` or a build made here, and the compiler's
+    note in the file (g++ leaves one, Zig's clang none) which compiler."""
+    tag = "unknown tag"
+    with contextlib.suppress(Exception):
+        from importlib.metadata import distribution
+        tags = [line.split(":", 1)[1].strip() for line in distribution("tarnel").read_text("WHEEL").splitlines()
+                if line.startswith("Tag:")]
+        tag = ", ".join(tags) or tag
+    note = subprocess.run(["readelf", "-p", ".comment", tarnel.__file__], capture_output=True, text=True).stdout
+    compilers = sorted({m.strip() for m in re.findall(r"\]\s+(.*)", note)})
+    portable = "manylinux" in tag
+    return (("the portable wheel of `make wheel`" if portable else "built here from source (`make module`)")
+            + f", tag {tag}, compiled by {' / '.join(compilers) or 'a compiler that left no note'}")
 
 
 def _dist_version():
@@ -550,6 +568,7 @@ def write_results(r: Results):
               if max(env["load"], env["load_end"]) > 1.0 else ""),
            f"- Versions: tarnel {env['tarnel']}, Python {env['python']}, NumPy {env['numpy']}, "
            f"Numba {env['numba']}, floor built with {env['compiler']}",
+           f"- tarnel measured: {env['build']}",
            f"- Date: {env['date']}; {r.repeat} interleaved rounds per workload, medians; "
            f"whole run {r.elapsed:.0f} s" + ("; QUICK run (a tenth of the iterations)" if r.quick else ""),
            "",

@@ -12,12 +12,20 @@ machine. Give ``--scheduler tcp://host:8786`` to send the same tasks to a
 running cluster instead, which is how a sweep grows past one machine (the
 workers there need numpy and tarnel installed).
 
+A training that fails (bad episode data) raises tarnel.TrainingFailure,
+which derives from BaseException. Dask's blocking ``gather`` and
+``Future.result`` hand on only Exceptions and would wait for such a task
+for ever, so the sweep waits for all tasks, then reads each failed task's
+exception from its future and reports it.
+
 One thread per worker process: a tarnel call holds the interpreter lock
 until it returns, so threads of one process would only take turns, and a
 long call keeps the worker from answering its scheduler meanwhile (Dask
 warns about an unresponsive event loop for calls of several seconds).
 
     python examples/dask_sweep.py [--scheduler ADDRESS] [--workers N] [--episodes N] [--iterations N] [--quick]
+
+It exits with status 1 if any training failed.
 
 Needs dask[distributed] and gymnasium (the latter only where the sweep starts).
 """
@@ -91,7 +99,28 @@ def train_and_score(payload, learning_rate: float, discount: float, iterations: 
     }
 
 
-def main(argv: list[str] | None = None) -> None:
+def sweep(client, data, model, grid, iterations: int) -> tuple[list[dict], list[tuple]]:
+    """Runs one task per (learning rate, discount) pair; returns the records of
+    the tasks that finished and (learning rate, discount, exception) for
+    those that failed."""
+    from dask.distributed import wait
+
+    # One copy of the episodes per worker, not one per task: all of them in
+    # one block with the episodes' starts, one object to ship.
+    block = np.concatenate(data)
+    starts = np.cumsum([len(e) for e in data])[:-1]
+    [payload] = client.scatter([(block, starts, model)], broadcast=True)
+    futures = [
+        client.submit(train_and_score, payload, lr, gamma, iterations, pure=False)
+        for lr, gamma in grid
+    ]
+    wait(futures)
+    failed = [(*pair, f.exception()) for pair, f in zip(grid, futures) if f.status == "error"]
+    results = client.gather([f for f in futures if f.status != "error"])
+    return results, failed
+
+
+def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description="Hyperparameter sweep of qlearn_forward on a Dask cluster.")
     parser.add_argument("--scheduler", help="address of a running Dask scheduler (default: start a LocalCluster)")
     parser.add_argument("--workers", type=int, default=2, help="worker processes of the LocalCluster")
@@ -116,17 +145,8 @@ def main(argv: list[str] | None = None) -> None:
         cluster = contextlib.nullcontext()
     with cluster, Client(args.scheduler or cluster) as client:
         print(f"cluster: {client.scheduler.address}, {len(client.scheduler_info()['workers'])} workers")
-        # One copy of the episodes per worker, not one per task: all of
-        # them in one block with the episodes' starts, one object to ship.
-        block = np.concatenate(data)
-        starts = np.cumsum([len(e) for e in data])[:-1]
-        [payload] = client.scatter([(block, starts, model)], broadcast=True)
         grid = list(itertools.product(args.learning_rates, args.discounts))
-        futures = [
-            client.submit(train_and_score, payload, lr, gamma, args.iterations, pure=False)
-            for lr, gamma in grid
-        ]
-        results = client.gather(futures)
+        results, failed = sweep(client, data, model, grid, args.iterations)
 
     # The best any policy can do, for reference: value iteration on the model
     # with the 100-step horizon itself.
@@ -140,7 +160,10 @@ def main(argv: list[str] | None = None) -> None:
     print(f"{'learning rate':>13}  {'discount':>8}  {'success':>7}  {'seconds':>7}")
     for r in sorted(results, key=lambda r: -r["success"]):
         print(f"{r['learning_rate']:>13g}  {r['discount']:>8g}  {r['success']:>7.3f}  {r['seconds']:>7.2f}")
+    for lr, gamma, error in failed:
+        print(f"learning rate {lr:g}, discount {gamma:g}: failed: {type(error).__name__}: {error}")
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":
-    main()
+    raise SystemExit(main())

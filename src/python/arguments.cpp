@@ -137,6 +137,10 @@ void EpisodeArrays::reserve(std::size_t count) {
 }
 
 void EpisodeArrays::add(Ref array) {
+  if (numpy::views_foreign_memory(array.get())) {
+    add_copy(numpy::view_of(array.get()));
+    return;
+  }
   views_.push_back(numpy::view_of(array.get()));
   PyObject* block = numpy::block_array_of(array.get());
   if (runs_.empty() || runs_.back().block.array.get() != block) {
@@ -146,13 +150,36 @@ void EpisodeArrays::add(Ref array) {
   runs_.back().end = arrays_.size();
 }
 
+void EpisodeArrays::add_copy(const ArrayView& view) {
+  // The five columns a transition is read from, row by row; an array with
+  // rows and fewer columns keeps its column count, so building its episode
+  // fails as it would have, and reads nothing.
+  const std::uint64_t kept = std::min<std::uint64_t>(view.columns, 5);
+  auto& copy = copies_.emplace_back(static_cast<std::size_t>(view.rows * kept));
+  for (std::uint64_t i = 0; i < view.rows; ++i) {
+    for (std::uint64_t j = 0; j < kept; ++j) {
+      std::memcpy(&copy[i * kept + j],
+                  view.data + static_cast<std::int64_t>(i) * view.row_stride +
+                      static_cast<std::int64_t>(j) * view.column_stride,
+                  sizeof(double));
+    }
+  }
+  const auto row_bytes = static_cast<std::int64_t>(kept * sizeof(double));
+  views_.push_back({reinterpret_cast<const std::byte*>(copy.data()), view.rows, view.columns, row_bytes,
+                    static_cast<std::int64_t>(sizeof(double))});
+  // Nothing is held: the copy is what the episode is built from.
+  arrays_.emplace_back();
+  if (runs_.empty() || runs_.back().block.array) runs_.push_back({numpy::Block(), arrays_.size()});
+  runs_.back().end = arrays_.size();
+}
+
 EpisodeArrays::Run& EpisodeArrays::run_of(std::size_t k) {
   while (runs_[current_run_].end <= k) ++current_run_;
   return runs_[current_run_];
 }
 
 void EpisodeArrays::check(std::size_t k) {
-  if (k >= arrays_.size()) return;
+  if (k >= arrays_.size() || !arrays_[k]) return;  // a copy needs no check
   if (!numpy::still_matches(arrays_[k].get(), views_[k])) {
     fail("episode array " + std::to_string(k) +
          " was resized or retyped while the call's arguments were being converted");

@@ -50,6 +50,11 @@ class EpisodeArrays {
     std::size_t end = 0;  // one past the run's last array
   };
   Run& run_of(std::size_t k);  // k no smaller than at the last call
+  void add_copy(const ArrayView& view);
+
+  // Copies of the arrays over foreign memory (see views_foreign_memory);
+  // their slots in arrays_ are empty.
+  std::vector<std::vector<double>> copies_;
 
   std::vector<ArrayView> views_;
   std::vector<Ref> arrays_;

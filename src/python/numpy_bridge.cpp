@@ -191,6 +191,22 @@ PyObject* block_array_of(PyObject* array) {
   return block == array ? nullptr : block;
 }
 
+bool views_foreign_memory(PyObject* array) {
+  PyObject* end = array;
+  while (fields(end)->base != nullptr && is_array(fields(end)->base)) end = fields(end)->base;
+  PyObject* owner = fields(end)->base;
+  // Bytes never change while referenced, and a memory map is kept as it is:
+  // copying it would double the memory of the largest data sets.
+  if (owner == nullptr || PyBytes_CheckExact(owner)) return false;
+  static PyObject* mmap_type = [] {
+    Ref module(PyImport_ImportModule("mmap"));
+    PyObject* type = module ? PyObject_GetAttrString(module.get(), "mmap") : nullptr;
+    if (type == nullptr) PyErr_Clear();
+    return type;  // kept for the process, like the API table
+  }();
+  return mmap_type == nullptr || Py_TYPE(owner) != reinterpret_cast<PyTypeObject*>(mmap_type);
+}
+
 Block block_of(PyObject* array) {
   Block out;
   if (PyObject* block = block_array_of(array)) {

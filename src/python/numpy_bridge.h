@@ -58,6 +58,12 @@ struct Block {
   std::optional<std::uint64_t> bytes;  // nothing when it could not be read
 };
 
+// Whether the memory under `array` belongs to an object other than an array
+// (a memoryview, the helper object of a strided view, a buffer), whose own
+// owner, maybe an array several objects away, could release it unseen: such
+// arrays are copied when they are accepted.
+bool views_foreign_memory(PyObject* array);
+
 // The block under `array` (borrowed), nullptr when the array is its own.
 PyObject* block_array_of(PyObject* array);
 Block block_of(PyObject* array);

@@ -187,7 +187,15 @@ KEPT = {
 }
 
 
-@pytest.mark.parametrize("change", KEPT)
+# NumPy 2.5 deprecates the shape and dtype setters, the only in-place forms
+# of those changes; they run where the setters are still plain.
+SETTERS_DEPRECATED = np.lib.NumpyVersion(np.__version__) >= "2.5.0.dev0"
+
+
+@pytest.mark.parametrize("change", [
+    pytest.param(c, marks=pytest.mark.skipif(c.startswith(("block_reshaped", "block_retyped")) and SETTERS_DEPRECATED,
+                                             reason="NumPy deprecates the shape and dtype setters"))
+    for c in KEPT])
 def test_memory_kept_in_place_is_read(change):
     block, other = block_with_chain(), block_with_chain()
     data = [block[0:3], other[0:3].copy()]
@@ -209,3 +217,28 @@ def test_blocks_are_given_back_with_their_last_array():
     with pytest.raises(TypeError):
         call("qlearn_forward", data, learning_rate="x")
     assert [sys.getrefcount(b) for b in blocks] == before
+
+
+# Arrays over memory that another object owns: what frees it may lie behind
+# that object, out of sight, so these arrays are read when `data` is
+# converted, and later changes do not reach the call.
+FOREIGN = {
+    "as_strided": lambda block: np.lib.stride_tricks.as_strided(block, shape=(3, 5), strides=block.strides),
+    "memoryview": lambda block: np.asarray(memoryview(block))[0:3],
+    "sliding_window": lambda block: np.lib.stride_tricks.sliding_window_view(block, (3, 5))[0, 0],
+    "bytearray": lambda block: np.frombuffer(bytearray(block.tobytes()), dtype=np.float64).reshape(-1, 5)[0:3],
+}
+
+
+@pytest.mark.parametrize("form", FOREIGN)
+def test_arrays_over_foreign_memory_are_read_as_converted(form):
+    block = block_with_chain()
+    array = FOREIGN[form](block)
+
+    def overwrite_then_release():
+        block[:] = 7.0
+        release_by_resize(block)
+
+    rate = Releasing(0.5, overwrite_then_release)
+    got = call("qlearn_forward", [array], learning_rate=rate, max_iterations=30)
+    assert got.tobytes() == call("qlearn_forward", [CHAIN], max_iterations=30).tobytes()

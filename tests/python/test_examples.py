@@ -10,6 +10,7 @@ installs them all."""
 import contextlib
 import importlib
 import importlib.util
+import logging
 import os
 import subprocess
 import sys
@@ -446,3 +447,28 @@ def test_dask_sweep_on_a_given_scheduler(dask_sweep, tmp_path):
         out = run_example("dask_sweep.py", "--scheduler", cluster.scheduler_address, "--quick", cwd=tmp_path)
     assert f"cluster: {cluster.scheduler_address}" in out
     assert quick_sweep_summary(dask_sweep) in out
+
+
+def test_dask_sweep_reports_failed_trainings(capfd, monkeypatch):
+    distributed = pytest.importorskip("dask.distributed")
+    # Under its own name from a directory on the path, which the spawned
+    # workers inherit, so they can import the task function.
+    monkeypatch.syspath_prepend(str(EXAMPLES))
+    monkeypatch.delitem(sys.modules, "dask_sweep", raising=False)
+    example = importlib.import_module("dask_sweep")
+    # A next state outside the 2 x 2 table: every training fails.
+    data = [np.array([[0, 0, 1.0, 1, 1]]), np.array([[0, 0, 1.0, 9, 0]])]
+    model = (np.zeros((2, 2)), np.zeros((2, 2, 2)))
+    try:
+        with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                      dashboard_address="127.0.0.1:0", silence_logs=logging.ERROR) as cluster, \
+                distributed.Client(cluster) as client:
+            results, failed = example.sweep(client, data, model, [(0.1, 0.9), (0.5, 0.9)], 1000)
+    finally:
+        sys.modules.pop("dask_sweep", None)
+    assert results == []
+    assert [(lr, gamma) for lr, gamma, _ in failed] == [(0.1, 0.9), (0.5, 0.9)]
+    message = "index out of bounds: next state 9 is not below the number of states, 2"
+    assert all(type(error) is tarnel.TrainingFailure and str(error) == message for _, _, error in failed)
+    # Reported on the standard error the workers inherited.
+    assert message in capfd.readouterr().err
