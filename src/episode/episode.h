@@ -39,6 +39,12 @@ struct ArrayView {
 // 2^64 and above give 2^64 - 1.
 std::uint64_t saturating_index(double value);
 
+// Fails when an array with rows has fewer than five columns.
+void check_columns(const ArrayView& view);
+
+// The transition in row i of a view with at least five columns.
+Transition transition_at(const ArrayView& view, std::uint64_t i);
+
 // One episode from one array: rows in index order; an array with rows but
 // fewer than five columns fails.
 Episode from_array(const ArrayView& view);

@@ -26,12 +26,13 @@ using arguments::Parameter;
 using arguments::Values;
 using python::Ref;
 
-// Turns the held arrays into episodes, giving each array back as soon as its
-// episode is built. Each array is checked right before it is read, after
+// Turns the held arrays into the compact training form for the call's table
+// shape and the rule that will replay it, giving each array back as soon as
+// its episode is built. Each array is checked right before it is read, after
 // every piece of Python code that could have run since `data` was converted.
-EpisodeList build_episodes(EpisodeArrays& arrays) {
+CompactEpisodeList build_episodes(EpisodeArrays& arrays, QShape q_shape, RowRead reads) {
   arrays.check(0);
-  return episodes_from_arrays(arrays.views(), [&arrays](std::size_t k) {
+  return compact_episodes(arrays.views(), q_shape.first, q_shape.second, reads, [&arrays](std::size_t k) {
     // Giving an array back may run Python code (a finaliser), so the next
     // array is checked only afterwards.
     arrays.give_back(k);
@@ -110,28 +111,30 @@ static_assert(std::size(td_parallel_parameters) <= arguments::max_parameters);
 
 template <UpdateRule rule>
 PyObject* run_learn(Values& values) {
-  const EpisodeList episodes = build_episodes(values.episodes);
+  const CompactEpisodeList episodes = build_episodes(values.episodes, values.q_shape, rule.reads());
   return table_to_array(learner_of(values).learn(episodes, rule));
 }
 
-template <QTable (Qlearner::*driver)(const EpisodeList&, Rng&) const>
+// The drivers with a rule of their own: all read the next state's row.
+template <QTable (Qlearner::*driver)(const CompactEpisodeList&, Rng&) const>
 PyObject* run_driver(Values& values) {
-  const EpisodeList episodes = build_episodes(values.episodes);
+  const CompactEpisodeList episodes = build_episodes(values.episodes, values.q_shape, RowRead::next_state);
   return table_to_array((learner_of(values).*driver)(episodes, thread_rng()));
 }
 
 PyObject* run_learn_parallel(Values& values) {
-  const EpisodeList episodes = build_episodes(values.episodes);
+  constexpr UpdateRule rule = Qlearner::learn_single_episode_forward_Q;
+  const CompactEpisodeList episodes = build_episodes(values.episodes, values.q_shape, rule.reads());
   const Qlearner learner = learner_of(values);
   console::write_line("Q learning forward parallel, config: " + to_string(learner) + "\n");
-  return stack_to_array(
-      learner.learn_parallel(episodes, Qlearner::learn_single_episode_forward_Q, values.trainings));
+  return stack_to_array(learner.learn_parallel(episodes, rule, values.trainings));
 }
 
 PyObject* run_td_learn_backward_parallel(Values& values) {
   // The driver takes the episode list over and frees it itself.
   return stack_to_array(learner_of(values).td_learn_backward_parallel(
-      build_episodes(values.episodes), values.sample_size, values.trainings, thread_rng()));
+      build_episodes(values.episodes, values.q_shape, Qlearner::learn_single_episode_backward_TD.reads),
+      values.sample_size, values.trainings, thread_rng()));
 }
 
 // Registration order, which is also the order of __all__.

@@ -1,15 +1,17 @@
 // Double Q-learning: two tables replayed side by side. A coin per transition
 // picks the table to update; that table chooses the next action and the other
 // one values it. The result is the element-wise mean of the two.
+#include <cassert>
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <variant>
 
 #include "qlearning/action_count.h"
-#include "qlearning/index_checks.h"
 #include "qlearning/progress.h"
 #include "qlearning/qlearner.h"
 #include "qlearning/schedule.h"
+#include "qlearning/step.h"
 #include "support/failure.h"
 #include "support/table_sum.h"
 
@@ -18,10 +20,29 @@ namespace tarnel {
 namespace {
 
 // f = (w >> 8) * 2^-24 as a float, a value in [0, 1) on a 2^-24 grid; below
-// one half means table 1 is updated (exactly when the top bit of w is 0).
-bool coin_picks_table_1(std::uint32_t w) {
-  const float f = static_cast<float>(w >> 8) * 0x1p-24f;
-  return f < 0.5f;
+// one half means table 1 is updated. Both steps are exact in a float (24
+// bits, then a power of two), so f < 0.5 exactly when w >> 8 < 2^23, that
+// is when the top bit of w is 0: tested so, the coin costs one shift per
+// transition instead of a conversion, a product and a compare.
+bool coin_picks_table_1(std::uint32_t w) { return (w >> 31) == 0; }
+
+// The two tables as the replay reads them, in locals: the stores into the
+// tables cannot change them, so they are not reloaded for every transition.
+// values[1] is table 1 and values[0] table 2, so the coin indexes them.
+struct Pair {
+  double* values[2];
+  std::uint64_t states;
+  std::uint64_t actions;
+  double gamma;
+  double alpha;
+};
+
+// Out of line, so the scan below stays small enough to inline.
+[[noreturn]] void fail_unordered(const double* row, std::uint64_t states, std::uint64_t s) {
+  std::uint64_t a = 0;
+  while (!std::isnan(row[a * states])) ++a;
+  fail("undefined order: row " + std::to_string(s) + " of the updated table holds NaN at action " +
+       std::to_string(a) + ", so its best action cannot be chosen");
 }
 
 // First action with the largest value in row s of the chooser. Each entry is
@@ -30,60 +51,72 @@ bool coin_picks_table_1(std::uint32_t w) {
 // The scan itself is branch-free (the best entry of a learning table changes
 // unpredictably); a NaN is looked for again only once the call is failing.
 template <std::uint64_t kActions>
-std::uint64_t best_action(const QTable& chooser, std::uint64_t s) {
+std::uint64_t best_action(const double* chooser, Pair tables, std::uint64_t s) {
   std::uint64_t best = 0;
-  const double* row = chooser.values.data() + s;
-  const std::uint64_t n = action_count<kActions>(chooser);
+  const double* row = chooser + s;
+  const std::uint64_t states = tables.states;
+  const std::uint64_t n = kActions > 0 ? kActions : tables.actions;
   double current = row[0];
   bool unordered = false;
   for (std::uint64_t a = 0; a < n; ++a) {
-    const double x = row[a * chooser.states];
+    const double x = row[a * states];
     unordered |= x != x;
     const bool greater = x > current;
-    best = greater ? a : best;
+    // A mask rather than `greater ? a : best`, which the compiler may turn
+    // back into a branch that mispredicts on a learning table.
+    const std::uint64_t take = std::uint64_t{0} - static_cast<std::uint64_t>(greater);
+    best = (a & take) | (best & ~take);
     current = greater ? x : current;
   }
-  if (unordered) [[unlikely]] {
-    std::uint64_t a = 0;
-    while (!std::isnan(row[a * chooser.states])) ++a;
-    fail("undefined order: row " + std::to_string(s) + " of the updated table holds NaN at action " +
-         std::to_string(a) + ", so its best action cannot be chosen");
-  }
+  if (unordered) [[unlikely]] fail_unordered(row, states, s);
   return best;
 }
 
-template <std::uint64_t kActions>
-void double_update(const Qlearner& learner, QTable& table_1, QTable& table_2, const Transition& t,
-                   Rng& rng) {
+// One transition. `shape` words the index failures: both tables have its
+// shape. Records of an episode without a rejected one are read as they are.
+template <std::uint64_t kActions, bool may_be_rejected, typename Index>
+inline void double_update(Pair tables, const QTable& shape,
+                          const CompactTransition<Index>& record, const CompactEpisode<Index>& episode,
+                          Rng& rng) {
   // The draw comes first, for every transition, so a failing index still
   // consumes its coin.
   const bool first = coin_picks_table_1(rng.next_u32());
-  QTable* const tables[2] = {&table_2, &table_1};
-  QTable& u = *tables[first];
-  const QTable& e = *tables[!first];
-  check_entry(u, t);
-  double& entry = u.at(t.state, t.action);
+  double* const u = tables.values[first];
+  const double* const e = tables.values[!first];
+  if constexpr (may_be_rejected) read_step<RowRead::next_state>(shape, record, episode);
+  double& entry = u[record.entry];
   const double old = entry;
-  double target = t.reward;
-  if (!t.done) {
-    check_next_state(u, t);
+  double target = record.reward;
+  if (record.row != record.terminal) {
     // Read after old: when s' == s the row still holds old at column a.
-    const std::uint64_t chosen = best_action<kActions>(u, t.next_state);
-    target = t.reward + e.at(t.next_state, chosen) * learner.discount_factor;
+    const std::uint64_t chosen = best_action<kActions>(u, tables, record.row);
+    target = record.reward + e[record.row + chosen * tables.states] * tables.gamma;
   }
-  entry = (target - old) * learner.learning_rate + old;
+  entry = (target - old) * tables.alpha + old;
 }
 
 // The whole replay, with the action count chosen once for it rather than
 // per episode: short episodes would otherwise pay for the choice again and
 // again.
-template <std::uint64_t kActions>
-void replay(const Qlearner& learner, const EpisodeList& episodes, QTable& table_1, QTable& table_2,
+template <std::uint64_t kActions, typename Index>
+void replay(const Qlearner& learner, const CompactEpisodes<Index>& episodes, QTable& table_1, QTable& table_2,
             Rng& rng) {
   const std::size_t entries = table_1.values.size();
+  const Pair tables{{table_2.values.data(), table_1.values.data()},
+                    table_1.states,
+                    table_1.actions,
+                    learner.discount_factor,
+                    learner.learning_rate};
   for (std::uint64_t i = 0; i < learner.max_iterations; ++i) {
-    for (const Transition& t : pick_episode(episodes, rng).transitions) {
-      double_update<kActions>(learner, table_1, table_2, t, rng);
+    const CompactEpisode<Index> episode = pick_episode(episodes, rng);
+    if (episode.has_rejected) [[unlikely]] {
+      for (const CompactTransition<Index>& record : episode.records) {
+        double_update<kActions, true>(tables, table_1, record, episode, rng);
+      }
+    } else {
+      for (const CompactTransition<Index>& record : episode.records) {
+        double_update<kActions, false>(tables, table_1, record, episode, rng);
+      }
     }
     // After the iteration's updates, so the first line already shows the
     // first picked episode.
@@ -97,17 +130,27 @@ void replay(const Qlearner& learner, const EpisodeList& episodes, QTable& table_
 
 }  // namespace
 
-QTable Qlearner::double_q(const EpisodeList& episodes, Rng& rng) const {
+QTable Qlearner::double_q(const CompactEpisodeList& episodes, Rng& rng) const {
   QTable table_1 = zero_q_table(q_shape);
   QTable table_2 = zero_q_table(q_shape);
-  with_action_count(table_1.actions, [&](auto n) {
-    replay<decltype(n)::value>(*this, episodes, table_1, table_2, rng);
-  });
+  std::visit(
+      [&](const auto& list) {
+        assert(list.reads() == RowRead::next_state && list.states() == q_shape.first &&
+               list.actions() == q_shape.second);
+        with_action_count(table_1.actions, [&](auto n) {
+          replay<decltype(n)::value>(*this, list, table_1, table_2, rng);
+        });
+      },
+      episodes);
   const std::size_t entries = table_1.values.size();
   for (std::size_t k = 0; k < entries; ++k) {
     table_1.values[k] = (table_1.values[k] + table_2.values[k]) / 2.0;
   }
   return table_1;
+}
+
+QTable Qlearner::double_q(const EpisodeList& episodes, Rng& rng) const {
+  return double_q(compact(episodes, RowRead::next_state), rng);
 }
 
 }  // namespace tarnel

@@ -1,8 +1,10 @@
 // The fast driver: forward Q-learning by random replay, with the table summed
 // only at checkpoints and the two latest checkpoint sums compared from the
 // first check on.
+#include <cassert>
 #include <cmath>
 #include <cstdint>
+#include <variant>
 
 #include "qlearning/progress.h"
 #include "qlearning/qlearner.h"
@@ -11,26 +13,42 @@
 
 namespace tarnel {
 
-QTable Qlearner::fast_learn(const EpisodeList& episodes, Rng& rng) const {
-  QTable q = zero_q_table(q_shape);
+namespace {
+
+template <typename Index>
+QTable fast_learn_on(const Qlearner& learner, const CompactEpisodes<Index>& episodes, Rng& rng) {
+  assert(episodes.reads() == RowRead::next_state && episodes.states() == learner.q_shape.first &&
+         episodes.actions() == learner.q_shape.second);
+  const std::uint64_t max_iterations = learner.max_iterations;
+  QTable q = zero_q_table(learner.q_shape);
   const std::size_t entries = q.values.size();
   // A test only ever reads this checkpoint's sum and the one a period
   // earlier, so those two are all that is kept: nothing here grows with
   // max_iterations.
   double previous_sum = 0.0;
   for (std::uint64_t i = 0; i < max_iterations; ++i) {
-    learn_single_episode_forward_Q(*this, q, pick_episode(episodes, rng));
+    forward_Q_pass(learner, q, pick_episode(episodes, rng));
     if (!is_checkpoint(i)) continue;
     const double sum = table_sum(q.values.data(), entries);
     if (i >= first_check) {
       const double d = (sum - previous_sum) / previous_sum;
-      if (verbose) write_progress_line(i, sum, d);
+      if (learner.verbose) write_progress_line(i, sum, d);
       // Strictly greater: a NaN d or threshold never stops the run.
-      if (quit_threshold > std::abs(d)) break;
+      if (learner.quit_threshold > std::abs(d)) break;
     }
     previous_sum = sum;
   }
   return q;
+}
+
+}  // namespace
+
+QTable Qlearner::fast_learn(const CompactEpisodeList& episodes, Rng& rng) const {
+  return std::visit([&](const auto& list) { return fast_learn_on(*this, list, rng); }, episodes);
+}
+
+QTable Qlearner::fast_learn(const EpisodeList& episodes, Rng& rng) const {
+  return fast_learn(compact(episodes, RowRead::next_state), rng);
 }
 
 }  // namespace tarnel

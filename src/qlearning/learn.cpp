@@ -2,10 +2,13 @@
 // table sum after every iteration, and from the first check on a comparison
 // of the means of the last two windows of those sums, one check period each.
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
 #include "qlearning/progress.h"
@@ -89,6 +92,19 @@ class BatchedSums {
     }
   }
 
+  // The same from a compact episode: the offsets are in its records; a
+  // rejected record (which makes the rule fail) has none.
+  template <typename Index>
+  void save(CompactEpisode<Index> episode, std::size_t t) {
+    const auto records = episode.records;
+    std::size_t end = records.size();
+    if (writes_ == WriteSet::all_but_last && end > 0) --end;
+    for (std::size_t k = 0; k < end; ++k) {
+      const Index offset = records[k].entry;
+      if (offset != CompactTransition<Index>::rejected) saved_.push_back({offset, t, q_.values[offset]});
+    }
+  }
+
   std::size_t saved() const { return saved_.size(); }
 
   // The sums of the tables after each of the `versions` iterations since the
@@ -130,10 +146,12 @@ class BatchedSums {
   std::vector<TablePatch> patches_;
 };
 
-}  // namespace
-
-QTable Qlearner::learn(const EpisodeList& episodes, UpdateRule rule, Rng& rng) const {
-  QTable q = zero_q_table(q_shape);
+// The driver, for plain episodes (a rule without compact passes) and for
+// the compact form alike: `apply(q, episode)` runs the rule's pass.
+template <typename Episodes, typename Apply>
+QTable learn_on(const Qlearner& learner, const Episodes& episodes, WriteSet writes, Apply apply, Rng& rng) {
+  const std::uint64_t max_iterations = learner.max_iterations;
+  QTable q = zero_q_table(learner.q_shape);
   // The sums are no longer stored, but a bound whose stored history could not
   // even be sized is still refused, as it always was.
   constexpr std::uint64_t max_history = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) / sizeof(double);
@@ -143,17 +161,15 @@ QTable Qlearner::learn(const EpisodeList& episodes, UpdateRule rule, Rng& rng) c
   }
   WindowMeans windows;
   const std::size_t entries = q.values.size();
-  const WriteSet writes = rule.writes();
-  const RulePass pass = rule.pass();
 
   if (entries < batched_sum_threshold || writes == WriteSet::unknown) {
     for (std::uint64_t i = 0; i < max_iterations; ++i) {
-      pass(*this, q, pick_episode(episodes, rng));
+      apply(q, pick_episode(episodes, rng));
       const double sum = table_sum(q.values.data(), entries);
       if (is_check(i)) {
         const double d = windows.relative_change();
-        if (verbose) write_progress_line(i, sum, d);
-        if (quit_threshold > std::abs(d)) break;
+        if (learner.verbose) write_progress_line(i, sum, d);
+        if (learner.quit_threshold > std::abs(d)) break;
       }
       windows.add(sum);
     }
@@ -173,9 +189,9 @@ QTable Qlearner::learn(const EpisodeList& episodes, UpdateRule rule, Rng& rng) c
     const std::uint64_t last = std::min({max_iterations - 1, i + table_versions - 1, next_check(i)});
     std::size_t versions = 0;
     for (;;) {
-      const Episode& episode = pick_episode(episodes, rng);
+      const auto& episode = pick_episode(episodes, rng);
       batch.save(episode, versions);
-      pass(*this, q, episode);
+      apply(q, episode);
       ++versions;
       if (i + versions - 1 == last || batch.saved() > most_saved) break;
     }
@@ -183,13 +199,37 @@ QTable Qlearner::learn(const EpisodeList& episodes, UpdateRule rule, Rng& rng) c
     for (std::size_t t = 0; t < versions; ++t, ++i) {
       if (is_check(i)) {
         const double d = windows.relative_change();
-        if (verbose) write_progress_line(i, sums[t], d);
-        if (quit_threshold > std::abs(d)) return q;
+        if (learner.verbose) write_progress_line(i, sums[t], d);
+        if (learner.quit_threshold > std::abs(d)) return q;
       }
       windows.add(sums[t]);
     }
   }
   return q;
+}
+
+}  // namespace
+
+QTable Qlearner::learn(const CompactEpisodeList& episodes, UpdateRule rule, Rng& rng) const {
+  return std::visit(
+      [&](const auto& list) {
+        using Index = typename std::decay_t<decltype(list)>::Record::Index;
+        assert(list.reads() == rule.reads() && list.states() == q_shape.first && list.actions() == q_shape.second);
+        const CompactRulePass<Index> pass = rule.compact_pass<Index>();
+        return learn_on(
+            *this, list, rule.writes(), [this, pass](QTable& q, CompactEpisode<Index> episode) { pass(*this, q, episode); },
+            rng);
+      },
+      episodes);
+}
+
+QTable Qlearner::learn(const EpisodeList& episodes, UpdateRule rule, Rng& rng) const {
+  if (rule.has_compact_passes()) {
+    return learn(compact(episodes, rule.reads()), rule, rng);
+  }
+  const RulePass pass = rule.pass();
+  return learn_on(
+      *this, episodes, rule.writes(), [this, pass](QTable& q, const Episode& episode) { pass(*this, q, episode); }, rng);
 }
 
 }  // namespace tarnel

@@ -1,9 +1,11 @@
 // The convergence driver: forward Q-learning by random replay until, at a
 // checkpoint, one update has moved no entry by more than 1e-8.
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <variant>
 
 #include "qlearning/progress.h"
 #include "qlearning/qlearner.h"
@@ -40,20 +42,22 @@ bool approximately_equal(const QTable& a, const QTable& b) {
   return true;
 }
 
-}  // namespace
-
-QTable Qlearner::learn_until_convergence(const EpisodeList& episodes, Rng& rng) const {
-  QTable q = zero_q_table(q_shape);
+template <typename Index>
+QTable learn_until_convergence_on(const Qlearner& learner, const CompactEpisodes<Index>& episodes, Rng& rng) {
+  assert(episodes.reads() == RowRead::next_state && episodes.states() == learner.q_shape.first &&
+         episodes.actions() == learner.q_shape.second);
+  const std::uint64_t max_iterations = learner.max_iterations;
+  QTable q = zero_q_table(learner.q_shape);
   const std::size_t entries = q.values.size();
   // The table one update earlier is only ever read at a checkpoint, so it is
   // refreshed just before each checkpoint's update rather than after every
   // iteration: an ordinary iteration then costs nothing in the table's size.
   QTable previous = q;
   for (std::uint64_t i = 0; i < max_iterations; ++i) {
-    const Episode& episode = pick_episode(episodes, rng);
+    const CompactEpisode<Index> episode = pick_episode(episodes, rng);
     const bool checkpoint = is_checkpoint(i);
     if (checkpoint) std::copy(q.values.begin(), q.values.end(), previous.values.begin());
-    learn_single_episode_forward_Q(*this, q, episode);
+    forward_Q_pass(learner, q, episode);
     if (!checkpoint) continue;
     // The empty-table failure must come before anything is printed.
     const double e = mean_absolute_difference(q, previous);
@@ -63,6 +67,16 @@ QTable Qlearner::learn_until_convergence(const EpisodeList& episodes, Rng& rng) 
     if (approximately_equal(q, previous)) break;
   }
   return q;
+}
+
+}  // namespace
+
+QTable Qlearner::learn_until_convergence(const CompactEpisodeList& episodes, Rng& rng) const {
+  return std::visit([&](const auto& list) { return learn_until_convergence_on(*this, list, rng); }, episodes);
+}
+
+QTable Qlearner::learn_until_convergence(const EpisodeList& episodes, Rng& rng) const {
+  return learn_until_convergence(compact(episodes, RowRead::next_state), rng);
 }
 
 }  // namespace tarnel

@@ -3,9 +3,11 @@
 
 #include <cstdint>
 #include <limits>
+#include <span>
 
 #include "qlearning/action_count.h"
 #include "qlearning/index_checks.h"
+#include "qlearning/step.h"
 #include "qlearning/qlearner.h"
 #include "support/failure.h"
 #include "support/table_sum.h"
@@ -14,40 +16,107 @@ namespace tarnel {
 
 namespace {
 
-// A randomly picked episode is rarely in cache. Asking for its first cache
-// lines all at once lets them arrive together instead of one miss at a time
-// as the loop reaches them; the hardware's stream prefetch carries on from
-// there. Prefetches have no visible effect.
-inline void prefetch_transitions(const Episode& episode) {
+// A randomly picked episode of a large list is rarely in cache. Asking for
+// its first cache lines all at once lets them arrive together instead of
+// one miss at a time as the loop reaches them; the hardware's stream
+// prefetch carries on from there. Prefetches have no visible effect.
+template <typename Steps>
+inline void prefetch_steps(const Steps& steps) {
+  if (!steps.far()) return;
+  const auto items = steps.items;
   constexpr std::size_t line = 64;
   constexpr std::size_t most_bytes = 64 * line;
-  const auto* p = reinterpret_cast<const char*>(episode.transitions.data());
-  const std::size_t bytes = episode.transitions.size() * sizeof(Transition);
+  const auto* p = reinterpret_cast<const char*>(items.data());
+  const std::size_t bytes = items.size_bytes();
   const char* const end = p + (bytes < most_bytes ? bytes : most_bytes);
   for (; p < end; p += line) __builtin_prefetch(p);
 }
 
+// The steps of a plain episode, read with their checks; of a compact one
+// with a rejected record, read with one compare against the mark each
+// (step.h); and of a compact one without (nearly all of them), read as they
+// are: the list knows which episodes hold a rejected record.
+template <RowRead reads>
+struct PlainSteps {
+  const QTable& q;
+  std::span<const Transition> items;
+
+  bool far() const { return true; }
+  auto read(const Transition& t) const { return read_step<reads>(q, t); }
+};
+
+template <RowRead reads, typename Index>
+struct CompactSteps {
+  const QTable& q;
+  CompactEpisode<Index> episode;
+  std::span<const CompactTransition<Index>> items = episode.records;
+
+  bool far() const { return episode.far; }
+  const CompactTransition<Index>& read(const CompactTransition<Index>& r) const {
+    return read_step<reads>(q, r, episode);
+  }
+};
+
+template <typename Index>
+struct CleanSteps {
+  std::span<const CompactTransition<Index>> items;
+  bool is_far;
+
+  bool far() const { return is_far; }
+  const CompactTransition<Index>& read(const CompactTransition<Index>& r) const { return r; }
+};
+
+// The table as the row loops read it, in locals: the stores into the table
+// cannot change them, so they are not reloaded for every transition.
+struct Rows {
+  const double* values;
+  std::uint64_t states;
+  std::uint64_t actions;
+};
+
 // Forward Q and expected SARSA differ only in the value a non-terminal
-// transition bootstraps from, `row_value(t)`; the checks, the order of the
-// arithmetic and the write are this one loop. The row value is computed
-// after `old` is read: when it reads the written entry's own row, it still
-// holds old at column a.
-template <typename RowValue>
-inline void one_step_pass(const Qlearner& learner, QTable& q, const Episode& episode, RowValue row_value) {
+// transition bootstraps from, `row_value(row)`; the order of the arithmetic
+// and the write are this one loop, for both forms of an episode. The row
+// value is computed after `old` is read: when it reads the written entry's
+// own row, it still holds old at column a.
+template <typename Steps, typename RowValue>
+inline void one_step_pass(const Qlearner& learner, QTable& q, const Steps& steps, RowValue row_value) {
   const double gamma = learner.discount_factor;
   const double alpha = learner.learning_rate;
   // Local copies: the stores into the table cannot change them, and the
   // compiler need not reload them for every transition.
   double* const values = q.values.data();
-  const std::uint64_t states = q.states;
-  prefetch_transitions(episode);
-  for (const Transition& t : episode.transitions) {
-    check_entry(q, t);
-    double& entry = values[t.state + t.action * states];
+  prefetch_steps(steps);
+  for (const auto& item : steps.items) {
+    const auto& step = steps.read(item);
+    double& entry = values[step.entry];
     const double old = entry;
-    double target = t.reward;
-    if (!t.done) target = t.reward + row_value(t) * gamma;
+    double target = step.reward;
+    if (step.row != step.terminal) target = step.reward + row_value(step.row) * gamma;
     entry = (target - old) * alpha + old;
+  }
+}
+
+// The return carried backwards starts from the last reward; the last
+// transition's own entry is never updated, and nothing else of it is read.
+template <typename Steps>
+inline void backward_pass(const Qlearner& learner, QTable& q, const Steps& steps) {
+  const auto items = steps.items;
+  if (items.empty()) {
+    fail("index out of range: the backward rule reads the last transition of an episode, "
+         "but the episode has length 0");
+  }
+  prefetch_steps(steps);
+  const double gamma = learner.discount_factor;
+  const double alpha = learner.learning_rate;
+  const double keep = 1.0 - alpha;
+  double* const values = q.values.data();
+  double g = items.back().reward;
+  for (std::size_t k = items.size() - 1; k-- > 0;) {
+    const auto& step = steps.read(items[k]);
+    double& entry = values[step.entry];
+    entry = alpha * g + entry * keep;
+    g = g * gamma + step.reward;
   }
 }
 
@@ -55,10 +124,11 @@ inline void one_step_pass(const Qlearner& learner, QTable& q, const Episode& epi
 // (not -inf) and replacing only on a strictly greater entry, so NaN entries
 // are skipped and a row of NaN or -inf gives -DBL_MAX.
 template <std::uint64_t kActions>
-inline double row_maximum(const QTable& q, std::uint64_t s) {
+inline double row_maximum(Rows t, std::uint64_t s) {
+  const std::uint64_t n = kActions > 0 ? kActions : t.actions;
   double m = std::numeric_limits<double>::lowest();
-  const double* x = q.values.data() + s;
-  for (std::uint64_t a = 0; a < action_count<kActions>(q); ++a, x += q.states) {
+  const double* x = t.values + s;
+  for (std::uint64_t a = 0; a < n; ++a, x += t.states) {
     if (*x > m) m = *x;
   }
   return m;
@@ -69,57 +139,81 @@ inline double row_maximum(const QTable& q, std::uint64_t s) {
 // a time in action order. (Dividing by a constant power of two the compiler
 // multiplies by its exact reciprocal, which gives the same result.)
 template <std::uint64_t kActions>
-inline double row_mean(const QTable& q, std::uint64_t s) {
+inline double row_mean(Rows t, std::uint64_t s) {
+  const std::uint64_t n = kActions > 0 ? kActions : t.actions;
   double row_sum = 0.0;
-  if (q.states == 1) {
-    row_sum = table_sum(q.values.data(), q.actions);
+  if (t.states == 1) {
+    row_sum = table_sum(t.values, t.actions);
   } else {
-    const double* x = q.values.data() + s;
-    for (std::uint64_t a = 0; a < action_count<kActions>(q); ++a, x += q.states) row_sum += *x;
+    const double* x = t.values + s;
+    for (std::uint64_t a = 0; a < n; ++a, x += t.states) row_sum += *x;
   }
-  return row_sum / static_cast<double>(action_count<kActions>(q));
+  return row_sum / static_cast<double>(n);
+}
+
+template <typename Steps>
+inline void forward_Q(const Qlearner& learner, QTable& q, const Steps& steps) {
+  const Rows rows{q.values.data(), q.states, q.actions};
+  with_action_count(q.actions, [&](auto n) {
+    one_step_pass(learner, q, steps,
+                  [rows](std::uint64_t row) { return row_maximum<decltype(n)::value>(rows, row); });
+  });
+}
+
+template <typename Steps>
+inline void expected_sarsa(const Qlearner& learner, QTable& q, const Steps& steps) {
+  const Rows rows{q.values.data(), q.states, q.actions};
+  with_action_count(q.actions, [&](auto n) {
+    one_step_pass(learner, q, steps, [rows](std::uint64_t row) { return row_mean<decltype(n)::value>(rows, row); });
+  });
 }
 
 }  // namespace
 
 void forward_Q_pass(const Qlearner& learner, QTable& q, const Episode& episode) {
-  with_action_count(q.actions, [&](auto n) {
-    one_step_pass(learner, q, episode, [&q](const Transition& t) {
-      check_next_state(q, t);
-      return row_maximum<decltype(n)::value>(q, t.next_state);
-    });
-  });
+  forward_Q(learner, q, PlainSteps<RowRead::next_state>{q, episode.transitions});
+}
+
+template <typename Index>
+void forward_Q_pass(const Qlearner& learner, QTable& q, CompactEpisode<Index> episode) {
+  if (episode.has_rejected) [[unlikely]] {
+    forward_Q(learner, q, CompactSteps<RowRead::next_state, Index>{q, episode});
+  } else {
+    forward_Q(learner, q, CleanSteps<Index>{episode.records, episode.far});
+  }
 }
 
 void expected_sarsa_pass(const Qlearner& learner, QTable& q, const Episode& episode) {
-  with_action_count(q.actions, [&](auto n) {
-    one_step_pass(learner, q, episode,
-                  [&q](const Transition& t) { return row_mean<decltype(n)::value>(q, t.state); });
-  });
+  expected_sarsa(learner, q, PlainSteps<RowRead::own_state>{q, episode.transitions});
+}
+
+template <typename Index>
+void expected_sarsa_pass(const Qlearner& learner, QTable& q, CompactEpisode<Index> episode) {
+  if (episode.has_rejected) [[unlikely]] {
+    expected_sarsa(learner, q, CompactSteps<RowRead::own_state, Index>{q, episode});
+  } else {
+    expected_sarsa(learner, q, CleanSteps<Index>{episode.records, episode.far});
+  }
 }
 
 void backward_TD_pass(const Qlearner& learner, QTable& q, const Episode& episode) {
-  const auto& transitions = episode.transitions;
-  if (transitions.empty()) {
-    fail("index out of range: the backward rule reads the last transition of an episode, "
-         "but the episode has length 0");
-  }
-  prefetch_transitions(episode);
-  const double gamma = learner.discount_factor;
-  const double alpha = learner.learning_rate;
-  const double keep = 1.0 - alpha;
-  double* const values = q.values.data();
-  const std::uint64_t states = q.states;
-  // The return carried backwards starts from the last reward; the last
-  // transition's own entry is never updated.
-  double g = transitions.back().reward;
-  for (std::size_t k = transitions.size() - 1; k-- > 0;) {
-    const Transition& t = transitions[k];
-    check_entry(q, t);
-    double& entry = values[t.state + t.action * states];
-    entry = alpha * g + entry * keep;
-    g = g * gamma + t.reward;
+  backward_pass(learner, q, PlainSteps<RowRead::none>{q, episode.transitions});
+}
+
+template <typename Index>
+void backward_TD_pass(const Qlearner& learner, QTable& q, CompactEpisode<Index> episode) {
+  if (episode.has_rejected) [[unlikely]] {
+    backward_pass(learner, q, CompactSteps<RowRead::none, Index>{q, episode});
+  } else {
+    backward_pass(learner, q, CleanSteps<Index>{episode.records, episode.far});
   }
 }
+
+template void forward_Q_pass(const Qlearner&, QTable&, CompactEpisode<std::uint32_t>);
+template void forward_Q_pass(const Qlearner&, QTable&, CompactEpisode<std::uint64_t>);
+template void expected_sarsa_pass(const Qlearner&, QTable&, CompactEpisode<std::uint32_t>);
+template void expected_sarsa_pass(const Qlearner&, QTable&, CompactEpisode<std::uint64_t>);
+template void backward_TD_pass(const Qlearner&, QTable&, CompactEpisode<std::uint32_t>);
+template void backward_TD_pass(const Qlearner&, QTable&, CompactEpisode<std::uint64_t>);
 
 }  // namespace tarnel

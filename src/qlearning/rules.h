@@ -2,6 +2,9 @@
 // pass over one episode and the set of table entries that pass writes.
 #pragma once
 
+#include <cstdint>
+
+#include "episode/compact.h"
 #include "episode/episode.h"
 #include "qlearning/q_table.h"
 
@@ -21,12 +24,21 @@ enum class WriteSet {
 
 using RulePass = void (*)(const Qlearner& learner, QTable& q, const Episode& episode);
 
-// A rule: its pass and the entries that pass writes. Rules are constants
-// (the learner's learn_single_episode_* members, or a test's own), called
-// like their pass.
+// The same pass over one episode of the compact form.
+template <typename Index>
+using CompactRulePass = void (*)(const Qlearner& learner, QTable& q, CompactEpisode<Index> episode);
+
+// A rule: its pass, the entries that pass writes, the row it reads, and its
+// passes over the compact form (narrow and wide indexes), which the drivers
+// train with. Rules are constants (the learner's learn_single_episode_*
+// members, or a test's own), called like their plain pass. A rule without
+// compact passes (a test's) is replayed on plain episodes.
 struct RuleDescriptor {
   RulePass pass = nullptr;
   WriteSet writes = WriteSet::unknown;
+  RowRead reads = RowRead::next_state;
+  CompactRulePass<std::uint32_t> narrow_pass = nullptr;
+  CompactRulePass<std::uint64_t> wide_pass = nullptr;
 
   void operator()(const Qlearner& learner, QTable& q, const Episode& episode) const {
     pass(learner, q, episode);
@@ -44,6 +56,16 @@ struct UpdateRule {
 
   RulePass pass() const { return descriptor->pass; }
   WriteSet writes() const { return descriptor->writes; }
+  RowRead reads() const { return descriptor->reads; }
+  bool has_compact_passes() const { return descriptor->narrow_pass != nullptr; }
+  template <typename Index>
+  CompactRulePass<Index> compact_pass() const {
+    if constexpr (sizeof(Index) == 4) {
+      return descriptor->narrow_pass;
+    } else {
+      return descriptor->wide_pass;
+    }
+  }
   void operator()(const Qlearner& learner, QTable& q, const Episode& episode) const {
     descriptor->pass(learner, q, episode);
   }
@@ -57,13 +79,19 @@ struct UpdateRule {
 // Forward Q-learning: towards the reward plus the discounted maximum of the
 // next state's row. Writes every transition's entry.
 void forward_Q_pass(const Qlearner& learner, QTable& q, const Episode& episode);
+template <typename Index>
+void forward_Q_pass(const Qlearner& learner, QTable& q, CompactEpisode<Index> episode);
 
 // Backward TD: towards the discounted return carried back from the
 // episode's end. Writes every transition's entry but the last one's.
 void backward_TD_pass(const Qlearner& learner, QTable& q, const Episode& episode);
+template <typename Index>
+void backward_TD_pass(const Qlearner& learner, QTable& q, CompactEpisode<Index> episode);
 
 // Expected SARSA: towards the reward plus the discounted mean of the
 // transition's own state's row. Writes every transition's entry.
 void expected_sarsa_pass(const Qlearner& learner, QTable& q, const Episode& episode);
+template <typename Index>
+void expected_sarsa_pass(const Qlearner& learner, QTable& q, CompactEpisode<Index> episode);
 
 }  // namespace tarnel

@@ -62,10 +62,11 @@ inline bool same_bits(double a, double b) {
 // Runs `body` with file descriptor `fd` redirected to a temporary file and
 // returns what it wrote there, as a reader of the descriptor would see it
 // (the module writes its lines and failure reports straight to the
-// descriptor, not through stdio). The descriptor is restored however `body`
+// descriptors, not through stdio). The descriptor is restored however `body`
 // ends.
 inline std::string captured(int fd, const std::function<void()>& body) {
-  std::fflush(fd == 2 ? stderr : stdout);
+  std::fflush(stdout);
+  std::fflush(stderr);
   char path[] = "/tmp/tarnel-test-XXXXXX";
   const int file = mkstemp(path);
   if (file < 0) std::abort();
@@ -73,7 +74,7 @@ inline std::string captured(int fd, const std::function<void()>& body) {
   struct Redirect {
     int fd;
     int saved;
-    Redirect(int file, int target) : fd(target), saved(dup(target)) { dup2(file, target); }
+    Redirect(int f, int target) : fd(target), saved(dup(target)) { dup2(f, target); }
     ~Redirect() {
       dup2(saved, fd);
       close(saved);

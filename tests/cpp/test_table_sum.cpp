@@ -66,6 +66,16 @@ TEST(every_processor_version_follows_the_fixed_order) {
   }
 }
 
+// The processor check reads cpuid itself; it must agree with the compiler's
+// own table (filled here, where the build uses g++), or a build would run
+// the AVX2 path on a processor without it, or never run it.
+TEST(the_processor_check_agrees_with_the_compilers) {
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+  __builtin_cpu_init();
+  CHECK(tarnel::cpu::has_avx2() == (__builtin_cpu_supports("avx2") != 0));
+#endif
+}
+
 TEST(table_sum_special_values) {
   const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
   const std::vector<std::vector<double>> cases = {

@@ -1,9 +1,8 @@
 """The built extension: one stable-ABI file exporting only its initialiser and
-not linked against libpython."""
+not linked against libpython, installed with its licence."""
 
 import shutil
 import subprocess
-import sys
 
 import pytest
 
@@ -40,17 +39,6 @@ def test_only_limited_api_symbols_are_used():
     undefined = [line.split()[-1] for line in run("nm", "-D", "--undefined-only", SO).splitlines()]
     private = [s for s in undefined if s.startswith("_Py") and s not in allowed]
     assert private == []
-
-
-def test_numpy_api_loads_without_warnings():
-    # A fresh interpreter, so the API table is loaded here and not by an
-    # earlier test; any warning on the way is an error.
-    code = (
-        "import numpy, tarnel\n"
-        "q = tarnel.qlearn_forward([numpy.zeros((1, 5))], (1, 1), 0.9, 0.1, 1, False)\n"
-        "assert q.shape == (1, 1)\n"
-    )
-    subprocess.run([sys.executable, "-W", "error", "-c", code], check=True)
 
 
 def test_license_is_installed():

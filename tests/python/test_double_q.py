@@ -41,12 +41,6 @@ def test_terminal_next_state_is_not_read(capfd):
     np.testing.assert_array_equal(result, [[0.0], [1.0]])
 
 
-def test_max_iterations_zero_needs_no_episode(capfd):
-    result = tarnel.double_q([], (3, 2), 0.9, 0.1, 0, True)
-    assert capfd.readouterr().out == ""
-    np.testing.assert_array_equal(result, np.zeros((3, 2)))
-
-
 # 64 terminal NaN writes to Q[1, 0] reach both tables (all on one side has
 # probability 2^-63), so the step that follows chooses in a row holding NaN
 # whichever table it updates.

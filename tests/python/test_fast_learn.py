@@ -51,12 +51,6 @@ def test_verbose_off_prints_nothing_and_stops_alike(capfd):
     assert result[0, 0] == 75001.0
 
 
-def test_max_iterations_zero_needs_no_episode(capfd):
-    result = tarnel.fast_learn([], (3, 2), 0.9, 0.1, 0, True)
-    assert capfd.readouterr().out == ""
-    np.testing.assert_array_equal(result, np.zeros((3, 2)))
-
-
 @pytest.mark.parametrize(
     "data, q_shape",
     [

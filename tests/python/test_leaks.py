@@ -100,7 +100,14 @@ def test_repeated_calls_leak_nothing(capfd, name, case):
     assert grown <= RSS_BOUND or SANITIZED, f"{grown} bytes more resident after {CALLS} calls"
     assert live_objects() - objects <= OBJECT_BOUND
     assert [sys.getrefcount(a) for a in watched] == counts
-    capfd.readouterr()  # the failure reports and configuration lines
+    # A refused argument reports nothing; every failed training reports at
+    # least its own failure.
+    reports = capfd.readouterr().err.splitlines()
+    assert all(line.startswith("tarnel: ") for line in reports)
+    if case in ("succeeds", "bad_dtype"):
+        assert reports == []
+    else:
+        assert len(reports) >= WARM_UP + CALLS
 
 
 @pytest.mark.parametrize("name", tarnel.__all__)
@@ -126,4 +133,4 @@ def test_a_dropped_result_frees_its_storage(capfd, name):
         del owner, result
         assert alive() is None
     assert resident() - memory <= RSS_BOUND or SANITIZED
-    capfd.readouterr()
+    assert capfd.readouterr().err == ""

@@ -1,6 +1,5 @@
-"""The module object: its attributes, the eight functions' signatures, lazy
-loading of NumPy, the once-per-process initialisation and the exception type
-of failed trainings."""
+"""The module object: its attributes, the eight functions' signatures, the
+once-per-process initialisation and the exception type of failed trainings."""
 
 import inspect
 import subprocess
@@ -10,23 +9,7 @@ import textwrap
 import pytest
 
 import tarnel
-from conftest import episode
-
-SEQUENTIAL = ("data", "q_shape", "discount_factor", "learning_rate", "max_iterations", "verbose",
-              "quit_threshold")
-PARAMETERS = {
-    "qlearn_forward": SEQUENTIAL,
-    "td_learn_backward": SEQUENTIAL,
-    "expected_sarsa": SEQUENTIAL,
-    "td_learn_backward_parallel": ("data", "q_shape", "discount_factor", "learning_rate", "max_iterations",
-                                   "boostrap_sample_size", "iter_ql", "verbose", "quit_threshold"),
-    "qlearn_forward_parallel": ("data", "q_shape", "discount_factor", "learning_rate", "max_iterations",
-                                "ql_iter", "verbose", "quit_threshold"),
-    "fast_learn": SEQUENTIAL,
-    "learn_until_convergence": SEQUENTIAL,
-    "double_q": SEQUENTIAL,
-}
-
+from conftest import SIGNATURES, episode
 
 def run_python(code):
     """Runs `code` in a fresh interpreter; returns (exit code, stdout, stderr)."""
@@ -48,10 +31,10 @@ def test_module_attributes():
     assert public == sorted([*tarnel.__all__, "TrainingFailure"])
 
 
-@pytest.mark.parametrize("name", list(PARAMETERS))
+@pytest.mark.parametrize("name", list(SIGNATURES))
 def test_function_signature(name):
     function = getattr(tarnel, name)
-    names = PARAMETERS[name]
+    names = SIGNATURES[name]
     assert type(function).__name__ == "builtin_function_or_method"
     assert function.__name__ == name
     assert function.__qualname__ == name
@@ -64,15 +47,6 @@ def test_function_signature(name):
     assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in parameters)
     assert all(p.default is inspect.Parameter.empty for p in parameters[:-1])
     assert parameters[-1].default is None
-
-
-def test_import_does_not_import_numpy():
-    code, out, err = run_python("""
-        import sys, tarnel
-        assert "numpy" not in sys.modules, "numpy imported by tarnel"
-        print("ok")
-        """)
-    assert (code, out) == (0, "ok\n"), err
 
 
 def test_second_initialisation_fails_and_first_module_keeps_working():
@@ -91,26 +65,6 @@ def test_second_initialisation_fails_and_first_module_keeps_working():
         print(first.qlearn_forward([], (2, 3), 0.9, 0.1, 0, False).shape)
         """)
     assert (code, out) == (0, "ImportError\nFalse\n(2, 3)\n"), err
-
-
-def test_numpy_api_failure_is_a_training_failure_and_next_call_retries():
-    # Blocking the import makes the first access to the API fail; the API is
-    # loaded per call until it succeeds, so the next call works.
-    code, out, err = run_python("""
-        import sys
-        import tarnel
-        sys.modules["numpy"] = None
-        try:
-            tarnel.qlearn_forward([], (2, 3), 0.9, 0.1, 0, False)
-        except Exception as error:
-            print("Exception", type(error).__name__)
-        except BaseException as error:
-            print("BaseException", type(error).__bases__ == (BaseException,), "_ARRAY_API" in str(error))
-        del sys.modules["numpy"]
-        print(tarnel.qlearn_forward([], (2, 3), 0.9, 0.1, 0, False).shape)
-        """)
-    assert (code, out) == (0, "BaseException True True\n(2, 3)\n"), err
-    assert "_ARRAY_API" in err
 
 
 def test_training_failure_type(training_failure):
@@ -132,7 +86,7 @@ def test_training_failure_pickles_by_name(capfd):
     assert copy.args == caught.value.args and str(copy) == str(caught.value)
 
 
-@pytest.mark.parametrize("name", list(PARAMETERS))
+@pytest.mark.parametrize("name", list(SIGNATURES))
 def test_training_failure_is_raised_after_a_report_on_stderr(capfd, training_failure, name):
     # A state outside a 1 x 1 table in the first of two transitions fails
     # every rule in the first update.

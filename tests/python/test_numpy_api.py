@@ -1,6 +1,8 @@
-"""Loading NumPy's API on first use, in fresh interpreters: the fallback to
-numpy._core when numpy.core.multiarray cannot be imported, and a failed load
-that leaves nothing of the failed import alive."""
+"""Loading NumPy's API on first use, in fresh interpreters: importing the
+module does not import NumPy, the API loads without any warning, the fallback
+to numpy._core when numpy.core.multiarray cannot be imported, and a failed load
+that is a training failure, leaves nothing of the failed import alive and is
+tried again by the next call."""
 
 import subprocess
 import sys
@@ -15,6 +17,45 @@ def run_python(code):
     done = subprocess.run([sys.executable, "-W", "error", "-c", textwrap.dedent(code)], capture_output=True,
                           text=True, timeout=60)
     return done.returncode, done.stdout, done.stderr
+
+
+def test_import_does_not_import_numpy():
+    code, out, err = run_python("""
+        import sys, tarnel
+        assert "numpy" not in sys.modules, "numpy imported by tarnel"
+        print("ok")
+        """)
+    assert (code, out) == (0, "ok\n"), err
+
+
+def test_numpy_api_failure_is_a_training_failure_and_next_call_retries():
+    # Blocking the import makes the first access to the API fail; the API is
+    # loaded per call until it succeeds, so the next call works.
+    code, out, err = run_python("""
+        import sys
+        import tarnel
+        sys.modules["numpy"] = None
+        try:
+            tarnel.qlearn_forward([], (2, 3), 0.9, 0.1, 0, False)
+        except Exception as error:
+            print("Exception", type(error).__name__)
+        except BaseException as error:
+            print("BaseException", type(error).__bases__ == (BaseException,), "_ARRAY_API" in str(error))
+        del sys.modules["numpy"]
+        print(tarnel.qlearn_forward([], (2, 3), 0.9, 0.1, 0, False).shape)
+        """)
+    assert (code, out) == (0, "BaseException True True\n(2, 3)\n"), err
+    assert err == f"tarnel: {LOAD_FAILURE}\n"
+
+
+def test_api_loads_without_warnings():
+    # A fresh interpreter, so the API table is loaded here and not by an
+    # earlier test; any warning on the way is an error.
+    code, out, err = run_python("""
+        import numpy, tarnel
+        print(tarnel.qlearn_forward([numpy.zeros((1, 5))], (1, 1), 0.9, 0.1, 1, False).shape)
+        """)
+    assert (code, out, err) == (0, "(1, 1)\n", "")
 
 
 def test_numpy_core_blocked_falls_back_to_numpy_private_core():

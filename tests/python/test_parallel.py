@@ -9,9 +9,7 @@ import numpy as np
 import pytest
 
 import tarnel
-from conftest import episode
-
-JOIN_FAILURE = "joining a worker thread returned an error"
+from conftest import JOIN_FAILURE, episode
 
 
 # Three steps through a 3-state chain, ending in a terminal step.
@@ -85,10 +83,13 @@ def test_configuration_line_is_written_whole_on_descriptor_1(capfd, args, kw, te
 
 
 def test_configuration_line_comes_before_a_failing_training(capfd):
-    with pytest.raises(BaseException):
+    with pytest.raises(BaseException) as caught:
         forward([BAD], (3, 2), 2)
-    out, _ = capfd.readouterr()
+    assert str(caught.value) == JOIN_FAILURE
+    out, err = capfd.readouterr()
     assert out.startswith(PREFIX) and out.count("\n") == 1
+    assert err.count("tarnel: index out of bounds: state 9 is not below the number of states, 3\n") == 2
+    assert err.count(f"tarnel: {JOIN_FAILURE}\n") == 1 and err.count("\n") == 3
 
 
 def test_backward_driver_prints_nothing_when_not_verbose(capfd):
@@ -150,11 +151,16 @@ def test_bad_episode_fails_every_worker_and_leaves_no_thread(capfd, driver, work
     assert sum(JOIN_FAILURE in line for line in lines) == 1
 
 
-def test_empty_samples_fail_only_when_training():
+def test_empty_samples_fail_only_when_training(capfd):
     with pytest.raises(BaseException) as caught:
         backward([CHAIN], (3, 2), 3, sample_size=0, max_iterations=1)
     assert not isinstance(caught.value, Exception)
     assert str(caught.value) == JOIN_FAILURE
+    # Each of the three workers found its sample empty; the join failure
+    # comes when the first failed worker is joined, so anywhere after it.
+    reports = capfd.readouterr().err.splitlines()
+    assert sorted(reports) == sorted(["tarnel: cannot pick an episode: the episode list is empty"] * 3
+                                     + [f"tarnel: {JOIN_FAILURE}"])
     stack = backward([CHAIN], (3, 2), 3, sample_size=0, max_iterations=0)
     assert stack.shape == (3, 3, 2) and not stack.any()
 

@@ -25,7 +25,7 @@ WAIT = 120  # seconds; a worker starts and imports NumPy well within this
 def expected_message(capfd):
     with pytest.raises(tarnel.TrainingFailure) as caught:
         tarnel.qlearn_forward(*ARGUMENTS)
-    capfd.readouterr()
+    assert capfd.readouterr().err == f"tarnel: {caught.value}\n"
     return str(caught.value)
 
 

@@ -22,20 +22,15 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 import tarnel
-from conftest import training_failure_type
+from conftest import SIGNATURES, training_failure_type
 
 TRAINING_FAILURE = training_failure_type()
+# capfd is read afresh in every example, so sharing it between them is safe.
 EXAMPLES = settings(max_examples=1000, deadline=None, database=None,
-                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much])
+                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much,
+                                           HealthCheck.function_scoped_fixture])
 
-SEQUENTIAL = ("data", "q_shape", "discount_factor", "learning_rate", "max_iterations", "verbose",
-              "quit_threshold")
-PARAMETERS = {name: SEQUENTIAL for name in tarnel.__all__}
-PARAMETERS["td_learn_backward_parallel"] = ("data", "q_shape", "discount_factor", "learning_rate",
-                                            "max_iterations", "boostrap_sample_size", "iter_ql", "verbose",
-                                            "quit_threshold")
-PARAMETERS["qlearn_forward_parallel"] = ("data", "q_shape", "discount_factor", "learning_rate",
-                                         "max_iterations", "ql_iter", "verbose", "quit_threshold")
+PARAMETERS = SIGNATURES
 COUNTS = {"max_iterations", "boostrap_sample_size", "iter_ql", "ql_iter"}
 
 VALID_EPISODE = np.array([[0, 1, 1.0, 1, 0], [1, 0, -0.5, 0, 1]])
@@ -364,7 +359,7 @@ def call_with(function, arguments, by_keyword):
 
 @EXAMPLES
 @given(st.data())
-def test_any_object_for_any_parameter(data):
+def test_any_object_for_any_parameter(capfd, data):
     name = data.draw(st.sampled_from(tarnel.__all__), label="function")
     parameters = PARAMETERS[name]
     position = data.draw(st.integers(0, len(parameters) - 1), label="position")
@@ -383,9 +378,23 @@ def test_any_object_for_any_parameter(data):
         expected = expected_error(parameter, value)
         if expected is None:
             assume(cheap(arguments))
+        capfd.readouterr()
         outcome = call_with(function, arguments, by_keyword)
         check_outcome(name, parameter, arguments, expected, outcome)
+    check_reports(capfd.readouterr().err, outcome)
     assert digest_inputs(value) == before
+
+
+def check_reports(err, outcome):
+    """A failed training is reported on standard error, beside the reports
+    of failed workers (a failed join is reported when it is seen, possibly
+    before later workers report); nothing else is."""
+    if isinstance(outcome, TRAINING_FAILURE):
+        reports = err.splitlines()
+        assert f"tarnel: {outcome}" in reports, err
+        assert all(line.startswith("tarnel: ") for line in reports), err
+    else:
+        assert err == "", err
 
 
 def check_outcome(name, parameter, arguments, expected, outcome):

@@ -1,6 +1,6 @@
 """Result arrays: layout, flags and ownership of the tables handed to NumPy,
-their lifetime, and table sizes refused or failing before anything is
-allocated."""
+the zero table of a call without iterations, their lifetime, and table sizes
+refused or failing before anything is allocated."""
 
 import sys
 
@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import tarnel
-from conftest import episode, unless_sanitized
+from conftest import JOIN_FAILURE, PARALLEL, SEQUENTIAL, arguments, episode, unless_sanitized
 
 CHAIN = episode((0, 1, 1.0, 1, 0), (1, 0, 2.0, 2, 0), (2, 1, -1.0, 3, 0), (3, 0, 0.5, 0, 1))
 # The chain after one forward pass with discount 0.9 and rate 0.5, indexed
@@ -51,6 +51,15 @@ def test_zero_table_layout(q_shape):
     assert not result.any()
 
 
+@pytest.mark.parametrize("name", SEQUENTIAL)
+def test_max_iterations_zero_gives_the_zero_table_without_an_episode(capfd, name):
+    # No iteration, so no pick from the empty list and no line, verbose or not.
+    result = getattr(tarnel, name)([], (3, 2), 0.9, 0.1, 0, True)
+    assert capfd.readouterr() == ("", "")
+    check_owned_fortran_table(result, (3, 2))
+    assert not result.any()
+
+
 def test_trained_table_is_indexed_state_by_action():
     result = tarnel.qlearn_forward([CHAIN], (4, 2), 0.9, 0.5, 1, False)
     check_owned_fortran_table(result, (4, 2))
@@ -65,7 +74,7 @@ def test_every_function_returns_an_owned_fortran_table(capfd, name):
     result = call(name, [CHAIN], (4, 2), 2)
     workers = EXTRA.get(name, (0,))[-1]
     check_owned_fortran_table(result, (workers, 4, 2) if name in EXTRA else (4, 2))
-    capfd.readouterr()
+    assert capfd.readouterr().err == ""
 
 
 @pytest.mark.parametrize("parallel, sequential", [("qlearn_forward_parallel", "qlearn_forward"),
@@ -77,7 +86,7 @@ def test_stacked_tables_are_indexed_worker_state_action(capfd, parallel, sequent
     assert table.any()
     for worker in range(stack.shape[0]):
         np.testing.assert_array_equal(stack[worker], table)
-    capfd.readouterr()
+    assert capfd.readouterr().err == ""  # the configuration line goes to standard output
 
 
 def test_caller_holds_the_only_reference():
@@ -116,17 +125,36 @@ def test_dropped_results_and_failed_calls_free_their_tables(capfd, training_fail
         with pytest.raises(training_failure):
             tarnel.qlearn_forward([], (512, 512), 0.9, 0.5, 1, False)
     assert resident_bytes() - before < 16 << 20
-    capfd.readouterr()
+    assert capfd.readouterr().err == "tarnel: cannot pick an episode: the episode list is empty\n" * 300
 
 
-@pytest.mark.parametrize("q_shape", [(2**40, 2**40), (2**63, 2), (2, 2**63), (2**64 - 1, 2**64 - 1),
-                                     (0, 2**63), (2**63, 0), (0, 2**62)])
-def test_impossible_table_sizes_fail_before_allocating(capfd, training_failure, q_shape):
-    # Either the element count or the byte size exceeds the signed 64-bit
-    # range, even when the other extent is 0.
+# (function, table shape, iterations): shapes whose element count or byte size
+# exceeds the signed 64-bit range, even when the other extent is 0, refused
+# with no iteration to run, and refused by every function when there are.
+IMPOSSIBLE_SIZES = [
+    *[("qlearn_forward", q_shape, 0) for q_shape in [(2**40, 2**40), (2**63, 2), (2, 2**63),
+                                                     (2**64 - 1, 2**64 - 1), (0, 2**63), (2**63, 0), (0, 2**62)]],
+    *[(name, q_shape, 20) for q_shape in [(1 << 40, 1 << 40), (1 << 63, 2), (1, 1 << 61)]
+      for name in SEQUENTIAL + PARALLEL],
+]
+
+
+@pytest.mark.parametrize("name, q_shape, max_iterations", IMPOSSIBLE_SIZES)
+def test_impossible_table_sizes_fail_before_allocating(capfd, training_failure, name, q_shape, max_iterations):
+    # Asking for such a table would either fail (a MemoryError) or, where the
+    # size wraps around, allocate a small wrong one; the size check comes first.
+    data = [CHAIN] if max_iterations else []
     with pytest.raises(training_failure) as caught:
-        tarnel.qlearn_forward([], q_shape, 0.9, 0.5, 0, False)
-    assert str(caught.value) in capfd.readouterr().err
+        getattr(tarnel, name)(*arguments(name, data, q_shape, 0.9, 0.5, max_iterations))
+    reports = capfd.readouterr().err.splitlines()
+    if name in PARALLEL:
+        # The one worker fails on its table, and so the call.
+        assert str(caught.value) == JOIN_FAILURE
+        assert len(reports) == 2
+    else:
+        assert len(reports) == 1
+    assert reports[0].startswith("tarnel: ") and reports[0].endswith(" exceeds the largest possible allocation")
+    assert reports[-1] == f"tarnel: {caught.value}"
 
 
 @pytest.mark.parametrize("q_shape", [(0, 2**59), (2**59, 0)])

@@ -13,22 +13,15 @@ import numpy as np
 import pytest
 
 import tarnel
-from conftest import SANITIZED, episode
+from conftest import JOIN_FAILURE, SANITIZED, SEQUENTIAL, SIGNATURES, episode
 
 CHAIN = episode((0, 1, 1.0, 1, 0), (1, 0, -0.5, 0, 0), (0, 0, 2.0, 1, 1))
-JOIN_FAILURE = "joining a worker thread returned an error"
 
 # Texts that a detour through C strings or UTF-8 would cut or refuse.
 AWKWARD = ["a\x00b", "\x00", "\udcff", "x\udc80y\x00z\u00e9"]
 
-SIGNATURES = {
-    "qlearn_forward": ("data", "q_shape", "discount_factor", "learning_rate", "max_iterations", "verbose",
-                       "quit_threshold"),
-    "td_learn_backward_parallel": ("data", "q_shape", "discount_factor", "learning_rate", "max_iterations",
-                                   "boostrap_sample_size", "iter_ql", "verbose", "quit_threshold"),
-    "qlearn_forward_parallel": ("data", "q_shape", "discount_factor", "learning_rate", "max_iterations",
-                                "ql_iter", "verbose", "quit_threshold"),
-}
+# One function per parameter list: the 7-, 8- and 9-parameter shapes.
+SHAPES = ["qlearn_forward", "td_learn_backward_parallel", "qlearn_forward_parallel"]
 VALID = {"data": [CHAIN], "q_shape": (2, 2), "discount_factor": 0.9, "learning_rate": 0.5,
          "max_iterations": 3, "boostrap_sample_size": 1, "iter_ql": 1, "ql_iter": 1, "verbose": False,
          "quit_threshold": None}
@@ -98,7 +91,7 @@ def holding(parameter, obj):
     return (2, obj) if parameter == "q_shape" else obj
 
 
-CONVERTED = sorted({(name, p) for name, ps in SIGNATURES.items() for p in ps if p != "verbose"})
+CONVERTED = sorted({(name, p) for name in SHAPES for p in SIGNATURES[name] if p != "verbose"})
 
 
 @pytest.mark.parametrize("text", AWKWARD, ids=ascii)
@@ -153,8 +146,6 @@ def resized_while_converting():
 NAN = math.nan
 # A valid terminal row: the backward rule never updates an episode's last one.
 LAST = (0, 0, 1.0, 0, 1)
-SEQUENTIAL = ["qlearn_forward", "td_learn_backward", "expected_sarsa", "fast_learn", "learn_until_convergence",
-              "double_q"]
 
 # (id, call, exact text, reports on standard error before the text's own):
 # every failure text the module words itself that a call can reach.

@@ -47,12 +47,6 @@ def test_single_episode_runs(capfd, data, q_shape, max_iterations, lines, table,
     assert result.dtype == np.float64 and result.shape == q_shape and result.flags.f_contiguous
 
 
-def test_max_iterations_zero_needs_no_episode(capfd):
-    result = tarnel.learn_until_convergence([], (3, 2), 0.9, 0.1, 0, True)
-    assert capfd.readouterr().out == ""
-    np.testing.assert_array_equal(result, np.zeros((3, 2)))
-
-
 @pytest.mark.parametrize(
     "data, q_shape",
     [

@@ -1,0 +1,150 @@
+// The compact training form of an episode list, built once per call for the
+// call's table shape and the rule that will replay it.
+//
+// Every transition becomes a 16-byte record (24 with 64-bit indexes) that
+// carries what the update rules read of it: the offset of the entry it
+// writes, s + a * states, the row it reads (the next state's, or its own
+// state's, depending on the rule), and the reward. Indexes are checked once,
+// when the form is built, instead of at every replay. A transition the rule
+// would reject keeps a mark instead of an offset, with the transition itself
+// kept aside, so the rule can fail exactly when, and with exactly the text
+// with which, the plain transition would have made it fail.
+//
+// All records of all episodes lie in one array; an episode is a range of it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <span>
+#include <variant>
+#include <vector>
+
+#include "episode/episode.h"
+
+namespace tarnel {
+
+// Which row of the table a rule reads for a transition, besides the entry it
+// writes.
+enum class RowRead {
+  next_state,  // forward Q-learning and double Q: the next state's row, unless terminal
+  own_state,   // expected SARSA: the row of its own state, unless terminal
+  none,        // backward TD: no row; the last transition of an episode is never checked
+};
+
+template <typename IndexType>
+struct CompactTransition {
+  using Index = IndexType;
+
+  // Offset of the entry the transition writes, or `rejected`.
+  Index entry;
+  // The row the rule reads, or `terminal` when it reads none; for a rejected
+  // transition, its position in the list of rejected transitions.
+  Index row;
+  double reward;
+
+  static constexpr Index rejected = std::numeric_limits<Index>::max();
+  static constexpr Index terminal = std::numeric_limits<Index>::max();
+};
+
+// One episode of a compact list: its records, and the list's rejected
+// transitions, which a rejected record points into.
+template <typename Index>
+struct CompactEpisode {
+  using Record = CompactTransition<Index>;
+
+  std::span<const Record> records;
+  const std::vector<Transition>* rejected_transitions;
+  // Whether any record is rejected: the rules read the records of the
+  // others without looking for the mark.
+  bool has_rejected;
+  // Whether its list is too large to stay in the caches between picks, so
+  // that the rules ask for the episode's first cache lines at once.
+  bool far;
+
+  const Transition& kept(const Record& record) const { return (*rejected_transitions)[record.row]; }
+};
+
+template <typename Index>
+class CompactEpisodes {
+ public:
+  using Record = CompactTransition<Index>;
+
+  std::size_t size() const { return starts_.size() - 1; }
+  bool empty() const { return size() == 0; }
+  CompactEpisode<Index> operator[](std::size_t k) const {
+    const std::uint64_t end = starts_[k + 1];
+    return {{records_.data() + (starts_[k] & offset_bits), records_.data() + (end & offset_bits)},
+            rejected_.get(),
+            (end & rejected_bit) != 0,
+            records_.size() > far_records};
+  }
+  std::uint64_t transition_count() const { return records_.size(); }
+
+  // What the records were built for: a table of states x actions replayed
+  // by a rule that reads `reads`.
+  std::uint64_t states() const { return states_; }
+  std::uint64_t actions() const { return actions_; }
+  RowRead reads() const { return reads_; }
+
+  // An empty list for the same table and rule as `from`, sharing its
+  // rejected transitions, with room for `episodes` episodes of
+  // `transitions` records in all. Bootstrap samples are built this way and
+  // filled with append_copy: they copy records and nothing else.
+  static CompactEpisodes sharing(const CompactEpisodes& from, std::size_t episodes, std::size_t transitions);
+  // Appends a copy of episode k of `from` (which this list shares the
+  // rejected transitions of).
+  void append_copy(const CompactEpisodes& from, std::size_t k);
+
+ private:
+  template <typename I>
+  friend struct CompactBuilder;
+
+  // Where each episode starts and the last one ends; the top bit of episode
+  // k's end says whether it holds a rejected record.
+  static constexpr std::uint64_t rejected_bit = std::uint64_t{1} << 63;
+  static constexpr std::uint64_t offset_bits = rejected_bit - 1;
+  // Records beyond 8 MiB: a list that size shares the last-level cache with
+  // the table and everything else, so a picked episode is often not there.
+  // A smaller one stays cached, and asking for its lines costs more than it
+  // saves (a loop whose length changes with every episode).
+  static constexpr std::size_t far_records = (std::size_t{8} << 20) / sizeof(Record);
+
+  std::vector<Record> records_;
+  std::vector<std::uint64_t> starts_{0};
+  std::shared_ptr<const std::vector<Transition>> rejected_;
+  std::uint64_t states_ = 0;
+  std::uint64_t actions_ = 0;
+  RowRead reads_ = RowRead::next_state;
+};
+
+// 32-bit indexes serve every table of at most 2^32 - 1 entries (every table
+// below 32 GiB) and up to as many transitions.
+bool fits_32_bits(std::uint64_t states, std::uint64_t actions, std::uint64_t transitions);
+
+// The compact form with the narrowest index that fits.
+using CompactEpisodeList = std::variant<CompactEpisodes<std::uint32_t>, CompactEpisodes<std::uint64_t>>;
+
+// The compact form of one episode per view, in order, for a table of
+// `states` x `actions` and a rule that reads `reads`. Fails, as from_array
+// does, on an array with rows but fewer than five columns, after the
+// episodes before it. `built(k)` runs as soon as episode k has been built,
+// so the caller can give the k-th array back at once; only the records are
+// kept, never a whole episode of plain transitions.
+CompactEpisodeList compact_episodes(std::span<const ArrayView> views, std::uint64_t states,
+                                    std::uint64_t actions, RowRead reads,
+                                    const std::function<void(std::size_t)>& built = {});
+
+// The same from plain episodes (tests and benchmarks build those).
+CompactEpisodeList compact_episodes(const EpisodeList& episodes, std::uint64_t states, std::uint64_t actions,
+                                    RowRead reads);
+
+// With a given index width, whether or not a narrower one would fit (tests
+// compare the two widths on the same data).
+template <typename Index>
+CompactEpisodes<Index> compact_episodes_as(const EpisodeList& episodes, std::uint64_t states,
+                                           std::uint64_t actions, RowRead reads);
+
+}  // namespace tarnel
