@@ -65,8 +65,9 @@ PYTEST = ["-m", "pytest", "-x", "-q", "-p", "no:cacheprovider"]
 SLOW_TESTS = {"test_examples.py", "test_processes.py", "test_build.py"}
 # Python test files most likely to notice a change, quickest first; the
 # others follow in name order, so a new file is never left out.
-KILL_ORDER = ["test_mutation_guards.py", "test_results.py", "test_arguments.py", "test_texts.py", "test_learn.py", "test_double_q.py",
-              "test_fast_learn.py", "test_convergence.py", "test_parallel.py", "test_faults.py",
+KILL_ORDER = ["test_results.py", "test_arguments.py", "test_boundary_memory.py", "test_texts.py",
+              "test_learn.py", "test_double_q.py", "test_fast_learn.py", "test_learn_until_convergence.py",
+              "test_parallel.py", "test_faults.py",
               "test_numpy_api.py", "test_module.py"]
 # A mutant's step may take this many times the unmutated tree's, plus a
 # margin for a machine busy with other work; past that it counts as killed.

@@ -409,3 +409,13 @@ def test_non_native_byte_order_is_refused(container):
     with pytest.raises(TypeError) as caught:
         forward(container(swapped))
     assert str(caught.value) == "argument 'data': type mismatch:\n from=>f8, to=float64"
+
+
+def test_an_equivalent_float64_descriptor_is_accepted():
+    # A dtype carrying metadata is a descriptor of its own, equivalent to
+    # NumPy's float64 instance but not that instance.
+    plain = episode((0, 1, 1.0, 1, 0), (1, 0, 0.5, 0, 1))
+    other = plain.astype(np.dtype(np.float64, metadata={"unit": "reward"}))
+    assert other.dtype == np.float64 and other.dtype is not plain.dtype
+    got = tarnel.qlearn_forward([other], (2, 2), 0.9, 0.5, 20, False)
+    assert got.tobytes() == tarnel.qlearn_forward([plain], (2, 2), 0.9, 0.5, 20, False).tobytes()

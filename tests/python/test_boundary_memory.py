@@ -11,7 +11,9 @@ release reuses that memory, so a read of it would train on other values (and
 AddressSanitizer stops the process at once).
 """
 
+import subprocess
 import sys
+import textwrap
 import warnings
 
 import numpy as np
@@ -242,3 +244,22 @@ def test_arrays_over_foreign_memory_are_read_as_converted(form):
     rate = Releasing(0.5, overwrite_then_release)
     got = call("qlearn_forward", [array], learning_rate=rate, max_iterations=30)
     assert got.tobytes() == call("qlearn_forward", [CHAIN], max_iterations=30).tobytes()
+
+
+def test_foreign_memory_without_the_mmap_module():
+    # Memory owned by something that is not an array is copied when accepted;
+    # when mmap cannot be imported no owner can be a memory map, and the
+    # failed import must leave no error behind.
+    code = textwrap.dedent("""
+        import sys
+        sys.modules["mmap"] = None
+        import numpy as np
+        import tarnel
+        rows = np.array([[0, 1, 1.0, 1, 0], [1, 0, 0.5, 0, 1]], dtype=np.float64)
+        foreign = np.frombuffer(bytearray(rows.tobytes()), dtype=np.float64).reshape(2, 5)
+        got = tarnel.qlearn_forward([foreign], (2, 2), 0.9, 0.5, 20, False)
+        assert got.tobytes() == tarnel.qlearn_forward([rows], (2, 2), 0.9, 0.5, 20, False).tobytes()
+        print("ok")
+        """)
+    done = subprocess.run([sys.executable, "-W", "error", "-c", code], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "ok\n", "")
