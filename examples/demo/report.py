@@ -73,8 +73,9 @@ def print_outcome(outcome: Outcome) -> None:
 
 def markdown_section(outcome: Outcome) -> str:
     s = outcome.settings
+    registered_as = outcome.env.spec.id
     return "\n".join([
-        f"## {outcome.task.title} ({outcome.env.spec.id})", "",
+        f"## {outcome.task.title} ({registered_as})", "",
         f"{outcome.episodes:,} episodes, {outcome.transitions:,} transitions; discount {s.discount}, "
         f"learning rate {s.learning_rate}, up to {s.iterations:,} iterations, quit threshold {s.quit_threshold}; "
         f"{s.eval_episodes:,} evaluation episodes.", "",
