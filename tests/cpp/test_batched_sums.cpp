@@ -194,4 +194,26 @@ TEST(large_tables_fail_where_a_sum_per_iteration_fails) {
   }
 }
 
+TEST(large_tables_with_a_plain_rule_that_names_its_writes_fail_on_a_far_state) {
+  // A rule without compact passes that names its write set: its entries are
+  // saved from the plain episode, and a transition whose state lies far
+  // outside the table has no entry to save; the rule's own check fails it.
+  constexpr RuleDescriptor named_forward{Qlearner::learn_single_episode_forward_Q.pass, WriteSet::every_transition};
+  EpisodeList episodes = walks(4, 5000);
+  episodes[2].transitions[0].state = std::uint64_t{1} << 40;
+  episodes[2].transitions[0].action = 0;
+  Qlearner l;
+  l.q_shape = {5000, 4};
+  l.discount_factor = 0.9;
+  l.learning_rate = 0.25;
+  l.max_iterations = 1000;
+  l.quit_threshold = 0.0;
+  l.verbose = true;
+  Run run;
+  const std::string error = check::captured_error([&] { run = run_learn(l, episodes, named_forward); });
+  CHECK_EQ(run.failure, std::string("index out of bounds: state 1099511627776 is not below the number of states, 5000"));
+  CHECK(error.find("state 1099511627776") != std::string::npos);
+  CHECK_EQ(run.out, std::string());
+}
+
 CHECK_MAIN
