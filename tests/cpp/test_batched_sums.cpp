@@ -4,6 +4,7 @@
 // rule wrapped in a function it cannot see into, which makes it sum after
 // every iteration: with the same seed, tables, lines, stops and failures
 // must be identical.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -214,6 +215,29 @@ TEST(large_tables_with_a_plain_rule_that_names_its_writes_fail_on_a_far_state) {
   CHECK_EQ(run.failure, std::string("index out of bounds: state 1099511627776 is not below the number of states, 5000"));
   CHECK(error.find("state 1099511627776") != std::string::npos);
   CHECK_EQ(run.out, std::string());
+}
+
+TEST(large_tables_stop_at_a_later_check_as_a_sum_per_iteration_does) {
+  // Episodes of some 200 transitions: a batch is cut when its saved entries
+  // pass a share of the table, so batches start anywhere, and one after the
+  // first check must still end at the next check, where the run stops.
+  const EpisodeList walked = walks(300, 5000);
+  EpisodeList episodes(25);
+  for (std::size_t k = 0; k < walked.size(); ++k) {
+    auto& into = episodes[k % episodes.size()].transitions;
+    into.insert(into.end(), walked[k].transitions.begin(), walked[k].transitions.end());
+  }
+  Qlearner l;
+  l.q_shape = {5000, 4};
+  l.discount_factor = 0.9;
+  l.learning_rate = 0.25;
+  l.max_iterations = 200000;
+  l.quit_threshold = 0.01;  // d is 0.041 at the first check, 0.00096 at the second
+  l.verbose = true;
+  const Run batched = run_learn(l, episodes, Qlearner::learn_single_episode_forward_Q);
+  const Run plain = run_learn(l, episodes, plain_forward);
+  CHECK_EQ(std::count(plain.out.begin(), plain.out.end(), '\n'), 2);
+  check_same(batched, plain);
 }
 
 CHECK_MAIN
