@@ -177,6 +177,12 @@ TEST(learn_until_convergence_checkpoints) {
            "0: 0.000000010000000000000002, 0, 0.000000010000000000000002\n"
            "25000: 0, 0.000000010000000000000002, 0\n",
            {just_above}},
+          // Entry 0 never changes: the comparison must look past it.
+          {"a change in the last entry only goes on", learner(1, 2, 0.9, 1.0, 1000000),
+           one_episode({{0, 1, 1.0, 0, true}}),
+           "0: 0.5, 0, 1\n"
+           "25000: 0, 1, 0\n",
+           {0.0, 1.0}},
           {"all-zero rewards stop at once", learner(2, 2, 0.9, 0.5, 1000000),
            one_episode({{0, 1, 0.0, 1, false}, {1, 0, 0.0, 0, true}}), "0: 0, 0, 0\n", {0.0, 0.0, 0.0, 0.0}},
           {"NaN never stops", learner(1, 1, 0.9, 1.0, 25001), one_episode({{0, 0, not_a_number, 0, true}}),
