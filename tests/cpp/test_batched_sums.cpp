@@ -240,4 +240,24 @@ TEST(large_tables_stop_at_a_later_check_as_a_sum_per_iteration_does) {
   check_same(batched, plain);
 }
 
+TEST(large_tables_sum_a_short_batch_after_a_long_one) {
+  // One entry written by every iteration, counting them (alpha = gamma = 1,
+  // a step from the state to itself): the one-iteration batch at the first
+  // check follows batches of several savings of that same entry, and its
+  // sum is the table's, not one of those earlier values.
+  Qlearner l;
+  l.q_shape = {16384, 1};
+  l.discount_factor = 1.0;
+  l.learning_rate = 1.0;
+  l.max_iterations = 50001;
+  l.quit_threshold = 0.0;
+  l.verbose = true;
+  EpisodeList episodes(1);
+  episodes[0].transitions = {{0, 0, 1.0, 0, false}};
+  const Run batched = run_learn(l, episodes, Qlearner::learn_single_episode_forward_Q);
+  const Run plain = run_learn(l, episodes, plain_forward);
+  CHECK(plain.out.find("Iteration: 50000, Qsum: 50001,") == 0);
+  check_same(batched, plain);
+}
+
 CHECK_MAIN
