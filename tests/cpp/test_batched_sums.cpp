@@ -4,6 +4,7 @@
 // rule wrapped in a function it cannot see into, which makes it sum after
 // every iteration: with the same seed, tables, lines, stops and failures
 // must be identical.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -192,6 +193,71 @@ TEST(large_tables_fail_where_a_sum_per_iteration_fails) {
     CHECK(!plain.failure.empty());
     check_same(batched, plain);
   }
+}
+
+TEST(large_tables_with_a_plain_rule_that_names_its_writes_fail_on_a_far_state) {
+  // A rule without compact passes that names its write set: its entries are
+  // saved from the plain episode, and a transition whose state lies far
+  // outside the table has no entry to save; the rule's own check fails it.
+  constexpr RuleDescriptor named_forward{Qlearner::learn_single_episode_forward_Q.pass, WriteSet::every_transition};
+  EpisodeList episodes = walks(4, 5000);
+  episodes[2].transitions[0].state = std::uint64_t{1} << 40;
+  episodes[2].transitions[0].action = 0;
+  Qlearner l;
+  l.q_shape = {5000, 4};
+  l.discount_factor = 0.9;
+  l.learning_rate = 0.25;
+  l.max_iterations = 1000;
+  l.quit_threshold = 0.0;
+  l.verbose = true;
+  Run run;
+  const std::string error = check::captured_error([&] { run = run_learn(l, episodes, named_forward); });
+  CHECK_EQ(run.failure, std::string("index out of bounds: state 1099511627776 is not below the number of states, 5000"));
+  CHECK(error.find("state 1099511627776") != std::string::npos);
+  CHECK_EQ(run.out, std::string());
+}
+
+TEST(large_tables_stop_at_a_later_check_as_a_sum_per_iteration_does) {
+  // Episodes of some 200 transitions: a batch is cut when its saved entries
+  // pass a share of the table, so batches start anywhere, and one after the
+  // first check must still end at the next check, where the run stops.
+  const EpisodeList walked = walks(300, 5000);
+  EpisodeList episodes(25);
+  for (std::size_t k = 0; k < walked.size(); ++k) {
+    auto& into = episodes[k % episodes.size()].transitions;
+    into.insert(into.end(), walked[k].transitions.begin(), walked[k].transitions.end());
+  }
+  Qlearner l;
+  l.q_shape = {5000, 4};
+  l.discount_factor = 0.9;
+  l.learning_rate = 0.25;
+  l.max_iterations = 200000;
+  l.quit_threshold = 0.01;  // d is 0.041 at the first check, 0.00096 at the second
+  l.verbose = true;
+  const Run batched = run_learn(l, episodes, Qlearner::learn_single_episode_forward_Q);
+  const Run plain = run_learn(l, episodes, plain_forward);
+  CHECK_EQ(std::count(plain.out.begin(), plain.out.end(), '\n'), 2);
+  check_same(batched, plain);
+}
+
+TEST(large_tables_sum_a_short_batch_after_a_long_one) {
+  // One entry written by every iteration, counting them (alpha = gamma = 1,
+  // a step from the state to itself): the one-iteration batch at the first
+  // check follows batches of several savings of that same entry, and its
+  // sum is the table's, not one of those earlier values.
+  Qlearner l;
+  l.q_shape = {16384, 1};
+  l.discount_factor = 1.0;
+  l.learning_rate = 1.0;
+  l.max_iterations = 50001;
+  l.quit_threshold = 0.0;
+  l.verbose = true;
+  EpisodeList episodes(1);
+  episodes[0].transitions = {{0, 0, 1.0, 0, false}};
+  const Run batched = run_learn(l, episodes, Qlearner::learn_single_episode_forward_Q);
+  const Run plain = run_learn(l, episodes, plain_forward);
+  CHECK(plain.out.find("Iteration: 50000, Qsum: 50001,") == 0);
+  check_same(batched, plain);
 }
 
 CHECK_MAIN

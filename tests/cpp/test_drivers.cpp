@@ -5,6 +5,7 @@
 // 1474e049 a589007e 5f15ae2e 4188d50b. With one episode the pick takes the
 // first word (accepted: its top bit is 0), so the coins of the transitions
 // come from the second word on: table 1, 1, 2, 2, 1, 2, 1, 1.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -176,6 +177,12 @@ TEST(learn_until_convergence_checkpoints) {
            "0: 0.000000010000000000000002, 0, 0.000000010000000000000002\n"
            "25000: 0, 0.000000010000000000000002, 0\n",
            {just_above}},
+          // Entry 0 never changes: the comparison must look past it.
+          {"a change in the last entry only goes on", learner(1, 2, 0.9, 1.0, 1000000),
+           one_episode({{0, 1, 1.0, 0, true}}),
+           "0: 0.5, 0, 1\n"
+           "25000: 0, 1, 0\n",
+           {0.0, 1.0}},
           {"all-zero rewards stop at once", learner(2, 2, 0.9, 0.5, 1000000),
            one_episode({{0, 1, 0.0, 1, false}, {1, 0, 0.0, 0, true}}), "0: 0, 0, 0\n", {0.0, 0.0, 0.0, 0.0}},
           {"NaN never stops", learner(1, 1, 0.9, 1.0, 25001), one_episode({{0, 0, not_a_number, 0, true}}),
@@ -331,6 +338,36 @@ TEST(double_q_progress_lines) {
   CHECK(!none.failed);
   CHECK_EQ(none.out, std::string());
   check_table(none.table, {0.0, 0.0, 0.0, 0.0});
+}
+
+TEST(double_q_chooses_the_first_action_when_it_leads) {
+  // Only action 0 is ever written, so row 1 leads with action 0 in both
+  // tables once its terminal transition has been replayed; the step from
+  // state 0 must choose it and bootstrap from it, never from the unwritten
+  // action 1.
+  const EpisodeList episodes = one_episode({{1, 0, 1.0, 0, true}, {0, 0, 0.0, 1, false}});
+  Rng rng(Seed{});
+  const Run run = capture([&] { return learner(2, 2, 0.9, 0.5, 200).double_q(episodes, rng); });
+  CHECK(!run.failed);
+  CHECK(run.table.at(0, 0) > 0.5);
+  CHECK(run.table.at(0, 0) < 0.9);
+  CHECK_BITS(run.table.at(0, 1), 0.0);
+  CHECK_BITS(run.table.at(1, 1), 0.0);
+}
+
+TEST(learn_goes_on_when_the_change_equals_the_threshold) {
+  // With alpha = 1 the single entry is 1 from the first iteration on, so
+  // the windows' means are equal and the change at every check is exactly
+  // 0: a threshold of 0 is not above it, and the run goes to its end.
+  Rng rng(Seed{});
+  const Run run = capture([&] {
+    return learner(1, 1, 0.9, 1.0, 75001, 0.0).learn(one_episode({{0, 0, 1.0, 0, true}}),
+                                                     Qlearner::learn_single_episode_forward_Q, rng);
+  });
+  CHECK(!run.failed);
+  CHECK_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 2);
+  CHECK(run.out.find("75000") != std::string::npos);
+  check_table(run.table, {1.0});
 }
 
 CHECK_MAIN

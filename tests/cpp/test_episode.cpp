@@ -110,4 +110,31 @@ TEST(episode_list_keeps_order_and_reports_each_build) {
   CHECK((built == std::vector<std::size_t>{0, 1, 2}));
 }
 
+TEST(unset_fields_are_zero) {
+  // Transitions written with only their first fields step to state 0 and
+  // are not terminal; a view given no strides reads every element from the
+  // start of its data.
+  const Transition t{3, 1, 2.0};
+  CHECK_EQ(t.next_state, std::uint64_t{0});
+  CHECK(!t.done);
+  const Transition none{};
+  CHECK_EQ(none.state, std::uint64_t{0});
+  CHECK_EQ(none.action, std::uint64_t{0});
+  CHECK_BITS(none.reward, 0.0);
+  const std::vector<double> values{1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0, 9.0, 10.0};
+  ArrayView view;
+  view.data = reinterpret_cast<const std::byte*>(values.data());
+  view.rows = 2;
+  view.columns = 5;
+  const Episode episode = from_array(view);
+  CHECK_EQ(episode.transitions.size(), std::size_t{2});
+  for (const Transition& x : episode.transitions) {
+    CHECK_EQ(x.state, std::uint64_t{1});
+    CHECK_EQ(x.action, std::uint64_t{1});
+    CHECK_BITS(x.reward, 1.0);
+    CHECK_EQ(x.next_state, std::uint64_t{1});
+    CHECK(x.done);
+  }
+}
+
 CHECK_MAIN
