@@ -5,12 +5,23 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace tarnel {
 
 class TrainingFailure : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+
+  // What the message alone cannot say: where in `data` the failure comes
+  // from, or the causes of the workers that failed. They never change the
+  // message; the boundary hands them to Python as the exception's notes.
+  const std::vector<std::string>& notes() const { return notes_; }
+  void add_note(std::string note) { notes_.push_back(std::move(note)); }
+
+ private:
+  std::vector<std::string> notes_;
 };
 
 // Writes the report on standard error at the moment the failure happens (a
