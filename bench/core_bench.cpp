@@ -39,22 +39,32 @@ Shape shape_of(const std::string& name) {
   return {16, 4, 2000, 5, 40, 500000};
 }
 
-EpisodeList make_episodes(const Shape& s) {
+// Episode arrays of five float64 columns, row-major, as the module gets them.
+std::vector<std::vector<double>> make_episodes(const Shape& s) {
   std::mt19937_64 gen(20240611);
   std::uniform_int_distribution<std::uint64_t> state(0, s.states - 1), action(0, s.actions - 1),
       length(s.shortest, s.longest);
   std::normal_distribution<double> reward(0.0, 1.0);
-  EpisodeList episodes(s.episodes);
-  for (Episode& e : episodes) {
+  std::vector<std::vector<double>> arrays(s.episodes);
+  for (std::vector<double>& rows : arrays) {
     const std::uint64_t n = length(gen);
     std::uint64_t at = state(gen);
     for (std::uint64_t k = 0; k < n; ++k) {
       const std::uint64_t next = state(gen);
-      e.transitions.push_back({at, action(gen), reward(gen), next, k + 1 == n});
+      const auto a = static_cast<double>(action(gen));
+      rows.insert(rows.end(), {static_cast<double>(at), a, reward(gen), static_cast<double>(next), k + 1 == n ? 1.0 : 0.0});
       at = next;
     }
   }
-  return episodes;
+  return arrays;
+}
+
+std::vector<ArrayView> views_of(const std::vector<std::vector<double>>& arrays) {
+  std::vector<ArrayView> views;
+  for (const auto& rows : arrays) {
+    views.push_back({reinterpret_cast<const std::byte*>(rows.data()), rows.size() / 5, 5, 40, 8});
+  }
+  return views;
 }
 
 template <typename Body>
@@ -78,12 +88,13 @@ int main(int argc, char** argv) {
   const std::string part = argc > 2 ? argv[2] : "all";
   const int repeats = argc > 3 ? std::atoi(argv[3]) : 5;
   const Shape s = shape_of(workload);
-  const EpisodeList plain = make_episodes(s);
+  const std::vector<std::vector<double>> arrays = make_episodes(s);
+  const std::vector<ArrayView> views = views_of(arrays);
   Qlearner learner;
   learner.q_shape = {s.states, s.actions};
-  const CompactEpisodeList episodes = learner.compact(plain, RowRead::next_state);
-  const CompactEpisodeList own_rows = learner.compact(plain, RowRead::own_state);
-  const CompactEpisodeList no_rows = learner.compact(plain, RowRead::none);
+  const CompactEpisodeList episodes = compact_episodes(views, s.states, s.actions, RowRead::next_state);
+  const CompactEpisodeList own_rows = compact_episodes(views, s.states, s.actions, RowRead::own_state);
+  const CompactEpisodeList no_rows = compact_episodes(views, s.states, s.actions, RowRead::none);
   const auto& narrow = std::get<CompactEpisodes<std::uint32_t>>(episodes);
   learner.discount_factor = 0.9;
   learner.learning_rate = 0.1;
@@ -98,7 +109,7 @@ int main(int argc, char** argv) {
   const bool all = part == "all";
   if (all || part == "learn") {
     report("learn", best_of(repeats, [&] {
-             sink = learner.learn(episodes, Qlearner::learn_single_episode_forward_Q, rng).values[0];
+             sink = learner.learn<Qlearner::learn_single_episode_forward_Q>(episodes, rng).values[0];
            }));
   }
   if (all || part == "fast") {
@@ -136,12 +147,12 @@ int main(int argc, char** argv) {
   }
   if (all || part == "sarsa") {
     report("sarsa", best_of(repeats, [&] {
-             sink = learner.learn(own_rows, Qlearner::learn_single_episode_expected_sarsa, rng).values[0];
+             sink = learner.learn<Qlearner::learn_single_episode_expected_sarsa>(own_rows, rng).values[0];
            }));
   }
   if (all || part == "backward") {
     report("backward", best_of(repeats, [&] {
-             sink = learner.learn(no_rows, Qlearner::learn_single_episode_backward_TD, rng).values[0];
+             sink = learner.learn<Qlearner::learn_single_episode_backward_TD>(no_rows, rng).values[0];
            }));
   }
   if (all || part == "double") {

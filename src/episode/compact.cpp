@@ -1,8 +1,11 @@
-// Building the compact training form, from episode arrays or plain episodes.
+// Building the compact training form from episode arrays.
 #include "episode/compact.h"
 
+#include <algorithm>
 #include <type_traits>
 #include <utility>
+
+#include "support/console.h"
 
 namespace tarnel {
 
@@ -11,7 +14,7 @@ struct CompactBuilder {
   using Record = CompactTransition<Index>;
 
   CompactEpisodes<Index> out;
-  std::vector<Transition> rejected;
+  std::vector<RejectedTransition> rejected;
   bool episode_has_rejected = false;
 
   CompactBuilder(std::uint64_t states, std::uint64_t actions, RowRead reads, std::size_t episodes,
@@ -23,11 +26,13 @@ struct CompactBuilder {
     out.records_.reserve(transitions);
   }
 
-  // The checks are the rule's own: the entry written, then the row read.
-  // The backward rule reads only the reward of an episode's last
-  // transition, so nothing else of it is checked or kept.
+  // Row i of the array at `position`. The checks are the rule's own: the
+  // entry written, then the row read. The backward rule reads only the
+  // reward of an episode's last transition, so nothing else of it is
+  // checked or kept.
   template <RowRead reads>
-  void add(const Transition& t, bool last) {
+  void add(const RecordedRow& recorded, std::uint64_t position, std::uint64_t i, bool last) {
+    const Transition t = transition_of(recorded);
     const std::uint64_t states = out.states_;
     Index row = Record::terminal;
     bool valid = t.state < states && t.action < out.actions_;
@@ -48,7 +53,7 @@ struct CompactBuilder {
       out.records_.push_back({static_cast<Index>(t.state + t.action * states), row, t.reward});
     } else {
       out.records_.push_back({Record::rejected, static_cast<Index>(rejected.size()), t.reward});
-      rejected.push_back(t);
+      rejected.push_back({t, position, i, recorded});
       episode_has_rejected = true;
     }
   }
@@ -59,7 +64,7 @@ struct CompactBuilder {
   }
 
   CompactEpisodes<Index> finish() && {
-    out.rejected_ = std::make_shared<const std::vector<Transition>>(std::move(rejected));
+    out.rejected_ = std::make_shared<const std::vector<RejectedTransition>>(std::move(rejected));
     return std::move(out);
   }
 };
@@ -77,32 +82,27 @@ void with_row_read(RowRead reads, Body body) {
   }
 }
 
-template <typename Index>
-CompactEpisodes<Index> build_from_views(std::span<const ArrayView> views, std::uint64_t transitions,
-                                        std::uint64_t states, std::uint64_t actions, RowRead reads,
-                                        const std::function<void(std::size_t)>& built) {
-  CompactBuilder<Index> builder(states, actions, reads, views.size(), transitions);
-  with_row_read(reads, [&](auto tag) {
-    for (std::size_t k = 0; k < views.size(); ++k) {
-      const ArrayView& view = views[k];
-      if (view.rows > 0) check_columns(view);
-      for (std::uint64_t i = 0; i < view.rows; ++i) {
-        builder.template add<decltype(tag)::value>(transition_at(view, i), i + 1 == view.rows);
-      }
-      builder.end_episode();
-      if (built) built(k);
-    }
-  });
-  return std::move(builder).finish();
-}
-
-std::uint64_t transitions_in(const EpisodeList& episodes) {
+std::uint64_t rows_in(std::span<const ArrayView> views) {
   std::uint64_t transitions = 0;
-  for (const Episode& episode : episodes) transitions += episode.transitions.size();
+  for (const ArrayView& view : views) transitions += view.rows;
   return transitions;
 }
 
 }  // namespace
+
+std::string location(const RejectedTransition& rejected) {
+  const RecordedRow& r = rejected.recorded;
+  std::string text = "episode " + std::to_string(rejected.episode) + " of data, row " +
+                     std::to_string(rejected.row) + ": ";
+  const std::pair<const char*, double> columns[] = {
+      {"state ", r.state}, {", action ", r.action}, {", reward ", r.reward},
+      {", next state ", r.next_state}, {", terminal ", r.terminal}};
+  for (const auto& [label, value] : columns) {
+    text += label;
+    console::append_number(text, value);
+  }
+  return text;
+}
 
 bool fits_32_bits(std::uint64_t states, std::uint64_t actions, std::uint64_t transitions) {
   // The largest value is kept for the marks. Offsets lie below
@@ -115,12 +115,21 @@ bool fits_32_bits(std::uint64_t states, std::uint64_t actions, std::uint64_t tra
 }
 
 template <typename Index>
+std::uint64_t CompactEpisodes<Index>::position(std::size_t k) const {
+  if (!sample_) return k;
+  const auto at = std::lower_bound(empty_positions_.begin(), empty_positions_.end(),
+                                   std::pair<std::size_t, std::uint64_t>{k, 0});
+  return at != empty_positions_.end() && at->first == k ? at->second : k;
+}
+
+template <typename Index>
 CompactEpisodes<Index> CompactEpisodes<Index>::sharing(const CompactEpisodes& from, std::size_t episodes,
                                                        std::size_t transitions) {
   CompactEpisodes list;
   list.starts_.reserve(episodes + 1);
   list.records_.reserve(transitions);
   list.rejected_ = from.rejected_;
+  list.sample_ = true;
   list.states_ = from.states_;
   list.actions_ = from.actions_;
   list.reads_ = from.reads_;
@@ -130,21 +139,25 @@ CompactEpisodes<Index> CompactEpisodes<Index>::sharing(const CompactEpisodes& fr
 template <typename Index>
 void CompactEpisodes<Index>::append_copy(const CompactEpisodes& from, std::size_t k) {
   const CompactEpisode<Index> episode = from[k];
+  if (episode.records.empty()) empty_positions_.emplace_back(size(), from.position(k));
   records_.insert(records_.end(), episode.records.begin(), episode.records.end());
   starts_.push_back(records_.size() | (episode.has_rejected ? rejected_bit : 0));
 }
 
 template <typename Index>
-CompactEpisodes<Index> compact_episodes_as(const EpisodeList& episodes, std::uint64_t states,
-                                           std::uint64_t actions, RowRead reads) {
-  CompactBuilder<Index> builder(states, actions, reads, episodes.size(), transitions_in(episodes));
+CompactEpisodes<Index> compact_episodes_as(std::span<const ArrayView> views, std::uint64_t states,
+                                           std::uint64_t actions, RowRead reads,
+                                           const std::function<void(std::size_t)>& built) {
+  CompactBuilder<Index> builder(states, actions, reads, views.size(), rows_in(views));
   with_row_read(reads, [&](auto tag) {
-    for (const Episode& episode : episodes) {
-      const std::size_t n = episode.transitions.size();
-      for (std::size_t i = 0; i < n; ++i) {
-        builder.template add<decltype(tag)::value>(episode.transitions[i], i + 1 == n);
+    for (std::size_t k = 0; k < views.size(); ++k) {
+      const ArrayView& view = views[k];
+      check_columns(view, k);
+      for (std::uint64_t i = 0; i < view.rows; ++i) {
+        builder.template add<decltype(tag)::value>(recorded_row(view, i), k, i, i + 1 == view.rows);
       }
       builder.end_episode();
+      if (built) built(k);
     }
   });
   return std::move(builder).finish();
@@ -153,27 +166,19 @@ CompactEpisodes<Index> compact_episodes_as(const EpisodeList& episodes, std::uin
 CompactEpisodeList compact_episodes(std::span<const ArrayView> views, std::uint64_t states,
                                     std::uint64_t actions, RowRead reads,
                                     const std::function<void(std::size_t)>& built) {
-  std::uint64_t transitions = 0;
-  for (const ArrayView& view : views) transitions += view.rows;
-  if (fits_32_bits(states, actions, transitions)) {
-    return build_from_views<std::uint32_t>(views, transitions, states, actions, reads, built);
+  if (fits_32_bits(states, actions, rows_in(views))) {
+    return compact_episodes_as<std::uint32_t>(views, states, actions, reads, built);
   }
-  return build_from_views<std::uint64_t>(views, transitions, states, actions, reads, built);
-}
-
-CompactEpisodeList compact_episodes(const EpisodeList& episodes, std::uint64_t states, std::uint64_t actions,
-                                    RowRead reads) {
-  if (fits_32_bits(states, actions, transitions_in(episodes))) {
-    return compact_episodes_as<std::uint32_t>(episodes, states, actions, reads);
-  }
-  return compact_episodes_as<std::uint64_t>(episodes, states, actions, reads);
+  return compact_episodes_as<std::uint64_t>(views, states, actions, reads, built);
 }
 
 template class CompactEpisodes<std::uint32_t>;
 template class CompactEpisodes<std::uint64_t>;
-template CompactEpisodes<std::uint32_t> compact_episodes_as(const EpisodeList&, std::uint64_t, std::uint64_t,
-                                                            RowRead);
-template CompactEpisodes<std::uint64_t> compact_episodes_as(const EpisodeList&, std::uint64_t, std::uint64_t,
-                                                            RowRead);
+template CompactEpisodes<std::uint32_t> compact_episodes_as(std::span<const ArrayView>, std::uint64_t,
+                                                            std::uint64_t, RowRead,
+                                                            const std::function<void(std::size_t)>&);
+template CompactEpisodes<std::uint64_t> compact_episodes_as(std::span<const ArrayView>, std::uint64_t,
+                                                            std::uint64_t, RowRead,
+                                                            const std::function<void(std::size_t)>&);
 
 }  // namespace tarnel

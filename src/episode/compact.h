@@ -1,14 +1,16 @@
-// The compact training form of an episode list, built once per call for the
-// call's table shape and the rule that will replay it.
+// The compact training form of the episode arrays, built once per call for
+// the call's table shape and the rule that will replay it.
 //
 // Every transition becomes a 16-byte record (24 with 64-bit indexes) that
 // carries what the update rules read of it: the offset of the entry it
 // writes, s + a * states, the row it reads (the next state's, or its own
 // state's, depending on the rule), and the reward. Indexes are checked once,
-// when the form is built, instead of at every replay. A transition the rule
-// would reject keeps a mark instead of an offset, with the transition itself
-// kept aside, so the rule can fail exactly when, and with exactly the text
-// with which, the plain transition would have made it fail.
+// here, instead of at every replay: this is the one test of whether a rule
+// can replay a transition. A transition the rule would reject keeps a mark
+// instead of an offset, and is kept aside whole, with its place in `data`
+// and its values as recorded, so the rule can fail exactly when, and with
+// exactly the text with which, it would have failed on it, and say where it
+// came from.
 //
 // All records of all episodes lie in one array; an episode is a range of it.
 #pragma once
@@ -19,6 +21,8 @@
 #include <limits>
 #include <memory>
 #include <span>
+#include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -49,14 +53,29 @@ struct CompactTransition {
   static constexpr Index terminal = std::numeric_limits<Index>::max();
 };
 
-// One episode of a compact list: its records, and the list's rejected
-// transitions, which a rejected record points into.
+// A transition the rule rejects, with where it came from.
+struct RejectedTransition {
+  Transition transition;  // as the rule reads it
+  std::uint64_t episode;  // the position of its array in `data`
+  std::uint64_t row;
+  RecordedRow recorded;
+};
+
+// "episode 1234 of data, row 3: state 5, action 1, reward 0, next state 16,
+// terminal 0", the values as recorded, in the console number format.
+std::string location(const RejectedTransition& rejected);
+
+template <typename Index>
+class CompactEpisodes;
+
+// One episode of a compact list, as a pick hands it to a rule.
 template <typename Index>
 struct CompactEpisode {
   using Record = CompactTransition<Index>;
 
   std::span<const Record> records;
-  const std::vector<Transition>* rejected_transitions;
+  const CompactEpisodes<Index>* list;
+  std::size_t index;  // in `list`
   // Whether any record is rejected: the rules read the records of the
   // others without looking for the mark.
   bool has_rejected;
@@ -64,7 +83,9 @@ struct CompactEpisode {
   // that the rules ask for the episode's first cache lines at once.
   bool far;
 
-  const Transition& kept(const Record& record) const { return (*rejected_transitions)[record.row]; }
+  const RejectedTransition& kept(const Record& record) const { return list->rejected(record.row); }
+  // Its array's position in `data`.
+  std::uint64_t position() const { return list->position(index); }
 };
 
 template <typename Index>
@@ -77,11 +98,17 @@ class CompactEpisodes {
   CompactEpisode<Index> operator[](std::size_t k) const {
     const std::uint64_t end = starts_[k + 1];
     return {{records_.data() + (starts_[k] & offset_bits), records_.data() + (end & offset_bits)},
-            rejected_.get(),
+            this,
+            k,
             (end & rejected_bit) != 0,
             records_.size() > far_records};
   }
   std::uint64_t transition_count() const { return records_.size(); }
+  const RejectedTransition& rejected(std::size_t k) const { return (*rejected_)[k]; }
+  // The position in `data` of episode k's array. A bootstrap sample knows it
+  // only for its empty episodes, the only ones whose failure needs it: a
+  // rejected record carries its own.
+  std::uint64_t position(std::size_t k) const;
 
   // What the records were built for: a table of states x actions replayed
   // by a rule that reads `reads`.
@@ -114,7 +141,10 @@ class CompactEpisodes {
 
   std::vector<Record> records_;
   std::vector<std::uint64_t> starts_{0};
-  std::shared_ptr<const std::vector<Transition>> rejected_;
+  std::shared_ptr<const std::vector<RejectedTransition>> rejected_;
+  // A sample's empty episodes: (index in this list, position in `data`).
+  bool sample_ = false;
+  std::vector<std::pair<std::size_t, std::uint64_t>> empty_positions_;
   std::uint64_t states_ = 0;
   std::uint64_t actions_ = 0;
   RowRead reads_ = RowRead::next_state;
@@ -128,23 +158,19 @@ bool fits_32_bits(std::uint64_t states, std::uint64_t actions, std::uint64_t tra
 using CompactEpisodeList = std::variant<CompactEpisodes<std::uint32_t>, CompactEpisodes<std::uint64_t>>;
 
 // The compact form of one episode per view, in order, for a table of
-// `states` x `actions` and a rule that reads `reads`. Fails, as from_array
-// does, on an array with rows but fewer than five columns, after the
-// episodes before it. `built(k)` runs as soon as episode k has been built,
-// so the caller can give the k-th array back at once; only the records are
-// kept, never a whole episode of plain transitions.
+// `states` x `actions` and a rule that reads `reads`. Fails on an array with
+// rows but fewer than five columns, after the episodes before it.
+// `built(k)` runs as soon as episode k has been built, so the caller can
+// give the k-th array back at once.
 CompactEpisodeList compact_episodes(std::span<const ArrayView> views, std::uint64_t states,
                                     std::uint64_t actions, RowRead reads,
                                     const std::function<void(std::size_t)>& built = {});
 
-// The same from plain episodes (tests and benchmarks build those).
-CompactEpisodeList compact_episodes(const EpisodeList& episodes, std::uint64_t states, std::uint64_t actions,
-                                    RowRead reads);
-
 // With a given index width, whether or not a narrower one would fit (tests
 // compare the two widths on the same data).
 template <typename Index>
-CompactEpisodes<Index> compact_episodes_as(const EpisodeList& episodes, std::uint64_t states,
-                                           std::uint64_t actions, RowRead reads);
+CompactEpisodes<Index> compact_episodes_as(std::span<const ArrayView> views, std::uint64_t states,
+                                           std::uint64_t actions, RowRead reads,
+                                           const std::function<void(std::size_t)>& built = {});
 
 }  // namespace tarnel

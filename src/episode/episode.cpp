@@ -1,7 +1,6 @@
-// Building episodes from read-only views of episode arrays.
+// Reading episode arrays row by row.
 #include "episode/episode.h"
 
-#include <cmath>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -32,40 +31,29 @@ std::uint64_t saturating_index(double value) {
   return static_cast<std::uint64_t>(value);
 }
 
-void check_columns(const ArrayView& view) {
-  if (view.columns < minimum_columns) {
-    fail("index out of bounds: an episode array needs 5 columns (state, action, reward, "
-         "next state, terminal flag) but has " + std::to_string(view.columns));
+void check_columns(const ArrayView& view, std::size_t position) {
+  if (view.rows > 0 && view.columns < minimum_columns) {
+    TrainingFailure failure = make_failure(
+        "index out of bounds: an episode array needs 5 columns (state, action, reward, next state, "
+        "terminal flag) but has " + std::to_string(view.columns));
+    failure.add_note("episode " + std::to_string(position) + " of data: shape (" + std::to_string(view.rows) +
+                     ", " + std::to_string(view.columns) + ")");
+    throw failure;
   }
 }
 
-Transition transition_at(const ArrayView& view, std::uint64_t i) {
+RecordedRow recorded_row(const ArrayView& view, std::uint64_t i) {
   // Each column sits at a fixed offset from its row's address, whatever the
   // layout.
   const std::int64_t c = view.column_stride;
   const std::byte* row = view.data + static_cast<std::int64_t>(i) * view.row_stride;
-  return {saturating_index(element_at(row)), saturating_index(element_at(row + c)), element_at(row + 2 * c),
-          saturating_index(element_at(row + 3 * c)), element_at(row + 4 * c) == 1.0};
+  return {element_at(row), element_at(row + c), element_at(row + 2 * c), element_at(row + 3 * c),
+          element_at(row + 4 * c)};
 }
 
-Episode from_array(const ArrayView& view) {
-  Episode episode;
-  if (view.rows == 0) return episode;
-  check_columns(view);
-  episode.transitions.reserve(view.rows);
-  for (std::uint64_t i = 0; i < view.rows; ++i) episode.transitions.push_back(transition_at(view, i));
-  return episode;
-}
-
-EpisodeList episodes_from_arrays(std::span<const ArrayView> views,
-                                 const std::function<void(std::size_t)>& built) {
-  EpisodeList episodes;
-  episodes.reserve(views.size());
-  for (std::size_t k = 0; k < views.size(); ++k) {
-    episodes.push_back(from_array(views[k]));
-    if (built) built(k);
-  }
-  return episodes;
+Transition transition_of(const RecordedRow& row) {
+  return {saturating_index(row.state), saturating_index(row.action), row.reward,
+          saturating_index(row.next_state), row.terminal == 1.0};
 }
 
 }  // namespace tarnel

@@ -1,15 +1,17 @@
-// Episodes: the recorded transitions that training replays, and how they are
-// built from read-only views of 2-D float64 episode arrays.
+// Episode arrays as the core reads them: a read-only view of one 2-D float64
+// array, one row per recorded transition, and the transition a row reads as.
+// Training never keeps these transitions: the compact form (compact.h) is
+// built straight from the views, and only a transition a rule would reject
+// is kept whole, to word its failure.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <span>
-#include <vector>
 
 namespace tarnel {
 
+// A row as the rules read it: indexes truncated and saturated, the terminal
+// flag set only by exactly 1.0.
 struct Transition {
   std::uint64_t state = 0;       // column 0
   std::uint64_t action = 0;      // column 1
@@ -18,11 +20,10 @@ struct Transition {
   bool done = false;             // column 4 == 1.0
 };
 
-struct Episode {
-  std::vector<Transition> transitions;
+// The five columns of a row, as recorded.
+struct RecordedRow {
+  double state, action, reward, next_state, terminal;
 };
-
-using EpisodeList = std::vector<Episode>;
 
 // A read-only view of one 2-D float64 array: element (i, j) is the double at
 // byte offset i*row_stride + j*column_stride from `data`. Strides may be
@@ -39,19 +40,12 @@ struct ArrayView {
 // 2^64 and above give 2^64 - 1.
 std::uint64_t saturating_index(double value);
 
-// Fails when an array with rows has fewer than five columns.
-void check_columns(const ArrayView& view);
+// Fails when an array with rows has fewer than five columns; the failure
+// names the array by its position in `data`.
+void check_columns(const ArrayView& view, std::size_t position);
 
-// The transition in row i of a view with at least five columns.
-Transition transition_at(const ArrayView& view, std::uint64_t i);
-
-// One episode from one array: rows in index order; an array with rows but
-// fewer than five columns fails.
-Episode from_array(const ArrayView& view);
-
-// One episode per view, in order. `built(k)` runs as soon as episode k has
-// been built, so the caller can give the k-th array back at once.
-EpisodeList episodes_from_arrays(std::span<const ArrayView> views,
-                                 const std::function<void(std::size_t)>& built = {});
+// Row i of a view with at least five columns, as recorded and as read.
+RecordedRow recorded_row(const ArrayView& view, std::uint64_t i);
+Transition transition_of(const RecordedRow& row);
 
 }  // namespace tarnel

@@ -1,4 +1,4 @@
-// The episode pick of every driver.
+// The failure of a pick from an empty list, out of line.
 #include "episode/pick.h"
 
 #include "support/failure.h"
@@ -6,10 +6,5 @@
 namespace tarnel {
 
 void fail_empty_pick() { fail("cannot pick an episode: the episode list is empty"); }
-
-const Episode& pick_episode(const EpisodeList& episodes, Rng& rng) {
-  if (episodes.empty()) fail_empty_pick();
-  return episodes[uniform_index(rng, episodes.size())];
-}
 
 }  // namespace tarnel

@@ -3,18 +3,14 @@
 #pragma once
 
 #include "episode/compact.h"
-#include "episode/episode.h"
 #include "support/random.h"
 
 namespace tarnel {
 
-// Fails on an empty list, before anything is drawn.
-const Episode& pick_episode(const EpisodeList& episodes, Rng& rng);
-
 [[noreturn]] void fail_empty_pick();
 
-// The same pick from the compact form: the same count, the same draws, the
-// same failure. In line: every iteration of every driver makes one.
+// Fails on an empty list, before anything is drawn. In line: every
+// iteration of every driver makes one.
 template <typename Index>
 inline CompactEpisode<Index> pick_episode(const CompactEpisodes<Index>& episodes, Rng& rng) {
   if (episodes.empty()) [[unlikely]] fail_empty_pick();

@@ -109,10 +109,10 @@ constexpr Parameter q_parallel_parameters[] = {
 };
 static_assert(std::size(td_parallel_parameters) <= arguments::max_parameters);
 
-template <UpdateRule rule>
+template <const RuleDescriptor& rule>
 PyObject* run_learn(Values& values) {
-  const CompactEpisodeList episodes = build_episodes(values.episodes, values.q_shape, rule.reads());
-  return table_to_array(learner_of(values).learn(episodes, rule));
+  const CompactEpisodeList episodes = build_episodes(values.episodes, values.q_shape, rule.reads);
+  return table_to_array(learner_of(values).learn<rule>(episodes));
 }
 
 // The drivers with a rule of their own: all read the next state's row.
@@ -123,11 +123,11 @@ PyObject* run_driver(Values& values) {
 }
 
 PyObject* run_learn_parallel(Values& values) {
-  constexpr UpdateRule rule = Qlearner::learn_single_episode_forward_Q;
-  const CompactEpisodeList episodes = build_episodes(values.episodes, values.q_shape, rule.reads());
+  constexpr RowRead reads = Qlearner::learn_single_episode_forward_Q.reads;
+  const CompactEpisodeList episodes = build_episodes(values.episodes, values.q_shape, reads);
   const Qlearner learner = learner_of(values);
   console::write_line("Q learning forward parallel, config: " + to_string(learner) + "\n");
-  return stack_to_array(learner.learn_parallel(episodes, rule, values.trainings));
+  return stack_to_array(learner.learn_parallel<Qlearner::learn_single_episode_forward_Q>(episodes, values.trainings));
 }
 
 PyObject* run_td_learn_backward_parallel(Values& values) {

@@ -6,15 +6,14 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "qlearning/q_table.h"
 
 namespace tarnel {
 
-// kActions > 0: the table's action count, known at compile time; 0: read at
-// run time.
+// The action count of a row loop: kActions when it is known at compile time
+// (non-zero), else `actions`, read at run time.
 template <std::uint64_t kActions>
-inline std::uint64_t action_count(const QTable& q) {
-  return kActions > 0 ? kActions : q.actions;
+constexpr std::uint64_t action_count(std::uint64_t actions) {
+  return kActions > 0 ? kActions : actions;
 }
 
 // Runs `pass` with the action count as an integral_constant for 1 to 8, and

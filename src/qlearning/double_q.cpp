@@ -55,7 +55,7 @@ std::uint64_t best_action(const double* chooser, Pair tables, std::uint64_t s) {
   std::uint64_t best = 0;
   const double* row = chooser + s;
   const std::uint64_t states = tables.states;
-  const std::uint64_t n = kActions > 0 ? kActions : tables.actions;
+  const std::uint64_t n = action_count<kActions>(tables.actions);
   double current = row[0];
   bool unordered = false;
   for (std::uint64_t a = 0; a < n; ++a) {
@@ -147,10 +147,6 @@ QTable Qlearner::double_q(const CompactEpisodeList& episodes, Rng& rng) const {
     table_1.values[k] = (table_1.values[k] + table_2.values[k]) / 2.0;
   }
   return table_1;
-}
-
-QTable Qlearner::double_q(const EpisodeList& episodes, Rng& rng) const {
-  return double_q(compact(episodes, RowRead::next_state), rng);
 }
 
 }  // namespace tarnel

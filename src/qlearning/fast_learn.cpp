@@ -47,8 +47,4 @@ QTable Qlearner::fast_learn(const CompactEpisodeList& episodes, Rng& rng) const 
   return std::visit([&](const auto& list) { return fast_learn_on(*this, list, rng); }, episodes);
 }
 
-QTable Qlearner::fast_learn(const EpisodeList& episodes, Rng& rng) const {
-  return fast_learn(compact(episodes, RowRead::next_state), rng);
-}
-
 }  // namespace tarnel

@@ -1,6 +1,7 @@
 // The index checks of the update rules, with one wording for every rule:
 // the state, then the action, of the entry a transition writes, and the next
-// state where a rule reads its row.
+// state where a rule reads its row. They run only on a transition that the
+// compact form has already rejected, to word its failure.
 #pragma once
 
 #include <cstdint>
@@ -10,8 +11,7 @@
 
 namespace tarnel {
 
-// The failures, out of line: the checks below stay small enough to inline
-// into every rule's loop.
+// The failures, out of line.
 [[noreturn]] void state_out_of_bounds(const char* what, std::uint64_t index, const QTable& q);
 [[noreturn]] void action_out_of_bounds(std::uint64_t index, const QTable& q);
 

@@ -75,8 +75,4 @@ QTable Qlearner::learn_until_convergence(const CompactEpisodeList& episodes, Rng
   return std::visit([&](const auto& list) { return learn_until_convergence_on(*this, list, rng); }, episodes);
 }
 
-QTable Qlearner::learn_until_convergence(const EpisodeList& episodes, Rng& rng) const {
-  return learn_until_convergence(compact(episodes, RowRead::next_state), rng);
-}
-
 }  // namespace tarnel

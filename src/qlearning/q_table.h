@@ -33,6 +33,11 @@ struct TableStack {
   std::vector<double> values;
 };
 
+// The stack of the workers' tables, in worker order, built only once every
+// worker has finished, so a failed worker costs no stack at all. Takes the
+// tables over and releases each right after its copy.
+TableStack stack_tables(std::vector<QTable> tables, QShape q_shape);
+
 // Fails when the product of the non-zero extents, or its size in bytes, does
 // not fit a signed 64-bit size (checked before any allocation).
 void check_table_size(std::uint64_t a, std::uint64_t b, std::uint64_t c = 1);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <limits>
 #include <span>
+#include <string>
 
 #include "qlearning/action_count.h"
 #include "qlearning/index_checks.h"
@@ -16,13 +17,22 @@ namespace tarnel {
 
 namespace {
 
+// Out of line: the pass stays small enough to inline.
+[[noreturn]] void fail_empty_episode(std::uint64_t position) {
+  TrainingFailure failure = make_failure(
+      "index out of range: the backward rule reads the last transition of an episode, "
+      "but the episode has length 0");
+  failure.add_note("episode " + std::to_string(position) + " of data: no rows");
+  throw failure;
+}
+
 // A randomly picked episode of a large list is rarely in cache. Asking for
 // its first cache lines all at once lets them arrive together instead of
 // one miss at a time as the loop reaches them; the hardware's stream
 // prefetch carries on from there. Prefetches have no visible effect.
 template <typename Steps>
 inline void prefetch_steps(const Steps& steps) {
-  if (!steps.far()) return;
+  if (!steps.episode.far) return;
   const auto items = steps.items;
   constexpr std::size_t line = 64;
   constexpr std::size_t most_bytes = 64 * line;
@@ -32,26 +42,15 @@ inline void prefetch_steps(const Steps& steps) {
   for (; p < end; p += line) __builtin_prefetch(p);
 }
 
-// The steps of a plain episode, read with their checks; of a compact one
-// with a rejected record, read with one compare against the mark each
-// (step.h); and of a compact one without (nearly all of them), read as they
-// are: the list knows which episodes hold a rejected record.
-template <RowRead reads>
-struct PlainSteps {
-  const QTable& q;
-  std::span<const Transition> items;
-
-  bool far() const { return true; }
-  auto read(const Transition& t) const { return read_step<reads>(q, t); }
-};
-
+// The steps of an episode with a rejected record, read with one compare
+// against the mark each (step.h), and of one without (nearly all of them),
+// read as they are: the list knows which episodes hold a rejected record.
 template <RowRead reads, typename Index>
-struct CompactSteps {
+struct CheckedSteps {
   const QTable& q;
   CompactEpisode<Index> episode;
   std::span<const CompactTransition<Index>> items = episode.records;
 
-  bool far() const { return episode.far; }
   const CompactTransition<Index>& read(const CompactTransition<Index>& r) const {
     return read_step<reads>(q, r, episode);
   }
@@ -59,10 +58,9 @@ struct CompactSteps {
 
 template <typename Index>
 struct CleanSteps {
-  std::span<const CompactTransition<Index>> items;
-  bool is_far;
+  CompactEpisode<Index> episode;
+  std::span<const CompactTransition<Index>> items = episode.records;
 
-  bool far() const { return is_far; }
   const CompactTransition<Index>& read(const CompactTransition<Index>& r) const { return r; }
 };
 
@@ -76,7 +74,7 @@ struct Rows {
 
 // Forward Q and expected SARSA differ only in the value a non-terminal
 // transition bootstraps from, `row_value(row)`; the order of the arithmetic
-// and the write are this one loop, for both forms of an episode. The row
+// and the write are this one loop, for both kinds of episode. The row
 // value is computed after `old` is read: when it reads the written entry's
 // own row, it still holds old at column a.
 template <typename Steps, typename RowValue>
@@ -102,10 +100,7 @@ inline void one_step_pass(const Qlearner& learner, QTable& q, const Steps& steps
 template <typename Steps>
 inline void backward_pass(const Qlearner& learner, QTable& q, const Steps& steps) {
   const auto items = steps.items;
-  if (items.empty()) {
-    fail("index out of range: the backward rule reads the last transition of an episode, "
-         "but the episode has length 0");
-  }
+  if (items.empty()) fail_empty_episode(steps.episode.position());
   prefetch_steps(steps);
   const double gamma = learner.discount_factor;
   const double alpha = learner.learning_rate;
@@ -125,7 +120,7 @@ inline void backward_pass(const Qlearner& learner, QTable& q, const Steps& steps
 // are skipped and a row of NaN or -inf gives -DBL_MAX.
 template <std::uint64_t kActions>
 inline double row_maximum(Rows t, std::uint64_t s) {
-  const std::uint64_t n = kActions > 0 ? kActions : t.actions;
+  const std::uint64_t n = action_count<kActions>(t.actions);
   double m = std::numeric_limits<double>::lowest();
   const double* x = t.values + s;
   for (std::uint64_t a = 0; a < n; ++a, x += t.states) {
@@ -134,13 +129,15 @@ inline double row_maximum(Rows t, std::uint64_t s) {
   return m;
 }
 
-// Mean of row s. The row is contiguous only when the table has a single
-// state, and then it adds in the table sum's order; otherwise one entry at
-// a time in action order. (Dividing by a constant power of two the compiler
-// multiplies by its exact reciprocal, which gives the same result.)
+// Mean of row s, one entry at a time in action order. The row is contiguous
+// only when the table has a single state: it is then the whole table, and is
+// added as the table sum adds it, so that the mean is that state's table sum
+// over n. The two orders can differ in the last bit, so the order is part of
+// the result. (Dividing by a constant power of two the compiler multiplies
+// by its exact reciprocal, which gives the same result.)
 template <std::uint64_t kActions>
 inline double row_mean(Rows t, std::uint64_t s) {
-  const std::uint64_t n = kActions > 0 ? kActions : t.actions;
+  const std::uint64_t n = action_count<kActions>(t.actions);
   double row_sum = 0.0;
   if (t.states == 1) {
     row_sum = table_sum(t.values, t.actions);
@@ -170,43 +167,30 @@ inline void expected_sarsa(const Qlearner& learner, QTable& q, const Steps& step
 
 }  // namespace
 
-void forward_Q_pass(const Qlearner& learner, QTable& q, const Episode& episode) {
-  forward_Q(learner, q, PlainSteps<RowRead::next_state>{q, episode.transitions});
+// Runs `body` on the episode's steps, checked only when it holds a rejected
+// record.
+template <RowRead reads, typename Index, typename Body>
+inline void with_steps(const QTable& q, CompactEpisode<Index> episode, Body body) {
+  if (episode.has_rejected) [[unlikely]] {
+    body(CheckedSteps<reads, Index>{q, episode});
+  } else {
+    body(CleanSteps<Index>{episode});
+  }
 }
 
 template <typename Index>
 void forward_Q_pass(const Qlearner& learner, QTable& q, CompactEpisode<Index> episode) {
-  if (episode.has_rejected) [[unlikely]] {
-    forward_Q(learner, q, CompactSteps<RowRead::next_state, Index>{q, episode});
-  } else {
-    forward_Q(learner, q, CleanSteps<Index>{episode.records, episode.far});
-  }
-}
-
-void expected_sarsa_pass(const Qlearner& learner, QTable& q, const Episode& episode) {
-  expected_sarsa(learner, q, PlainSteps<RowRead::own_state>{q, episode.transitions});
+  with_steps<RowRead::next_state>(q, episode, [&](const auto& steps) { forward_Q(learner, q, steps); });
 }
 
 template <typename Index>
 void expected_sarsa_pass(const Qlearner& learner, QTable& q, CompactEpisode<Index> episode) {
-  if (episode.has_rejected) [[unlikely]] {
-    expected_sarsa(learner, q, CompactSteps<RowRead::own_state, Index>{q, episode});
-  } else {
-    expected_sarsa(learner, q, CleanSteps<Index>{episode.records, episode.far});
-  }
-}
-
-void backward_TD_pass(const Qlearner& learner, QTable& q, const Episode& episode) {
-  backward_pass(learner, q, PlainSteps<RowRead::none>{q, episode.transitions});
+  with_steps<RowRead::own_state>(q, episode, [&](const auto& steps) { expected_sarsa(learner, q, steps); });
 }
 
 template <typename Index>
 void backward_TD_pass(const Qlearner& learner, QTable& q, CompactEpisode<Index> episode) {
-  if (episode.has_rejected) [[unlikely]] {
-    backward_pass(learner, q, CompactSteps<RowRead::none, Index>{q, episode});
-  } else {
-    backward_pass(learner, q, CleanSteps<Index>{episode.records, episode.far});
-  }
+  with_steps<RowRead::none>(q, episode, [&](const auto& steps) { backward_pass(learner, q, steps); });
 }
 
 template void forward_Q_pass(const Qlearner&, QTable&, CompactEpisode<std::uint32_t>);

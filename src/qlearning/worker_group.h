@@ -23,9 +23,18 @@
 
 namespace tarnel {
 
+// A worker's failure in one line: its message, then its notes.
+std::string cause_of(const TrainingFailure& failure);
+
+// One note per distinct cause, in the order of the first worker that gave
+// it, naming the workers that gave it: "workers 0-7 (8 of 8): <cause>".
+// causes[k] is worker k's, empty when worker k did not fail.
+std::vector<std::string> worker_notes(const std::vector<std::string>& causes);
+
 // The text of the failure of a whole call when a worker did not deliver its
 // table. The worker's own failure was already reported on standard error when
-// it happened; this text does not repeat it.
+// it happened; this text does not repeat it, but the failure carries each
+// failed worker's cause as a note (workers.cpp).
 inline constexpr const char* worker_join_failure = "joining a worker thread returned an error";
 
 inline constexpr const char* worker_start_failure =
@@ -57,8 +66,9 @@ class WorkerGroup {
   }
 
   // Joins the workers in start order and takes each result out of its slot.
-  // At the first worker without a result the call fails; the destructor then
-  // waits for the rest, whose results and failures are discarded.
+  // At the first worker without a result the failed join is reported at
+  // once; the call fails once every worker has finished, carrying the
+  // causes of all the workers that failed.
   std::vector<Result> join_in_order() {
     std::vector<Result> results;
     results.reserve(workers_.size());
@@ -75,7 +85,7 @@ class WorkerGroup {
         std::lock_guard<std::mutex> hand_over(worker->slot.lock);
         result.swap(worker->slot.result);
       }
-      if (!result) fail(worker_join_failure);
+      if (!result) fail_join();
       results.push_back(std::move(*result));
     }
     return results;
@@ -85,6 +95,7 @@ class WorkerGroup {
   struct Slot {
     std::mutex lock;
     std::optional<Result> result;  // empty while running, and for good after a failure
+    std::string cause;             // why a failed worker delivered no result
   };
 
   struct Worker {
@@ -98,16 +109,38 @@ class WorkerGroup {
   // seen.
   template <typename Body>
   static void run(Slot* slot, Body body) noexcept {
+    std::string cause;
     try {
       Result result = body();
       std::lock_guard<std::mutex> hand_over(slot->lock);
       slot->result.emplace(std::move(result));
-    } catch (const TrainingFailure&) {
+      return;
+    } catch (const TrainingFailure& failure) {
+      cause = cause_of(failure);
     } catch (const std::exception& e) {
-      report(std::string("a worker stopped: ") + e.what());
+      cause = std::string("a worker stopped: ") + e.what();
+      report(cause);
     } catch (...) {
-      report("a worker stopped on an unknown error");
+      cause = "a worker stopped on an unknown error";
+      report(cause);
     }
+    std::lock_guard<std::mutex> hand_over(slot->lock);
+    slot->cause = std::move(cause);
+  }
+
+  // The failed join: reported when it is detected, thrown once every worker
+  // has finished, with the causes of those that failed.
+  [[noreturn]] void fail_join() {
+    TrainingFailure failure = make_failure(worker_join_failure);
+    wait_for_all();
+    std::vector<std::string> causes;
+    causes.reserve(workers_.size());
+    for (const auto& worker : workers_) {
+      std::lock_guard<std::mutex> hand_over(worker->slot.lock);
+      causes.push_back(worker->slot.result ? std::string() : worker->slot.cause);
+    }
+    for (std::string& note : worker_notes(causes)) failure.add_note(std::move(note));
+    throw failure;
   }
 
   static void report(const std::string& message) noexcept {

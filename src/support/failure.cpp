@@ -5,9 +5,11 @@
 
 namespace tarnel {
 
-void fail(const std::string& message) {
+TrainingFailure make_failure(const std::string& message) {
   console::report_failure(message);
-  throw TrainingFailure(message);
+  return TrainingFailure(message);
 }
+
+void fail(const std::string& message) { throw make_failure(message); }
 
 }  // namespace tarnel

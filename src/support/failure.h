@@ -28,4 +28,8 @@ class TrainingFailure : public std::runtime_error {
 // worker thread's failure would otherwise never be seen), then throws.
 [[noreturn]] void fail(const std::string& message);
 
+// The same report, returning the failure unthrown so that notes can be
+// added first.
+TrainingFailure make_failure(const std::string& message);
+
 }  // namespace tarnel

@@ -97,6 +97,13 @@ inline std::uint64_t uniform_index(Rng& rng, std::uint64_t n) {
 // Bootstrap index in [0, n) by the zone method: zone = (2^64-1) - (2^64 mod n);
 // a 64-bit draw v is accepted when the low half of v*n (128-bit) is <= zone;
 // result the high half. Precondition: n > 0.
+//
+// Both methods give every index the same chance, but they reject different
+// draws for the same n, so neither can stand in for the other: each keeps
+// the stream of draws its driver has always consumed, which decides every
+// later draw. The pick's threshold needs no division, which matters for a
+// draw made every iteration; the zone costs one division, paid once per
+// sampled episode.
 std::uint64_t bootstrap_index(Rng& rng, std::uint64_t n);
 
 }  // namespace tarnel

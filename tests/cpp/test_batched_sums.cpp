@@ -1,20 +1,21 @@
 // Summing several versions of a table in one pass, and the sequential driver
 // that uses it on large tables. The pass is checked against table_sum of
-// each version built out in full; the driver against itself with the same
-// rule wrapped in a function it cannot see into, which makes it sum after
-// every iteration: with the same seed, tables, lines, stops and failures
-// must be identical.
+// each version built out in full; the driver against the oracle's driver,
+// which sums after every iteration and keeps its whole history: with the
+// same seed, tables, lines, stops and failures must be identical.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <unistd.h>
 
 #include "check.h"
+#include "episodes.h"
 #include "qlearning/qlearner.h"
 #include "support/cpu.h"
 #include "support/failure.h"
@@ -78,11 +79,9 @@ TEST(table_sums_equal_the_sum_of_each_version) {
 
 namespace {
 
-// The same passes in rules that name no write set, so the driver cannot
-// know which entries they write and sums after every iteration.
-constexpr RuleDescriptor plain_forward{Qlearner::learn_single_episode_forward_Q.pass};
-constexpr RuleDescriptor plain_backward{Qlearner::learn_single_episode_backward_TD.pass};
-constexpr RuleDescriptor plain_sarsa{Qlearner::learn_single_episode_expected_sarsa.pass};
+const oracle::Pass plain_forward = oracle::forward_Q;
+const oracle::Pass plain_backward = oracle::backward_TD;
+const oracle::Pass plain_sarsa = oracle::expected_sarsa;
 
 struct Run {
   std::string out;
@@ -90,13 +89,19 @@ struct Run {
   std::string failure;
 };
 
-// Runs learn with a seeded generator, capturing its progress lines.
-Run run_learn(const Qlearner& learner, const EpisodeList& episodes, UpdateRule rule) {
+// Runs `learn` (the module's driver with a module rule, or the oracle's with
+// its plain pass) with a seeded generator, capturing its progress lines.
+template <typename Rule>
+Run run_learn(const Qlearner& learner, const EpisodeList& episodes, const Rule& rule) {
   Run run;
   run.out = check::captured_output([&] {
     try {
       Rng rng(Seed{7});
-      run.table = learner.learn(episodes, rule, rng).values;
+      if constexpr (std::is_same_v<Rule, RuleDescriptor>) {
+        run.table = learn(learner, episodes, rule, rng).values;
+      } else {
+        run.table = oracle::learn(learner, episodes, rule, rng).values;
+      }
     } catch (const TrainingFailure& failure) {
       run.failure = failure.what();
     }
@@ -142,7 +147,8 @@ void check_same(const Run& batched, const Run& plain) {
 TEST(large_tables_give_the_same_training_as_a_sum_per_iteration) {
   const EpisodeList episodes = walks(300, 5000);
   const struct {
-    UpdateRule rule, plain;
+    const RuleDescriptor& rule;
+    oracle::Pass plain;
     std::uint64_t max_iterations;
     double quit_threshold;
   } cases[] = {
@@ -184,22 +190,20 @@ TEST(large_tables_fail_where_a_sum_per_iteration_fails) {
   l.max_iterations = 100000;
   l.quit_threshold = 0.0;
   l.verbose = true;
-  const std::pair<UpdateRule, UpdateRule> rules[] = {
-      {Qlearner::learn_single_episode_forward_Q, plain_forward},
-      {Qlearner::learn_single_episode_expected_sarsa, plain_sarsa}};
+  const std::pair<const RuleDescriptor*, oracle::Pass> rules[] = {
+      {&Qlearner::learn_single_episode_forward_Q, plain_forward},
+      {&Qlearner::learn_single_episode_expected_sarsa, plain_sarsa}};
   for (const auto& [rule, wrapped] : rules) {
-    const Run batched = run_learn(l, episodes, rule);
+    const Run batched = run_learn(l, episodes, *rule);
     const Run plain = run_learn(l, episodes, wrapped);
     CHECK(!plain.failure.empty());
     check_same(batched, plain);
   }
 }
 
-TEST(large_tables_with_a_plain_rule_that_names_its_writes_fail_on_a_far_state) {
-  // A rule without compact passes that names its write set: its entries are
-  // saved from the plain episode, and a transition whose state lies far
-  // outside the table has no entry to save; the rule's own check fails it.
-  constexpr RuleDescriptor named_forward{Qlearner::learn_single_episode_forward_Q.pass, WriteSet::every_transition};
+TEST(large_tables_fail_on_a_far_state) {
+  // A transition whose state lies far outside the table has no entry to
+  // save; the rule's own check fails it.
   EpisodeList episodes = walks(4, 5000);
   episodes[2].transitions[0].state = std::uint64_t{1} << 40;
   episodes[2].transitions[0].action = 0;
@@ -211,7 +215,7 @@ TEST(large_tables_with_a_plain_rule_that_names_its_writes_fail_on_a_far_state) {
   l.quit_threshold = 0.0;
   l.verbose = true;
   Run run;
-  const std::string error = check::captured_error([&] { run = run_learn(l, episodes, named_forward); });
+  const std::string error = check::captured_error([&] { run = run_learn(l, episodes, Qlearner::learn_single_episode_forward_Q); });
   CHECK_EQ(run.failure, std::string("index out of bounds: state 1099511627776 is not below the number of states, 5000"));
   CHECK(error.find("state 1099511627776") != std::string::npos);
   CHECK_EQ(run.out, std::string());

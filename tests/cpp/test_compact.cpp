@@ -1,8 +1,8 @@
-// The compact training form against the plain rules. On random single
-// episodes, indexes out of range included, every rule and driver trained on
-// compact records (both index widths) must leave the plain rule's table bit
-// for bit, fail with its text and report at the same moment, and make the
-// same draws. Also: the choice of index width at its boundary, and bootstrap
+// The compact training form against the oracle's plain rules. On random
+// single episodes, indexes out of range included, every rule and driver
+// trained on compact records (both index widths) must leave the plain rule's
+// table bit for bit, fail with its text and report at the same moment, and
+// make the same draws. Also: the choice of index width at its boundary, and bootstrap
 // copies sharing the rejected transitions of their population.
 #include <cmath>
 #include <cstdint>
@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "check.h"
+#include "episodes.h"
 #include "episode/compact.h"
 #include "qlearning/index_checks.h"
 #include "qlearning/progress.h"
@@ -121,8 +122,7 @@ const RuleDescriptor* const rules[] = {&Qlearner::learn_single_episode_forward_Q
 
 template <typename Index>
 CompactEpisodeList as_list(const Case& c, RowRead reads) {
-  const auto [states, actions] = c.learner.q_shape;
-  return compact_episodes_as<Index>(EpisodeList{c.episode}, states, actions, reads);
+  return compact_as<Index>(EpisodeList{c.episode}, c.learner.q_shape, reads);
 }
 
 // Double Q-learning on one episode, written plainly from its description,
@@ -169,7 +169,7 @@ QTable plain_replay(const Qlearner& l, const Episode& episode, Rng& rng) {
   QTable q = zero_q_table(l.q_shape);
   for (std::uint64_t i = 0; i < l.max_iterations; ++i) {
     static_cast<void>(uniform_index(rng, 1));
-    Qlearner::learn_single_episode_forward_Q(l, q, episode);
+    oracle::forward_Q(l, q, episode);
   }
   return q;
 }
@@ -194,14 +194,13 @@ TEST(compact_passes_match_the_plain_rules) {
       return o;
     };
     for (const RuleDescriptor* rule : rules) {
-      const UpdateRule handle = *rule;
-      const Outcome plain = outcome([&](QTable& q) { rule->pass(c.learner, q, c.episode); });
+      const Outcome plain = outcome([&](QTable& q) { oracle::pass_of(*rule)(c.learner, q, c.episode); });
       failures_seen += !plain.failure.empty();
       const auto narrow = std::get<0>(as_list<std::uint32_t>(c, rule->reads));
       const auto wide = std::get<1>(as_list<std::uint64_t>(c, rule->reads));
-      CHECK_SAME_OUTCOME(outcome([&](QTable& q) { handle.compact_pass<std::uint32_t>()(c.learner, q, narrow[0]); }),
+      CHECK_SAME_OUTCOME(outcome([&](QTable& q) { rule->pass<std::uint32_t>()(c.learner, q, narrow[0]); }),
                          plain);
-      CHECK_SAME_OUTCOME(outcome([&](QTable& q) { handle.compact_pass<std::uint64_t>()(c.learner, q, wide[0]); }),
+      CHECK_SAME_OUTCOME(outcome([&](QTable& q) { rule->pass<std::uint64_t>()(c.learner, q, wide[0]); }),
                          plain);
     }
   }
@@ -217,30 +216,28 @@ TEST(drivers_on_compact_records_match_the_plain_rules) {
     const EpisodeList plain_list{c.episode};
     const Qlearner& l = c.learner;
     for (const RuleDescriptor* rule : rules) {
-      // The same rule without compact passes is replayed on plain episodes.
-      const RuleDescriptor plain_only{rule->pass};
       Rng a(Seed{}), b(Seed{}), w(Seed{});
-      const Outcome plain = observe(a, [&] { return l.learn(plain_list, plain_only, a).values; });
-      CHECK_SAME_OUTCOME(observe(b, [&] { return l.learn(plain_list, *rule, b).values; }), plain);
-      CHECK_SAME_OUTCOME(observe(w, [&] { return l.learn(as_list<std::uint64_t>(c, rule->reads), *rule, w).values; }),
+      const Outcome plain = observe(a, [&] { return oracle::learn(l, plain_list, oracle::pass_of(*rule), a).values; });
+      CHECK_SAME_OUTCOME(observe(b, [&] { return learn(l, plain_list, *rule, b).values; }), plain);
+      CHECK_SAME_OUTCOME(observe(w, [&] { return learn(l, as_list<std::uint64_t>(c, rule->reads), *rule, w).values; }),
                          plain);
     }
     Rng a(Seed{}), b(Seed{});
     const Outcome replayed = observe(a, [&] { return plain_replay(l, c.episode, a).values; });
-    CHECK_SAME_OUTCOME(observe(b, [&] { return l.fast_learn(plain_list, b).values; }), replayed);
+    CHECK_SAME_OUTCOME(observe(b, [&] { return fast_learn(l, plain_list, b).values; }), replayed);
     if (l.q_shape.second > 0) {
       // One iteration, so the convergence driver's line is the only extra.
       Qlearner once = l;
       once.max_iterations = 1;
       Rng x(Seed{}), y(Seed{});
       Outcome expected = observe(x, [&] { return plain_replay(once, c.episode, x).values; });
-      const Outcome actual = observe(y, [&] { return once.learn_until_convergence(plain_list, y).values; });
+      const Outcome actual = observe(y, [&] { return learn_until_convergence(once, plain_list, y).values; });
       if (expected.failure.empty()) expected.out = actual.out;
       CHECK_SAME_OUTCOME(actual, expected);
     }
     Rng p(Seed{}), q(Seed{}), r(Seed{});
     const Outcome doubled = observe(p, [&] { return plain_double_q(l, c.episode, p).values; });
-    CHECK_SAME_OUTCOME(observe(q, [&] { return l.double_q(plain_list, q).values; }), doubled);
+    CHECK_SAME_OUTCOME(observe(q, [&] { return double_q(l, plain_list, q).values; }), doubled);
     CHECK_SAME_OUTCOME(observe(r, [&] { return l.double_q(as_list<std::uint64_t>(c, RowRead::next_state), r).values; }),
                        doubled);
   }
@@ -253,9 +250,9 @@ TEST(rejected_transitions_are_the_ones_the_rule_rejects) {
   const Episode episode{{{0, 0, 1.0, huge, false}, {0, 0, 1.0, huge, true}, {9, 9, 2.0, 9, false}}};
   const auto [forward, backward, sarsa] = [&] {
     const EpisodeList list{episode};
-    return std::tuple{compact_episodes_as<std::uint32_t>(list, 2, 2, RowRead::next_state),
-                      compact_episodes_as<std::uint32_t>(list, 2, 2, RowRead::none),
-                      compact_episodes_as<std::uint32_t>(list, 2, 2, RowRead::own_state)};
+    return std::tuple{compact_as<std::uint32_t>(list, {2, 2}, RowRead::next_state),
+                      compact_as<std::uint32_t>(list, {2, 2}, RowRead::none),
+                      compact_as<std::uint32_t>(list, {2, 2}, RowRead::own_state)};
   }();
   using Record = CompactTransition<std::uint32_t>;
   const auto entries = [](const CompactEpisodes<std::uint32_t>& list) {
@@ -267,8 +264,13 @@ TEST(rejected_transitions_are_the_ones_the_rule_rejects) {
   CHECK(entries(backward) == (std::vector<std::uint32_t>{0, 0, 0}));
   CHECK(entries(sarsa) == (std::vector<std::uint32_t>{0, 0, Record::rejected}));
   CHECK(forward[0].has_rejected && !backward[0].has_rejected && sarsa[0].has_rejected);
-  // A rejected record points at its transition, kept as it was.
-  CHECK_EQ(forward[0].kept(forward[0].records[2]).action, 9u);
+  // A rejected record points at its transition, kept as it was read and as
+  // it was recorded, with its place in `data`.
+  const RejectedTransition& kept = forward[0].kept(forward[0].records[2]);
+  CHECK_EQ(kept.transition.action, 9u);
+  CHECK_EQ(location(kept), std::string("episode 0 of data, row 2: state 9, action 9, reward 2, next state 9, terminal 0"));
+  CHECK_EQ(location(forward[0].kept(forward[0].records[0])),
+           std::string("episode 0 of data, row 0: state 0, action 0, reward 1, next state 18446744073709552000, terminal 0"));
   CHECK_BITS(forward[0].records[2].reward, 2.0);
   // Rows: the next state's, the own state's, none for a terminal record.
   CHECK_EQ(sarsa[0].records[0].row, 0u);
@@ -291,14 +293,14 @@ TEST(index_width_at_its_boundary) {
 
   // The last entry of the widest 32-bit table is an offset, not the mark.
   const EpisodeList list{Episode{{{65536, 65534, 1.0, 65536, false}}}};
-  const CompactEpisodeList narrow = compact_episodes(list, 65537, 65535, RowRead::next_state);
+  const CompactEpisodeList narrow = compact_of(list, {65537, 65535}, RowRead::next_state);
   CHECK_EQ(narrow.index(), 0u);
   const auto& records = std::get<0>(narrow)[0];
   CHECK(!records.has_rejected);
   CHECK_EQ(records.records[0].entry, mark - 1);
   CHECK_EQ(records.records[0].row, 65536u);
   const EpisodeList last{Episode{{{65535, 65535, 1.0, 65535, false}}}};
-  const CompactEpisodeList wide = compact_episodes(last, 65536, 65536, RowRead::next_state);
+  const CompactEpisodeList wide = compact_of(last, {65536, 65536}, RowRead::next_state);
   CHECK_EQ(wide.index(), 1u);
   CHECK_EQ(std::get<1>(wide)[0].records[0].entry, (std::uint64_t{1} << 32) - 1);
 }
@@ -306,7 +308,7 @@ TEST(index_width_at_its_boundary) {
 TEST(bootstrap_copies_share_the_rejected_transitions) {
   // (The backward rule never checks an episode's last transition.)
   const EpisodeList list{Episode{{{0, 0, 1.0, 0, false}}}, Episode{{{7, 0, 1.0, 0, false}, {0, 0, 2.0, 0, false}}}};
-  const auto population = compact_episodes_as<std::uint32_t>(list, 2, 2, RowRead::none);
+  const auto population = compact_as<std::uint32_t>(list, {2, 2}, RowRead::none);
   CHECK(population[1].has_rejected);
   auto sample = CompactEpisodes<std::uint32_t>::sharing(population, 3, 5);
   for (const std::size_t k : {1u, 0u, 1u}) sample.append_copy(population, k);
@@ -325,16 +327,53 @@ TEST(bootstrap_copies_share_the_rejected_transitions) {
   const EpisodeList bad{Episode{{{7, 0, 1.0, 0, false}, {0, 0, 1.0, 0, false}}}};
   Rng rng(Seed{});
   std::string failure;
+  std::vector<std::string> notes;
   const std::string error = check::captured_error([&] {
     try {
-      l.td_learn_backward_parallel(bad, 1, 1, rng);
+      td_learn_backward_parallel(l, bad, 1, 1, rng);
     } catch (const TrainingFailure& f) {
       failure = f.what();
+      notes = f.notes();
     }
   });
   CHECK_EQ(failure, std::string(worker_join_failure));
+  CHECK((notes == std::vector<std::string>{
+                      "worker 0 (1 of 1): index out of bounds: state 7 is not below the number of states, 2; "
+                      "episode 0 of data, row 0: state 7, action 0, reward 1, next state 0, terminal 0"}));
   CHECK_EQ(error, "tarnel: index out of bounds: state 7 is not below the number of states, 2\ntarnel: " +
                       std::string(worker_join_failure) + "\n");
+}
+
+// An empty episode has no record to carry its place in `data`: a sample
+// keeps the places of the empty episodes it copies, and the backward rule's
+// failure on one names it.
+TEST(an_empty_episode_is_named_by_its_place_in_data) {
+  const EpisodeList list{Episode{{{0, 0, 1.0, 0, true}}}, Episode{}, Episode{}};
+  const auto population = compact_as<std::uint32_t>(list, {2, 2}, RowRead::none);
+  auto sample = CompactEpisodes<std::uint32_t>::sharing(population, 3, 1);
+  for (const std::size_t k : {0u, 2u, 1u}) sample.append_copy(population, k);
+  struct Case {
+    const CompactEpisodes<std::uint32_t>* list;
+    std::size_t k;
+    const char* note;
+  };
+  for (const Case& c : {Case{&population, 1, "episode 1 of data: no rows"},
+                        Case{&population, 2, "episode 2 of data: no rows"},
+                        Case{&sample, 1, "episode 2 of data: no rows"},
+                        Case{&sample, 2, "episode 1 of data: no rows"}}) {
+    QTable q = zero_q_table({2, 2});
+    std::vector<std::string> notes;
+    const std::string error = check::captured_error([&] {
+      try {
+        Qlearner::learn_single_episode_backward_TD(Qlearner{}, q, (*c.list)[c.k]);
+      } catch (const TrainingFailure& failure) {
+        notes = failure.notes();
+      }
+    });
+    CHECK((notes == std::vector<std::string>{c.note}));
+    CHECK_EQ(error, std::string("tarnel: index out of range: the backward rule reads the last transition of an "
+                                "episode, but the episode has length 0\n"));
+  }
 }
 
 CHECK_MAIN

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "check.h"
+#include "episodes.h"
 #include "qlearning/qlearner.h"
 #include "support/failure.h"
 
@@ -47,7 +48,7 @@ TEST(double_q_nan_in_the_first_column_of_the_chooser) {
     const std::string err = check::captured_error([&] {
       out = check::captured_output([&] {
         try {
-          learner.double_q(episodes, rng);
+          double_q(learner, episodes, rng);
         } catch (const tarnel::TrainingFailure& failure) {
           failed = true;
           CHECK_EQ(std::string(failure.what()) + "\n", report.substr(std::string("tarnel: ").size()));

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "check.h"
+#include "episodes.h"
 #include "qlearning/qlearner.h"
 #include "support/failure.h"
 
@@ -99,11 +100,13 @@ struct DriverCase {
   std::vector<double> table;  // storage order
 };
 
-void run_cases(const std::vector<DriverCase>& cases, QTable (Qlearner::*driver)(const EpisodeList&, Rng&) const) {
+using Driver = QTable (*)(const Qlearner&, const EpisodeList&, Rng&);
+
+void run_cases(const std::vector<DriverCase>& cases, Driver driver) {
   for (const DriverCase& c : cases) {
     std::fprintf(stderr, "  case %s\n", c.name);
     Rng rng(Seed{});
-    const Run run = capture([&] { return (c.learner.*driver)(c.episodes, rng); });
+    const Run run = capture([&] { return driver(c.learner, c.episodes, rng); });
     CHECK(!run.failed);
     CHECK_EQ(run.out, c.lines);
     check_table(run.table, c.table);
@@ -150,7 +153,7 @@ TEST(fast_learn_checkpoints) {
            {not_a_number}},
           {"max_iterations 0 with no episode", learner(2, 2, 0.9, 0.5, 0), EpisodeList{}, "", {0.0, 0.0, 0.0, 0.0}},
       },
-      &Qlearner::fast_learn);
+      tarnel::fast_learn);
 }
 
 TEST(learn_until_convergence_checkpoints) {
@@ -193,7 +196,7 @@ TEST(learn_until_convergence_checkpoints) {
            "0: inf, 0, inf\n", {inf}},
           {"max_iterations 0 with no episode", learner(1, 2, 0.9, 0.5, 0), EpisodeList{}, "", {0.0, 0.0}},
       },
-      &Qlearner::learn_until_convergence);
+      tarnel::learn_until_convergence);
 }
 
 TEST(learn_until_convergence_stops_after_one_update) {
@@ -201,7 +204,7 @@ TEST(learn_until_convergence_stops_after_one_update) {
   // pick: a second iteration would have drawn again.
   Rng rng(Seed{});
   const Run run = capture([&] {
-    return learner(2, 2, 0.9, 0.5, 1000000).learn_until_convergence(one_episode({{0, 1, 0.0, 1, false}}), rng);
+    return tarnel::learn_until_convergence(learner(2, 2, 0.9, 0.5, 1000000), one_episode({{0, 1, 0.0, 1, false}}), rng);
   });
   CHECK_EQ(run.out, std::string("0: 0, 0, 0\n"));
   CHECK_EQ(rng.next_u32(), 0x53f95507u);
@@ -211,18 +214,17 @@ TEST(learn_until_convergence_empty_table_fails_before_printing) {
   // Only an episode without transitions can reach the checkpoint on a table
   // with no entries; the mean difference is then undefined.
   Rng rng(Seed{});
-  const Run run = capture([&] { return learner(0, 2, 0.9, 0.5, 5).learn_until_convergence(EpisodeList(1), rng); });
+  const Run run = capture([&] { return tarnel::learn_until_convergence(learner(0, 2, 0.9, 0.5, 5), EpisodeList(1), rng); });
   CHECK(run.failed);
   CHECK_EQ(run.out, std::string());
 }
 
 TEST(empty_episode_list_fails_without_output) {
-  using Driver = QTable (Qlearner::*)(const EpisodeList&, Rng&) const;
-  for (const Driver driver : {Driver{&Qlearner::fast_learn}, Driver{&Qlearner::learn_until_convergence},
-                              Driver{&Qlearner::double_q}}) {
+  for (const Driver driver : {Driver{tarnel::fast_learn}, Driver{tarnel::learn_until_convergence},
+                              Driver{tarnel::double_q}}) {
     Rng rng(Seed{});
     const Qlearner l = learner(2, 2, 0.9, 0.5, 1);
-    const Run run = capture([&] { return (l.*driver)(EpisodeList{}, rng); });
+    const Run run = capture([&] { return driver(l, EpisodeList{}, rng); });
     CHECK(run.failed);
     CHECK_EQ(run.out, std::string());
   }
@@ -242,7 +244,7 @@ TEST(double_q_choose_with_one_table_value_with_the_other) {
       {0, 1, 0.25, 1, false},   // table 1 chooses action 1, valued 20 by table 2
   });
   Rng rng(Seed{});
-  const Run run = capture([&] { return learner(2, 2, 1.0, 1.0, 1).double_q(episodes, rng); });
+  const Run run = capture([&] { return tarnel::double_q(learner(2, 2, 1.0, 1.0, 1), episodes, rng); });
   CHECK(!run.failed);
   // Table 1 = ((10.5, 20.25), (1, 3)), table 2 = ((0, 3), (10, 20)).
   CHECK_EQ(run.out, std::string("Iteration: 0, Qsum1 34.75, Qsum2 33\n"));
@@ -273,7 +275,7 @@ TEST(double_q_not_a_number) {
   for (const Case& c : cases) {
     std::fprintf(stderr, "  case %s\n", c.name);
     Rng rng(Seed{});
-    const Run run = capture([&] { return learner(2, 2, 1.0, 1.0, 1).double_q(one_episode(c.transitions), rng); });
+    const Run run = capture([&] { return tarnel::double_q(learner(2, 2, 1.0, 1.0, 1), one_episode(c.transitions), rng); });
     CHECK_EQ(run.failed, c.fails);
     if (c.fails) {
       CHECK_EQ(run.out, std::string());
@@ -291,7 +293,7 @@ TEST(double_q_mean_of_opposite_infinities_is_nan) {
       {0, 1, inf, 0, true},   // table 2
   });
   Rng rng(Seed{});
-  const Run run = capture([&] { return learner(1, 2, 0.9, 1.0, 1).double_q(episodes, rng); });
+  const Run run = capture([&] { return tarnel::double_q(learner(1, 2, 0.9, 1.0, 1), episodes, rng); });
   CHECK_EQ(run.out, std::string("Iteration: 0, Qsum1 inf, Qsum2 NaN\n"));
   check_table(run.table, {not_a_number, inf});
 }
@@ -311,7 +313,7 @@ TEST(double_q_index_checks) {
   for (const Case& c : cases) {
     std::fprintf(stderr, "  case %s\n", c.name);
     Rng rng(Seed{});
-    const Run run = capture([&] { return learner(2, 2, 0.9, 0.5, 1).double_q(one_episode({c.t}), rng); });
+    const Run run = capture([&] { return tarnel::double_q(learner(2, 2, 0.9, 0.5, 1), one_episode({c.t}), rng); });
     CHECK_EQ(run.failed, c.fails);
     // Pick and coin, nothing more: the coin is drawn before any index test.
     CHECK_EQ(rng.next_u32(), 0x12ce1f81u);
@@ -324,17 +326,17 @@ TEST(double_q_progress_lines) {
   for (const bool verbose : {false, true}) {
     Rng rng(Seed{});
     const Run run = capture([&] {
-      return learner(2, 2, 0.9, 0.5, 25001, 0.001, verbose).double_q(one_episode({{0, 1, 1.0, 0, true}}), rng);
+      return tarnel::double_q(learner(2, 2, 0.9, 0.5, 25001, 0.001, verbose), one_episode({{0, 1, 1.0, 0, true}}), rng);
     });
     CHECK_EQ(run.out, std::string("Iteration: 0, Qsum1 0.5, Qsum2 0\n"
                                   "Iteration: 25000, Qsum1 1, Qsum2 1\n"));
     check_table(run.table, {0.0, 0.0, 1.0, 0.0});
   }
   Rng rng(Seed{});
-  const Run once = capture([&] { return learner(2, 2, 0.9, 0.5, 1).double_q(one_episode({{0, 1, 1.0, 0, true}}), rng); });
+  const Run once = capture([&] { return tarnel::double_q(learner(2, 2, 0.9, 0.5, 1), one_episode({{0, 1, 1.0, 0, true}}), rng); });
   CHECK_EQ(once.out, std::string("Iteration: 0, Qsum1 0.5, Qsum2 0\n"));
   check_table(once.table, {0.0, 0.0, 0.25, 0.0});
-  const Run none = capture([&] { return learner(2, 2, 0.9, 0.5, 0).double_q(EpisodeList{}, rng); });
+  const Run none = capture([&] { return tarnel::double_q(learner(2, 2, 0.9, 0.5, 0), EpisodeList{}, rng); });
   CHECK(!none.failed);
   CHECK_EQ(none.out, std::string());
   check_table(none.table, {0.0, 0.0, 0.0, 0.0});
@@ -347,7 +349,7 @@ TEST(double_q_chooses_the_first_action_when_it_leads) {
   // action 1.
   const EpisodeList episodes = one_episode({{1, 0, 1.0, 0, true}, {0, 0, 0.0, 1, false}});
   Rng rng(Seed{});
-  const Run run = capture([&] { return learner(2, 2, 0.9, 0.5, 200).double_q(episodes, rng); });
+  const Run run = capture([&] { return tarnel::double_q(learner(2, 2, 0.9, 0.5, 200), episodes, rng); });
   CHECK(!run.failed);
   CHECK(run.table.at(0, 0) > 0.5);
   CHECK(run.table.at(0, 0) < 0.9);
@@ -361,7 +363,7 @@ TEST(learn_goes_on_when_the_change_equals_the_threshold) {
   // 0: a threshold of 0 is not above it, and the run goes to its end.
   Rng rng(Seed{});
   const Run run = capture([&] {
-    return learner(1, 1, 0.9, 1.0, 75001, 0.0).learn(one_episode({{0, 0, 1.0, 0, true}}),
+    return tarnel::learn(learner(1, 1, 0.9, 1.0, 75001, 0.0), one_episode({{0, 0, 1.0, 0, true}}),
                                                      Qlearner::learn_single_episode_forward_Q, rng);
   });
   CHECK(!run.failed);

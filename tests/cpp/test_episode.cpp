@@ -1,12 +1,14 @@
-// Episodes built from array views: the saturating index conversion, the
-// terminal flag, row order under any strides, and the column check.
+// Rows read from array views: the saturating index conversion, the terminal
+// flag, row order under any strides, and the column check with its note.
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <vector>
 
 #include "check.h"
+#include "episode/compact.h"
 #include "episode/episode.h"
+#include "episodes.h"
 #include "support/failure.h"
 
 using namespace tarnel;
@@ -18,6 +20,14 @@ constexpr std::uint64_t max_index = std::numeric_limits<std::uint64_t>::max();
 ArrayView row_major(const std::vector<double>& values, std::uint64_t rows, std::uint64_t columns) {
   return {reinterpret_cast<const std::byte*>(values.data()), rows, columns,
           static_cast<std::int64_t>(columns * sizeof(double)), sizeof(double)};
+}
+
+// Every row of a view, as the rules read it.
+Episode from_array(const ArrayView& view) {
+  check_columns(view, 0);
+  Episode episode;
+  for (std::uint64_t i = 0; i < view.rows; ++i) episode.transitions.push_back(transition_of(recorded_row(view, i)));
+  return episode;
 }
 
 }  // namespace
@@ -91,23 +101,27 @@ TEST(unaligned_data_is_read) {
   CHECK_BITS(episode.transitions[0].reward, 0.25);
 }
 
-TEST(too_few_columns_fail_only_with_rows) {
+TEST(too_few_columns_fail_only_with_rows_and_name_the_array) {
   const std::vector<double> values(8, 0.0);
-  CHECK(from_array(row_major(values, 0, 3)).transitions.empty());
-  CHECK_THROWS(TrainingFailure, from_array(row_major(values, 2, 4)));
-}
-
-TEST(episode_list_keeps_order_and_reports_each_build) {
-  const std::vector<double> first = {1, 0, 0, 0, 0};
-  const std::vector<double> second = {2, 0, 0, 0, 0, 3, 0, 0, 0, 0};
-  const ArrayView views[] = {row_major(first, 1, 5), row_major(second, 0, 5), row_major(second, 2, 5)};
+  const ArrayView views[] = {row_major(values, 1, 5), row_major(values, 0, 3), row_major(values, 2, 4)};
   std::vector<std::size_t> built;
-  const EpisodeList episodes = episodes_from_arrays(views, [&](std::size_t k) { built.push_back(k); });
-  CHECK_EQ(episodes.size(), 3u);
-  CHECK_EQ(episodes[0].transitions[0].state, 1u);
-  CHECK(episodes[1].transitions.empty());
-  CHECK_EQ(episodes[2].transitions[1].state, 3u);
-  CHECK((built == std::vector<std::size_t>{0, 1, 2}));
+  std::string message, note;
+  const std::string error = check::captured_error([&] {
+    try {
+      compact_episodes(views, 4, 4, RowRead::next_state, [&](std::size_t k) { built.push_back(k); });
+    } catch (const TrainingFailure& failure) {
+      message = failure.what();
+      CHECK_EQ(failure.notes().size(), 1u);
+      if (!failure.notes().empty()) note = failure.notes()[0];
+    }
+  });
+  const std::string text =
+      "index out of bounds: an episode array needs 5 columns (state, action, reward, next state, terminal flag) "
+      "but has 4";
+  CHECK_EQ(message, text);
+  CHECK_EQ(note, std::string("episode 2 of data: shape (2, 4)"));
+  CHECK_EQ(error, "tarnel: " + text + "\n");
+  CHECK((built == std::vector<std::size_t>{0, 1}));
 }
 
 TEST(unset_fields_are_zero) {

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "check.h"
+#include "episodes.h"
 #include "qlearning/qlearner.h"
 #include "support/failure.h"
 
@@ -27,7 +28,7 @@ const EpisodeList counting_episodes = {{{Transition{0, 0, 1.0, 0, false}}}};
 
 double iterations_run(const Qlearner& l) {
   Rng rng(Seed{});
-  return l.learn(counting_episodes, Qlearner::learn_single_episode_forward_Q, rng).values[0];
+  return learn(l, counting_episodes, Qlearner::learn_single_episode_forward_Q, rng).values[0];
 }
 
 }  // namespace
@@ -58,20 +59,20 @@ TEST(empty_episode_list) {
   const EpisodeList none;
   Qlearner l = counting_learner(0, 0.001);
   l.q_shape = {3, 2};
-  const QTable q = l.learn(none, Qlearner::learn_single_episode_forward_Q, rng);
+  const QTable q = learn(l, none, Qlearner::learn_single_episode_forward_Q, rng);
   CHECK_EQ(q.values.size(), 6u);
   for (const double v : q.values) CHECK_BITS(v, 0.0);
   l.max_iterations = 1;
-  CHECK_THROWS(TrainingFailure, l.learn(none, Qlearner::learn_single_episode_forward_Q, rng));
+  CHECK_THROWS(TrainingFailure, learn(l, none, Qlearner::learn_single_episode_forward_Q, rng));
 }
 
 TEST(only_empty_episodes) {
   Rng rng(Seed{});
   const EpisodeList empties(3);
   Qlearner l = counting_learner(1000, 0.001);
-  for (const double v : l.learn(empties, Qlearner::learn_single_episode_forward_Q, rng).values) CHECK_BITS(v, 0.0);
-  for (const double v : l.learn(empties, Qlearner::learn_single_episode_expected_sarsa, rng).values) CHECK_BITS(v, 0.0);
-  CHECK_THROWS(TrainingFailure, l.learn(empties, Qlearner::learn_single_episode_backward_TD, rng));
+  for (const double v : learn(l, empties, Qlearner::learn_single_episode_forward_Q, rng).values) CHECK_BITS(v, 0.0);
+  for (const double v : learn(l, empties, Qlearner::learn_single_episode_expected_sarsa, rng).values) CHECK_BITS(v, 0.0);
+  CHECK_THROWS(TrainingFailure, learn(l, empties, Qlearner::learn_single_episode_backward_TD, rng));
 }
 
 TEST(sizes_that_cannot_be_allocated_fail_first) {
@@ -83,14 +84,14 @@ TEST(sizes_that_cannot_be_allocated_fail_first) {
                                {0, std::numeric_limits<std::uint64_t>::max()}};
   for (const QShape& shape : bad_shapes) {
     l.q_shape = shape;
-    CHECK_THROWS(TrainingFailure, l.learn(none, Qlearner::learn_single_episode_forward_Q, rng));
+    CHECK_THROWS(TrainingFailure, learn(l, none, Qlearner::learn_single_episode_forward_Q, rng));
   }
   l.q_shape = {1ull << 40, 0};
-  CHECK(l.learn(none, Qlearner::learn_single_episode_forward_Q, rng).values.empty());
+  CHECK(learn(l, none, Qlearner::learn_single_episode_forward_Q, rng).values.empty());
   // A bound whose history of sums could not be sized is refused up front.
   l.q_shape = {1, 1};
   l.max_iterations = (1ull << 60) + 1;
-  CHECK_THROWS(TrainingFailure, l.learn(counting_episodes, Qlearner::learn_single_episode_forward_Q, rng));
+  CHECK_THROWS(TrainingFailure, learn(l, counting_episodes, Qlearner::learn_single_episode_forward_Q, rng));
 }
 
 CHECK_MAIN

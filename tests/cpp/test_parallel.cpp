@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "check.h"
+#include "episodes.h"
 #include "qlearning/qlearner.h"
 #include "qlearning/worker_group.h"
 #include "support/failure.h"
@@ -76,12 +77,14 @@ double element(const TableStack& stack, std::uint64_t k, std::uint64_t s, std::u
 std::atomic<bool> first_call_taken{false};
 std::atomic<int> completed_calls{0};
 
-void first_call_fails_pass(const Qlearner&, QTable&, const Episode&) {
+template <typename Index>
+void first_call_fails_pass(const Qlearner&, QTable&, CompactEpisode<Index>) {
   if (!first_call_taken.exchange(true)) fail("a scripted failure in the first call");
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   completed_calls.fetch_add(1);
 }
-constexpr RuleDescriptor first_call_fails{first_call_fails_pass};
+constexpr RuleDescriptor first_call_fails{first_call_fails_pass<std::uint32_t>, first_call_fails_pass<std::uint64_t>,
+                                          WriteSet::every_transition, RowRead::next_state};
 
 // One distinct state per episode: with a two-step episode the backward rule
 // writes entry (i, 0), so the table says which episodes its sample held.
@@ -113,11 +116,11 @@ TEST(one_episode_gives_the_sequential_table_in_every_slab) {
     learner.verbose = c.iterations > 50000;
     Rng rng(zero_seed());
     const bool forward = std::string(c.driver) == "forward";
-    const UpdateRule rule = forward ? Qlearner::learn_single_episode_forward_Q
-                                    : Qlearner::learn_single_episode_backward_TD;
-    const QTable expected = learner.learn(EpisodeList{episode}, rule, rng);
-    const TableStack stack = forward ? learner.learn_parallel(EpisodeList{episode}, rule, c.workers)
-                                     : learner.td_learn_backward_parallel(EpisodeList{episode}, 3,
+    const RuleDescriptor& rule = forward ? Qlearner::learn_single_episode_forward_Q
+                                         : Qlearner::learn_single_episode_backward_TD;
+    const QTable expected = learn(learner, EpisodeList{episode}, rule, rng);
+    const TableStack stack = forward ? learn_parallel(learner, EpisodeList{episode}, c.workers)
+                                     : td_learn_backward_parallel(learner, EpisodeList{episode}, 3,
                                                                           c.workers, rng);
     CHECK_EQ(stack.depth, c.workers);
     CHECK_EQ(stack.states, c.shape.first);
@@ -136,10 +139,10 @@ TEST(one_episode_gives_the_sequential_table_in_every_slab) {
 TEST(zero_workers_give_an_empty_stack) {
   const Qlearner learner = make_learner({4, 3}, 100);
   const EpisodeList episodes{Episode{{step(0, 0, 1.0, 0, true)}}};
-  const TableStack forward = learner.learn_parallel(episodes, Qlearner::learn_single_episode_forward_Q, 0);
+  const TableStack forward = learn_parallel(learner, episodes, Qlearner::learn_single_episode_forward_Q, 0);
   Rng rng(zero_seed());
   // With no worker nothing is drawn, and the empty list is never looked at.
-  const TableStack backward = learner.td_learn_backward_parallel(EpisodeList{}, 5, 0, rng);
+  const TableStack backward = td_learn_backward_parallel(learner, EpisodeList{}, 5, 0, rng);
   Rng reference(zero_seed());
   CHECK_EQ(rng.next_u32(), reference.next_u32());
   for (const TableStack* stack : {&forward, &backward}) {
@@ -173,7 +176,7 @@ TEST(bootstrap_samples_are_drawn_by_the_zone_method_in_worker_order) {
     // picked at least once; the chance that one is missed is below 3e-35.
     const Qlearner learner = make_learner({c.n, 1}, c.sample_size == 1 ? 1 : 200);
     Rng rng(zero_seed());
-    const TableStack stack = learner.td_learn_backward_parallel(marked_episodes(c.n), c.sample_size,
+    const TableStack stack = td_learn_backward_parallel(learner, marked_episodes(c.n), c.sample_size,
                                                                 c.drawn.size(), rng);
     CHECK_EQ(stack.depth, c.drawn.size());
     for (std::uint64_t k = 0; k < c.drawn.size(); ++k) {
@@ -196,7 +199,7 @@ TEST(stack_layout_puts_the_worker_index_fastest) {
                          step(1, 1, 4.0, 0, true), step(0, 2, 5.0, 0, true), step(1, 2, 6.0, 0, true)}};
   Qlearner learner = make_learner({2, 3}, 1);
   learner.learning_rate = 1.0;
-  const TableStack stack = learner.learn_parallel(EpisodeList{episode}, Qlearner::learn_single_episode_forward_Q, 4);
+  const TableStack stack = learn_parallel(learner, EpisodeList{episode}, Qlearner::learn_single_episode_forward_Q, 4);
   const std::vector<double> slab = {1.0, 2.0, 3.0, 4.0, 5.0, 6.0};  // column-major (s + 2a)
   CHECK_EQ(stack.values.size(), 24u);
   for (std::size_t i = 0; i < stack.values.size(); ++i) {
@@ -205,17 +208,59 @@ TEST(stack_layout_puts_the_worker_index_fastest) {
 }
 
 TEST(a_bad_episode_fails_the_call_after_every_worker_has_finished) {
-  // State 9 is outside the table: every worker fails on its first pick.
+  // State 9 is outside the table: every worker fails on its first pick, and
+  // the call's failure names the cause once, with every worker.
   const Qlearner learner = make_learner({3, 2}, 1000);
-  const EpisodeList bad{Episode{{step(9, 0, 1.0, 0, true)}}};
+  const EpisodeList bad{Episode{}, Episode{{step(0, 0, 1.0, 1, false), step(9, 0, 1.0, 0, true)}}};
   const std::size_t before = thread_count();
-  for (const std::uint64_t workers : {1u, 4u}) {
-    CHECK_THROWS(TrainingFailure,
-                 learner.learn_parallel(bad, Qlearner::learn_single_episode_forward_Q, workers));
+  struct Case {
+    std::uint64_t workers;
+    const char* note;
+  };
+  const std::string cause =
+      "index out of bounds: state 9 is not below the number of states, 3; episode 1 of data, row 1: state 9, "
+      "action 0, reward 1, next state 0, terminal 1";
+  for (const Case& c : {Case{1, "worker 0 (1 of 1): "}, Case{4, "workers 0-3 (4 of 4): "}}) {
+    std::vector<std::string> notes;
+    std::string message;
+    const std::string error = check::captured_error([&] {
+      try {
+        learn_parallel(learner, bad, c.workers);
+      } catch (const TrainingFailure& failure) {
+        message = failure.what();
+        notes = failure.notes();
+      }
+    });
+    CHECK_EQ(message, std::string(worker_join_failure));
+    CHECK((notes == std::vector<std::string>{c.note + cause}));
+    // Each worker's report and the failed join's, in whatever order the
+    // workers reach them.
+    auto count = [&](const std::string& line) {
+      std::size_t n = 0;
+      for (std::size_t at = error.find(line); at != std::string::npos; at = error.find(line, at + 1)) ++n;
+      return n;
+    };
+    CHECK_EQ(count("tarnel: index out of bounds: state 9 is not below the number of states, 3\n"), c.workers);
+    CHECK_EQ(count("tarnel: joining a worker thread returned an error\n"), 1u);
+    CHECK_EQ(count("\n"), c.workers + 1);
     CHECK(settles_to(before));
+  }
+  // A sample names its episodes by their place in the population.
+  for (const std::uint64_t workers : {1u, 3u}) {
     Rng rng(zero_seed());
     const EpisodeList two_step_bad{Episode{{step(9, 0, 1.0, 0, false), step(0, 0, 1.0, 0, true)}}};
-    CHECK_THROWS(TrainingFailure, learner.td_learn_backward_parallel(two_step_bad, 2, workers, rng));
+    std::vector<std::string> notes;
+    const std::string error = check::captured_error([&] {
+      try {
+        td_learn_backward_parallel(learner, two_step_bad, 2, workers, rng);
+      } catch (const TrainingFailure& failure) {
+        notes = failure.notes();
+      }
+    });
+    CHECK_EQ(notes.size(), 1u);
+    CHECK(notes.size() == 1 && notes[0].ends_with(
+        "index out of bounds: state 9 is not below the number of states, 3; episode 0 of data, row 0: state 9, "
+        "action 0, reward 1, next state 0, terminal 0"));
     CHECK(settles_to(before));
   }
 }
@@ -230,13 +275,21 @@ TEST(a_failed_worker_does_not_cut_the_others_short) {
   const EpisodeList episodes{Episode{{step(0, 0, 1.0, 0, true)}}};
   const std::size_t before = thread_count();
   std::string message;
+  std::vector<std::string> notes;
   try {
-    learner.learn_parallel(episodes, first_call_fails, 4);
+    learner.learn_parallel<first_call_fails>(compact_of(episodes, learner.q_shape, RowRead::next_state), 4);
   } catch (const TrainingFailure& e) {
     message = e.what();
+    notes = e.notes();
   }
   CHECK_EQ(completed_calls.load(), 15);
   CHECK_EQ(message, std::string(worker_join_failure));
+  CHECK_EQ(notes.size(), 1u);
+  for (std::size_t k = 0; k < 4 && notes.size() == 1; ++k) {
+    // Which worker took the first call is up to the scheduler.
+    if (notes[0] == "worker " + std::to_string(k) + " (1 of 4): a scripted failure in the first call") k = 4;
+    CHECK(k < 4 || notes[0].find("(1 of 4)") != std::string::npos);
+  }
   CHECK(settles_to(before));
 }
 
@@ -247,11 +300,11 @@ TEST(empty_samples_and_empty_lists) {
   {
     // An empty sample cannot be picked from once training starts.
     Rng rng(zero_seed());
-    CHECK_THROWS(TrainingFailure, trains.td_learn_backward_parallel(episodes, 0, 3, rng));
+    CHECK_THROWS(TrainingFailure, td_learn_backward_parallel(trains, episodes, 0, 3, rng));
   }
   {
     Rng rng(zero_seed());
-    const TableStack stack = idle.td_learn_backward_parallel(episodes, 0, 3, rng);
+    const TableStack stack = td_learn_backward_parallel(idle, episodes, 0, 3, rng);
     CHECK_EQ(stack.values.size(), 12u);
     for (const double v : stack.values) CHECK_BITS(v, 0.0);
   }
@@ -259,14 +312,14 @@ TEST(empty_samples_and_empty_lists) {
   // size: the generator has not moved on.
   for (const std::uint64_t sample_size : {0u, 5u}) {
     Rng rng(zero_seed());
-    CHECK_THROWS(TrainingFailure, idle.td_learn_backward_parallel(EpisodeList{}, sample_size, 2, rng));
+    CHECK_THROWS(TrainingFailure, td_learn_backward_parallel(idle, EpisodeList{}, sample_size, 2, rng));
     Rng reference(zero_seed());
     CHECK_EQ(rng.next_u32(), reference.next_u32());
   }
   // The forward driver's workers each find the list empty.
   CHECK_THROWS(TrainingFailure,
-               trains.learn_parallel(EpisodeList{}, Qlearner::learn_single_episode_forward_Q, 3));
-  const TableStack zeros = idle.learn_parallel(EpisodeList{}, Qlearner::learn_single_episode_forward_Q, 2);
+               learn_parallel(trains, EpisodeList{}, Qlearner::learn_single_episode_forward_Q, 3));
+  const TableStack zeros = learn_parallel(idle, EpisodeList{}, Qlearner::learn_single_episode_forward_Q, 2);
   CHECK_EQ(zeros.values.size(), 8u);
 }
 
@@ -274,7 +327,7 @@ TEST(an_index_list_too_large_to_allocate_fails_cleanly) {
   const Qlearner learner = make_learner({2, 2}, 1);
   for (const std::uint64_t size : {std::uint64_t{1} << 61, ~std::uint64_t{0}}) {
     Rng rng(zero_seed());
-    CHECK_THROWS(TrainingFailure, learner.td_learn_backward_parallel(marked_episodes(2), size, 1, rng));
+    CHECK_THROWS(TrainingFailure, td_learn_backward_parallel(learner, marked_episodes(2), size, 1, rng));
   }
 }
 
@@ -299,7 +352,7 @@ TEST(a_refused_thread_creation_fails_the_call) {
     const EpisodeList episodes = marked_episodes(2);
     int code = 1;
     try {
-      learner.learn_parallel(episodes, Qlearner::learn_single_episode_forward_Q, 200);
+      learn_parallel(learner, episodes, Qlearner::learn_single_episode_forward_Q, 200);
     } catch (const TrainingFailure& e) {
       code = std::string(e.what()) == worker_start_failure && settles_to(1) ? 0 : 2;
     } catch (...) {

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "check.h"
+#include "episodes.h"
 #include "qlearning/qlearner.h"
 #include "support/failure.h"
 
@@ -30,7 +31,7 @@ const double not_a_number = std::numeric_limits<double>::quiet_NaN();
 
 TEST(forward_worked_example) {
   QTable q = zero_q_table({3, 2});
-  Qlearner::learn_single_episode_forward_Q(learner(0.9, 0.5), q,
+  apply(Qlearner::learn_single_episode_forward_Q, learner(0.9, 0.5), q,
                                            {{step(0, 1, 1.0, 1, false), step(1, 0, 2.0, 2, true)}});
   CHECK_BITS(q.at(0, 1), 0.5);
   CHECK_BITS(q.at(1, 0), 1.0);
@@ -49,7 +50,7 @@ TEST(forward_row_maximum_skips_nan_and_floors_at_lowest) {
     QTable q = zero_q_table({2, 2});
     q.at(1, 0) = c.row[0];
     q.at(1, 1) = c.row[1];
-    Qlearner::learn_single_episode_forward_Q(learner(1.0, 1.0), q, {{step(0, 0, 0.0, 1, false)}});
+    apply(Qlearner::learn_single_episode_forward_Q, learner(1.0, 1.0), q, {{step(0, 0, 0.0, 1, false)}});
     CHECK_BITS(q.at(0, 0), c.m);
   }
 }
@@ -59,13 +60,13 @@ TEST(forward_reads_next_row_after_old_when_next_is_same_state) {
   q.at(0, 0) = 4.0;
   q.at(0, 1) = 1.0;
   // target = 0 + max(4, 1) * 0.5 = 2; new = (2 - 4) * 0.5 + 4 = 3
-  Qlearner::learn_single_episode_forward_Q(learner(0.5, 0.5), q, {{step(0, 0, 0.0, 0, false)}});
+  apply(Qlearner::learn_single_episode_forward_Q, learner(0.5, 0.5), q, {{step(0, 0, 0.0, 0, false)}});
   CHECK_BITS(q.at(0, 0), 3.0);
 }
 
 TEST(backward_worked_example) {
   QTable q = zero_q_table({3, 1});
-  Qlearner::learn_single_episode_backward_TD(
+  apply(Qlearner::learn_single_episode_backward_TD, 
       learner(0.9, 0.5), q, {{step(0, 0, 1, 9, false), step(1, 0, 2, 9, false), step(2, 0, 3, 9, true)}});
   CHECK_BITS(q.at(1, 0), 1.5);
   CHECK_BITS(q.at(0, 0), 0.5 * (3 * 0.9 + 2));
@@ -75,14 +76,14 @@ TEST(backward_worked_example) {
 TEST(backward_checks_all_but_the_last_transition) {
   QTable q = zero_q_table({2, 2});
   // A single transition changes nothing, whatever it holds.
-  Qlearner::learn_single_episode_backward_TD(learner(0.9, 0.5), q, {{step(99, 99, 5, 99, true)}});
+  apply(Qlearner::learn_single_episode_backward_TD, learner(0.9, 0.5), q, {{step(99, 99, 5, 99, true)}});
   // A bad last transition is not checked.
-  Qlearner::learn_single_episode_backward_TD(learner(0.9, 0.5), q,
+  apply(Qlearner::learn_single_episode_backward_TD, learner(0.9, 0.5), q,
                                              {{step(0, 0, 1, 0, false), step(99, 99, 1, 99, true)}});
   CHECK_BITS(q.at(0, 0), 0.5);
-  CHECK_THROWS(TrainingFailure, Qlearner::learn_single_episode_backward_TD(
+  CHECK_THROWS(TrainingFailure, apply(Qlearner::learn_single_episode_backward_TD, 
                                     learner(0.9, 0.5), q, {{step(5, 0, 1, 0, false), step(0, 0, 1, 0, true)}}));
-  CHECK_THROWS(TrainingFailure, Qlearner::learn_single_episode_backward_TD(learner(0.9, 0.5), q, {}));
+  CHECK_THROWS(TrainingFailure, apply(Qlearner::learn_single_episode_backward_TD, learner(0.9, 0.5), q, {}));
 }
 
 TEST(expected_sarsa_uses_the_mean_of_the_own_row) {
@@ -90,7 +91,7 @@ TEST(expected_sarsa_uses_the_mean_of_the_own_row) {
   q.at(1, 0) = 2.0;
   q.at(1, 1) = 4.0;
   // next_state is far out of range: it is neither read nor checked.
-  Qlearner::learn_single_episode_expected_sarsa(learner(1.0, 1.0), q, {{step(1, 0, 1.0, 1000000, false)}});
+  apply(Qlearner::learn_single_episode_expected_sarsa, learner(1.0, 1.0), q, {{step(1, 0, 1.0, 1000000, false)}});
   CHECK_BITS(q.at(1, 0), 4.0);
 }
 
@@ -102,28 +103,28 @@ TEST(expected_sarsa_single_state_row_adds_in_table_sum_order) {
   for (std::uint64_t a = 0; a < 9; ++a) q.at(0, a) = row[a];
   const double partial = (1e16 + -1e16) + (1.0 + 1.0) + (1.0 + 1.0) + (1.0 + 1.0);
   const double mean = (0.0 + partial + 1.0) / 9.0;
-  Qlearner::learn_single_episode_expected_sarsa(learner(1.0, 1.0), q, {{step(0, 1, 0.0, 0, false)}});
+  apply(Qlearner::learn_single_episode_expected_sarsa, learner(1.0, 1.0), q, {{step(0, 1, 0.0, 0, false)}});
   CHECK_BITS(q.at(0, 1), (mean - 1.0) * 1.0 + 1.0);
 }
 
 TEST(index_checks_of_every_rule) {
-  const UpdateRule rules[] = {Qlearner::learn_single_episode_forward_Q, Qlearner::learn_single_episode_expected_sarsa};
-  for (const UpdateRule rule : rules) {
+  for (const RuleDescriptor* rule : {&Qlearner::learn_single_episode_forward_Q,
+                                     &Qlearner::learn_single_episode_expected_sarsa}) {
     QTable q = zero_q_table({3, 2});
-    CHECK_THROWS(TrainingFailure, rule(learner(0.9, 0.5), q, {{step(3, 0, 1, 0, true)}}));
-    CHECK_THROWS(TrainingFailure, rule(learner(0.9, 0.5), q, {{step(0, 2, 1, 0, true)}}));
+    CHECK_THROWS(TrainingFailure, apply(*rule, learner(0.9, 0.5), q, {{step(3, 0, 1, 0, true)}}));
+    CHECK_THROWS(TrainingFailure, apply(*rule, learner(0.9, 0.5), q, {{step(0, 2, 1, 0, true)}}));
     // A terminal transition's next state is never checked.
-    rule(learner(0.9, 0.5), q, {{step(0, 0, 1, 1000000000, true)}});
+    apply(*rule, learner(0.9, 0.5), q, {{step(0, 0, 1, 1000000000, true)}});
     CHECK_BITS(q.at(0, 0), 0.5);
     QTable no_actions = zero_q_table({3, 0});
-    CHECK_THROWS(TrainingFailure, rule(learner(0.9, 0.5), no_actions, {{step(0, 0, 1, 0, true)}}));
+    CHECK_THROWS(TrainingFailure, apply(*rule, learner(0.9, 0.5), no_actions, {{step(0, 0, 1, 0, true)}}));
     // Empty episodes change nothing.
-    rule(learner(0.9, 0.5), q, {});
+    apply(*rule, learner(0.9, 0.5), q, {});
   }
   QTable q = zero_q_table({3, 2});
-  CHECK_THROWS(TrainingFailure, Qlearner::learn_single_episode_forward_Q(learner(0.9, 0.5), q,
+  CHECK_THROWS(TrainingFailure, apply(Qlearner::learn_single_episode_forward_Q, learner(0.9, 0.5), q,
                                                                          {{step(0, 0, 1, 3, false)}}));
-  Qlearner::learn_single_episode_expected_sarsa(learner(0.9, 0.5), q, {{step(0, 0, 1, 3, false)}});
+  apply(Qlearner::learn_single_episode_expected_sarsa, learner(0.9, 0.5), q, {{step(0, 0, 1, 3, false)}});
 }
 
 CHECK_MAIN
