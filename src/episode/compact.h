@@ -115,6 +115,9 @@ class CompactEpisodes {
   std::uint64_t states() const { return states_; }
   std::uint64_t actions() const { return actions_; }
   RowRead reads() const { return reads_; }
+  bool built_for(std::pair<std::uint64_t, std::uint64_t> q_shape, RowRead reads) const {
+    return reads_ == reads && states_ == q_shape.first && actions_ == q_shape.second;
+  }
 
   // An empty list for the same table and rule as `from`, sharing its
   // rejected transitions, with room for `episodes` episodes of

@@ -135,8 +135,7 @@ QTable Qlearner::double_q(const CompactEpisodeList& episodes, Rng& rng) const {
   QTable table_2 = zero_q_table(q_shape);
   std::visit(
       [&](const auto& list) {
-        assert(list.reads() == RowRead::next_state && list.states() == q_shape.first &&
-               list.actions() == q_shape.second);
+        assert(list.built_for(q_shape, RowRead::next_state));
         with_action_count(table_1.actions, [&](auto n) {
           replay<decltype(n)::value>(*this, list, table_1, table_2, rng);
         });

@@ -17,8 +17,7 @@ namespace {
 
 template <typename Index>
 QTable fast_learn_on(const Qlearner& learner, const CompactEpisodes<Index>& episodes, Rng& rng) {
-  assert(episodes.reads() == RowRead::next_state && episodes.states() == learner.q_shape.first &&
-         episodes.actions() == learner.q_shape.second);
+  assert(episodes.built_for(learner.q_shape, RowRead::next_state));
   const std::uint64_t max_iterations = learner.max_iterations;
   QTable q = zero_q_table(learner.q_shape);
   const std::size_t entries = q.values.size();

@@ -118,8 +118,7 @@ class BatchedSums {
 
 template <const RuleDescriptor& rule, typename Index>
 QTable learn_on(const Qlearner& learner, const CompactEpisodes<Index>& episodes, Rng& rng) {
-  assert(episodes.reads() == rule.reads && episodes.states() == learner.q_shape.first &&
-         episodes.actions() == learner.q_shape.second);
+  assert(episodes.built_for(learner.q_shape, rule.reads));
   constexpr RulePass<Index> pass = rule.template pass<Index>();
   const std::uint64_t max_iterations = learner.max_iterations;
   QTable q = zero_q_table(learner.q_shape);

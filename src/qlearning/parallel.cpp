@@ -53,12 +53,6 @@ CompactEpisodes<Index> draw_bootstrap_sample(const CompactEpisodes<Index>& episo
   return sample;
 }
 
-template <typename Index>
-void check_built_for(const CompactEpisodes<Index>& episodes, const Qlearner& learner, RowRead reads) {
-  assert(episodes.reads() == reads && episodes.states() == learner.q_shape.first &&
-         episodes.actions() == learner.q_shape.second);
-  (void)episodes, (void)learner, (void)reads;
-}
 
 }  // namespace
 
@@ -69,7 +63,7 @@ TableStack Qlearner::td_learn_backward_parallel(CompactEpisodeList episodes,
   std::visit(
       [&](auto& population) {
         using List = std::decay_t<decltype(population)>;
-        check_built_for(population, *this, learn_single_episode_backward_TD.reads);
+        assert(population.built_for(q_shape, learn_single_episode_backward_TD.reads));
         WorkerGroup<QTable> workers;
         for (std::uint64_t k = 0; k < iter_ql; ++k) {
           // Checked before anything is drawn, so an empty list fails without

@@ -119,42 +119,42 @@ inline void apply(const RuleDescriptor& rule, const Qlearner& learner, QTable& q
 namespace oracle {
 
 // The rules written plainly: indexes checked as they are read, in the
-// rule's order (the entry written, then the row read).
-inline void forward_Q(const Qlearner& l, QTable& q, const Episode& episode) {
+// rule's order (the entry written, then the row read). Forward Q and
+// expected SARSA differ only in what a non-terminal transition bootstraps
+// from.
+template <typename RowValue>
+void one_step(const Qlearner& l, QTable& q, const Episode& episode, bool checks_next_state, RowValue row_value) {
   for (const Transition& t : episode.transitions) {
     check_entry(q, t);
     double& entry = q.at(t.state, t.action);
     const double old = entry;
     double target = t.reward;
     if (!t.done) {
-      check_next_state(q, t);
-      double m = std::numeric_limits<double>::lowest();
-      for (std::uint64_t a = 0; a < q.actions; ++a) {
-        if (q.at(t.next_state, a) > m) m = q.at(t.next_state, a);
-      }
-      target = t.reward + m * l.discount_factor;
+      if (checks_next_state) check_next_state(q, t);
+      target = t.reward + row_value(t) * l.discount_factor;
     }
     entry = (target - old) * l.learning_rate + old;
   }
 }
 
+inline void forward_Q(const Qlearner& l, QTable& q, const Episode& episode) {
+  one_step(l, q, episode, true, [&](const Transition& t) {
+    double m = std::numeric_limits<double>::lowest();
+    for (std::uint64_t a = 0; a < q.actions; ++a) m = q.at(t.next_state, a) > m ? q.at(t.next_state, a) : m;
+    return m;
+  });
+}
+
 inline void expected_sarsa(const Qlearner& l, QTable& q, const Episode& episode) {
-  for (const Transition& t : episode.transitions) {
-    check_entry(q, t);
-    double& entry = q.at(t.state, t.action);
-    const double old = entry;
-    double target = t.reward;
-    if (!t.done) {
-      double sum = 0.0;
-      if (q.states == 1) {
-        sum = table_sum(q.values.data(), q.actions);
-      } else {
-        for (std::uint64_t a = 0; a < q.actions; ++a) sum += q.at(t.state, a);
-      }
-      target = t.reward + sum / static_cast<double>(q.actions) * l.discount_factor;
+  one_step(l, q, episode, false, [&](const Transition& t) {
+    double sum = 0.0;
+    if (q.states == 1) {
+      sum = table_sum(q.values.data(), q.actions);
+    } else {
+      for (std::uint64_t a = 0; a < q.actions; ++a) sum += q.at(t.state, a);
     }
-    entry = (target - old) * l.learning_rate + old;
-  }
+    return sum / static_cast<double>(q.actions);
+  });
 }
 
 inline void backward_TD(const Qlearner& l, QTable& q, const Episode& episode) {
