@@ -1,5 +1,5 @@
-// The training-failure exception type, the mapping of C++ failures, and
-// TypeError wrapping.
+// The training-failure exception type, the mapping of C++ failures, notes
+// on exceptions, and TypeError wrapping.
 #include "python/errors.h"
 
 #include <exception>
@@ -20,6 +20,12 @@ Ref string_attribute(PyObject* object, const char* attribute) {
   return Ref();
 }
 
+// A text of the core as a str; its bytes are UTF-8, and any that are not
+// are replaced rather than refused.
+Ref decoded(const std::string& text) {
+  return Ref(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+}
+
 }  // namespace
 
 PyObject* training_failure_type() {
@@ -35,11 +41,22 @@ PyObject* training_failure_type() {
   return type;
 }
 
-void set_training_failure(const std::string& message) {
-  if (PyObject* type = training_failure_type()) {
-    Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-    if (text) PyErr_SetObject(type, text.get());
+void set_training_failure(const std::string& message, const std::vector<std::string>& notes) {
+  PyObject* type = training_failure_type();
+  if (type == nullptr) return;
+  Ref text = decoded(message);
+  if (!text) return;
+  std::vector<Ref> texts;
+  texts.reserve(notes.size());
+  for (const std::string& note : notes) {
+    if (Ref decoded_note = decoded(note)) {
+      texts.push_back(std::move(decoded_note));
+    } else {
+      PyErr_Clear();  // a note there is no memory for is left out
+    }
   }
+  PyErr_SetObject(type, text.get());
+  add_notes(texts);
 }
 
 void report_and_set_training_failure(const std::string& message) {
@@ -52,7 +69,7 @@ void set_error_from_current_exception() noexcept {
     try {
       throw;
     } catch (const TrainingFailure& failure) {
-      set_training_failure(failure.what());
+      set_training_failure(failure.what(), failure.notes());
     } catch (const std::bad_alloc&) {
       PyErr_NoMemory();
     } catch (const std::exception& error) {
@@ -69,6 +86,32 @@ void set_error_from_current_exception() noexcept {
 Ref type_name(PyObject* object) {
   if (Ref name = string_attribute(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__")) return name;
   return Ref(PyUnicode_FromString("<failed to extract type name>"));
+}
+
+void add_notes(std::span<const Ref> notes) {
+  if (notes.empty() || !PyErr_Occurred()) return;
+  PyObject* raw_type = nullptr;
+  PyObject* raw_value = nullptr;
+  PyObject* raw_traceback = nullptr;
+  PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
+  PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
+  if (raw_value != nullptr) {
+    // Attribute access is all the limited API offers, and it is the same on
+    // 3.10, which has no add_note.
+    Ref list(PyObject_GetAttrString(raw_value, "__notes__"));
+    if (!list && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      list = Ref(PyList_New(0));
+      if (list && PyObject_SetAttrString(raw_value, "__notes__", list.get()) < 0) list.reset();
+    }
+    if (list && PyList_Check(list.get())) {
+      for (const Ref& note : notes) {
+        if (PyList_Append(list.get(), note.get()) < 0) break;
+      }
+    }
+    PyErr_Clear();  // the exception stands without the notes it could not take
+  }
+  PyErr_Restore(raw_type, raw_value, raw_traceback);
 }
 
 void wrap_error(const char* parameter) {
@@ -98,6 +141,8 @@ void wrap_error(const char* parameter) {
     if (PyObject* cause = PyException_GetCause(value.get())) {
       PyException_SetCause(replacement.get(), cause);  // steals the reference
     }
+    Ref notes(PyObject_GetAttrString(value.get(), "__notes__"));
+    if (!notes || PyObject_SetAttrString(replacement.get(), "__notes__", notes.get()) < 0) PyErr_Clear();
   }
   PyErr_SetObject(PyExc_TypeError, replacement.get());
 }

@@ -7,7 +7,9 @@
 
 #include <Python.h>
 
+#include <span>
 #include <string>
+#include <vector>
 
 #include "python/ref.h"
 
@@ -19,8 +21,8 @@ namespace tarnel::python {
 // `tarnel.TrainingFailure`; nullptr (with an error set) if it cannot be.
 PyObject* training_failure_type();
 
-// Sets the training-failure exception with `message`.
-void set_training_failure(const std::string& message);
+// Sets the training-failure exception with `message` and `notes`.
+void set_training_failure(const std::string& message, const std::vector<std::string>& notes = {});
 
 // Reports `message` on standard error, as failures inside the core are, then
 // sets the training-failure exception (for failures of the boundary itself).
@@ -46,8 +48,16 @@ PyObject* guarded(Body&& body) noexcept {
   }
 }
 
+// Adds `notes` (strs) to the pending exception as its notes: appended to its
+// `__notes__` list, which is created when missing. Python 3.11 and later
+// print them under the traceback; 3.10 keeps them in the same attribute,
+// and pickling keeps them on every version (they live in the instance's
+// __dict__). An exception that cannot take them stands without them.
+void add_notes(std::span<const Ref> notes);
+
 // If the pending error is exactly a TypeError, replaces it by
-// TypeError("argument '<parameter>': <str(old)>") keeping the old __cause__.
+// TypeError("argument '<parameter>': <str(old)>") keeping the old __cause__
+// and __notes__.
 void wrap_error(const char* parameter);
 
 // `__qualname__` of the object's type as a str, or the str

@@ -155,6 +155,17 @@ int ndim(PyObject* array) { return fields(array)->nd; }
 
 PyObject* dtype(PyObject* array) { return fields(array)->descr; }
 
+Ref shape(PyObject* array) {
+  const ArrayFields* f = fields(array);
+  Ref tuple(PyTuple_New(f->nd));
+  for (int k = 0; tuple && k < f->nd; ++k) {
+    PyObject* extent = PyLong_FromSsize_t(f->dimensions[k]);
+    if (extent == nullptr) return Ref();
+    PyTuple_SetItem(tuple.get(), k, extent);  // steals the reference
+  }
+  return tuple;
+}
+
 PyObject* float64() { return api().float64; }
 
 bool is_float64(PyObject* descr) {
@@ -182,34 +193,31 @@ bool still_matches(PyObject* array, const ArrayView& view) {
          is_float64(f->descr);
 }
 
-PyObject* block_array_of(PyObject* array) {
-  PyObject* block = array;
+Memory memory_of(PyObject* array) {
+  PyObject* end = array;
   // NumPy shortens most chains to one link, but not every one (a view of a
   // subclass view, for one).
-  while (fields(block)->base != nullptr && is_array(fields(block)->base)) block = fields(block)->base;
-  // The array's own layout is checked by still_matches.
-  return block == array ? nullptr : block;
-}
-
-bool views_foreign_memory(PyObject* array) {
-  PyObject* end = array;
   while (fields(end)->base != nullptr && is_array(fields(end)->base)) end = fields(end)->base;
+  // The array's own layout is checked by still_matches.
+  Memory out;
+  if (end != array) out.block = end;
   PyObject* owner = fields(end)->base;
   // Bytes never change while referenced, and a memory map is kept as it is:
   // copying it would double the memory of the largest data sets.
-  if (owner == nullptr || PyBytes_CheckExact(owner)) return false;
+  if (owner == nullptr || PyBytes_CheckExact(owner)) return out;
   static PyObject* mmap_type = [] {
     Ref module(PyImport_ImportModule("mmap"));
     PyObject* type = module ? PyObject_GetAttrString(module.get(), "mmap") : nullptr;
     if (type == nullptr) PyErr_Clear();
     return type;  // kept for the process, like the API table
   }();
-  return mmap_type == nullptr || Py_TYPE(owner) != reinterpret_cast<PyTypeObject*>(mmap_type);
+  out.foreign = mmap_type == nullptr || Py_TYPE(owner) != reinterpret_cast<PyTypeObject*>(mmap_type);
+  return out;
 }
 
-Block block_of(PyObject* array) {
+Block hold(PyObject* block) {
   Block out;
-  if (PyObject* block = block_array_of(array)) {
+  if (block != nullptr) {
     Py_INCREF(block);
     out.array = Ref(block);
     out.data = fields(block)->data;
