@@ -33,12 +33,6 @@ std::string quoted_list(const std::vector<const char*>& names) {
   return list;
 }
 
-// A sequence's reported length only sizes the first reservation; the items
-// decide the length, so a huge or lying __len__ cannot make it fail.
-constexpr Py_ssize_t max_reserved_arrays = 1 << 16;
-
-// One conversion per kind of parameter, picked by the type of its destination.
-
 // Whether `item` is a 2-D float64 array, the only form of an episode;
 // otherwise false with the TypeError that says why.
 bool is_episode_array(PyObject* item) {
@@ -61,36 +55,36 @@ bool is_episode_array(PyObject* item) {
   return true;
 }
 
-// The notes that name item `position` of `data` (what it is, and how to
-// convert it where NumPy can: an array of another dtype, or a sequence of
-// rows); none when they cannot be written. Needs no error pending.
+// The notes that name item `position` of `data`: what it is, and how to
+// convert it where NumPy can (an array of another dtype, a sequence of rows).
+// A note there is no memory for is left out. Needs no error pending.
 std::vector<Ref> location_notes(PyObject* item, std::size_t position) {
-  std::vector<Ref> notes;
+  Ref what;
   bool convertible = false;
   if (numpy::is_array(item)) {
     if (Ref shape = numpy::shape(item)) {
-      notes.emplace_back(PyUnicode_FromFormat("episode %zu of data: dtype %S, shape %R", position,
-                                              numpy::dtype(item), shape.get()));
+      what = Ref(PyUnicode_FromFormat("episode %zu of data: dtype %S, shape %R", position, numpy::dtype(item),
+                                      shape.get()));
     }
+    // np.asarray keeps the number of dimensions.
     convertible = numpy::ndim(item) == 2 && !numpy::is_float64(numpy::dtype(item));
   } else {
     if (Ref name = python::type_name(item)) {
-      notes.emplace_back(
-          PyUnicode_FromFormat("episode %zu of data: a %U, not a NumPy array", position, name.get()));
+      what = Ref(PyUnicode_FromFormat("episode %zu of data: a %U, not a NumPy array", position, name.get()));
     }
     // A str or bytes is a sequence, but of characters, never of rows.
     constexpr unsigned long text_flags = Py_TPFLAGS_UNICODE_SUBCLASS | Py_TPFLAGS_BYTES_SUBCLASS;
     convertible = PySequence_Check(item) && (PyType_GetFlags(Py_TYPE(item)) & text_flags) == 0;
   }
-  if (notes.empty() || !notes.front()) {
-    PyErr_Clear();
-    return {};
+  std::vector<Ref> notes;
+  if (what) {
+    notes.push_back(std::move(what));
+    if (convertible) {
+      notes.emplace_back(PyUnicode_FromString("convert it with np.asarray(episode, dtype=np.float64)"));
+    }
+    if (!notes.back()) notes.pop_back();
   }
-  if (convertible) notes.emplace_back(PyUnicode_FromString("convert it with np.asarray(episode, dtype=np.float64)"));
-  if (!notes.back()) {
-    PyErr_Clear();
-    notes.pop_back();
-  }
+  PyErr_Clear();
   return notes;
 }
 
@@ -106,6 +100,12 @@ void locate_error(PyObject* item, std::size_t position) {
   PyErr_Restore(type, value, traceback);
   python::add_notes(notes);
 }
+
+// A sequence's reported length only sizes the first reservation; the items
+// decide the length, so a huge or lying __len__ cannot make it fail.
+constexpr Py_ssize_t max_reserved_arrays = 1 << 16;
+
+// One conversion per kind of parameter, picked by the type of its destination.
 
 bool to(PyObject* object, EpisodeArrays& out) {
   // A str is a sequence, of one-character strs; never of episode arrays.
