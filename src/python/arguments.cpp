@@ -92,12 +92,9 @@ std::vector<Ref> location_notes(PyObject* item, std::size_t position) {
 // its conversion raised.
 void locate_error(PyObject* item, std::size_t position) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) return;
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
+  python::FetchedError error = python::fetch_error();
   const std::vector<Ref> notes = location_notes(item, position);
-  PyErr_Restore(type, value, traceback);
+  error.restore();
   python::add_notes(notes);
 }
 

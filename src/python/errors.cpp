@@ -88,21 +88,28 @@ Ref type_name(PyObject* object) {
   return Ref(PyUnicode_FromString("<failed to extract type name>"));
 }
 
+FetchedError fetch_error() {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  return {Ref(type), Ref(value), Ref(traceback)};
+}
+
+void FetchedError::restore() { PyErr_Restore(type.release(), value.release(), traceback.release()); }
+
 void add_notes(std::span<const Ref> notes) {
   if (notes.empty() || !PyErr_Occurred()) return;
-  PyObject* raw_type = nullptr;
-  PyObject* raw_value = nullptr;
-  PyObject* raw_traceback = nullptr;
-  PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
-  PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
-  if (raw_value != nullptr) {
+  FetchedError error = fetch_error();
+  if (PyObject* exception = error.value.get()) {
     // Attribute access is all the limited API offers, and it is the same on
     // 3.10, which has no add_note.
-    Ref list(PyObject_GetAttrString(raw_value, "__notes__"));
+    Ref list(PyObject_GetAttrString(exception, "__notes__"));
     if (!list && PyErr_ExceptionMatches(PyExc_AttributeError)) {
       PyErr_Clear();
       list = Ref(PyList_New(0));
-      if (list && PyObject_SetAttrString(raw_value, "__notes__", list.get()) < 0) list.reset();
+      if (list && PyObject_SetAttrString(exception, "__notes__", list.get()) < 0) list.reset();
     }
     if (list && PyList_Check(list.get())) {
       for (const Ref& note : notes) {
@@ -111,37 +118,32 @@ void add_notes(std::span<const Ref> notes) {
     }
     PyErr_Clear();  // the exception stands without the notes it could not take
   }
-  PyErr_Restore(raw_type, raw_value, raw_traceback);
+  error.restore();
 }
 
 void wrap_error(const char* parameter) {
-  PyObject* raw_type = nullptr;
-  PyObject* raw_value = nullptr;
-  PyObject* raw_traceback = nullptr;
-  PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
-  PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
-  Ref type(raw_type), value(raw_value), traceback(raw_traceback);
-  if (type.get() != PyExc_TypeError) {
-    PyErr_Restore(type.release(), value.release(), traceback.release());
+  FetchedError error = fetch_error();
+  if (error.type.get() != PyExc_TypeError) {
+    error.restore();
     return;
   }
   Ref message;
-  if (Ref text{value ? PyObject_Str(value.get()) : nullptr}) {
+  if (Ref text{error.value ? PyObject_Str(error.value.get()) : nullptr}) {
     message = Ref(PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()));
   } else {
     PyErr_Clear();
-    Ref name = string_attribute(type.get(), "__name__");
+    Ref name = string_attribute(error.type.get(), "__name__");
     message = Ref(name ? PyUnicode_FromFormat("argument '%s': <unprintable %U object>", parameter, name.get())
                        : PyUnicode_FromFormat("argument '%s': <unprintable object>", parameter));
   }
   if (!message) return;
   Ref replacement(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
   if (!replacement) return;  // that error stands instead
-  if (value) {
-    if (PyObject* cause = PyException_GetCause(value.get())) {
+  if (PyObject* old = error.value.get()) {
+    if (PyObject* cause = PyException_GetCause(old)) {
       PyException_SetCause(replacement.get(), cause);  // steals the reference
     }
-    Ref notes(PyObject_GetAttrString(value.get(), "__notes__"));
+    Ref notes(PyObject_GetAttrString(old, "__notes__"));
     if (!notes || PyObject_SetAttrString(replacement.get(), "__notes__", notes.get()) < 0) PyErr_Clear();
   }
   PyErr_SetObject(PyExc_TypeError, replacement.get());

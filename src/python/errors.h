@@ -1,6 +1,6 @@
 // Python errors raised by the boundary: the training-failure exception type,
-// the one mapping of C++ failures to Python exceptions, the parameter-name
-// wrapping of TypeErrors, and type names for error texts. Every text that
+// the one mapping of C++ failures to Python exceptions, notes on exceptions,
+// the parameter-name wrapping of TypeErrors, and type names for error texts. Every text that
 // quotes Python (a type's name, an exception's message) is kept as a Python
 // str from end to end, so NUL characters and lone surrogates come through.
 #pragma once
@@ -47,6 +47,16 @@ PyObject* guarded(Body&& body) noexcept {
     return nullptr;
   }
 }
+
+// The pending exception, taken out of the interpreter and normalised, so
+// that Python code can run before it is raised again with restore().
+struct FetchedError {
+  Ref type;
+  Ref value;
+  Ref traceback;
+  void restore();
+};
+FetchedError fetch_error();
 
 // Adds `notes` (strs) to the pending exception as its notes: appended to its
 // `__notes__` list, which is created when missing. Python 3.11 and later

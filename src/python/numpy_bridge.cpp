@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "python/errors.h"
 
@@ -95,19 +96,12 @@ bool load_table(Api& out) {
 // missing or broken) as its cause. The traceback is dropped: it holds the
 // frames of the failed import, and the cause keeps its own.
 void fail_load() {
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  Ref cause(value);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
+  Ref cause = std::move(python::fetch_error().value);
   report_and_set_training_failure("failed to access the NumPy array API capsule (_ARRAY_API)");
   if (cause) {
-    PyObject *failure_type = nullptr, *failure = nullptr, *failure_traceback = nullptr;
-    PyErr_Fetch(&failure_type, &failure, &failure_traceback);
-    PyErr_NormalizeException(&failure_type, &failure, &failure_traceback);
-    if (failure) PyException_SetCause(failure, cause.release());
-    PyErr_Restore(failure_type, failure, failure_traceback);
+    python::FetchedError failure = python::fetch_error();
+    if (failure.value) PyException_SetCause(failure.value.get(), cause.release());
+    failure.restore();
   }
 }
 
