@@ -1,8 +1,9 @@
 // Python errors raised by the boundary: the training-failure exception type,
 // the one mapping of C++ failures to Python exceptions, notes on exceptions,
-// the parameter-name wrapping of TypeErrors, and type names for error texts. Every text that
-// quotes Python (a type's name, an exception's message) is kept as a Python
-// str from end to end, so NUL characters and lone surrogates come through.
+// the parameter-name wrapping of TypeErrors, and type names for error texts.
+// Every text that quotes Python (a type's name, an exception's message) is
+// kept as a Python str from end to end, so NUL characters and lone
+// surrogates come through.
 #pragma once
 
 #include <Python.h>
