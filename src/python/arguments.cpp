@@ -33,6 +33,71 @@ std::string quoted_list(const std::vector<const char*>& names) {
   return list;
 }
 
+// Whether `item` is a 2-D float64 array, the only form of an episode;
+// otherwise false with the TypeError that says why.
+bool is_episode_array(PyObject* item) {
+  if (!numpy::is_array(item)) {
+    raise_cannot_convert(item, "PyArray");
+    return false;
+  }
+  const int nd = numpy::ndim(item);
+  if (nd != 2) {
+    PyErr_Format(PyExc_TypeError, "dimensionality mismatch:\n from=%d, to=2", nd);
+    return false;
+  }
+  if (!numpy::is_float64(numpy::dtype(item))) {
+    Ref from(PyObject_Str(numpy::dtype(item)));
+    Ref to(PyObject_Str(numpy::float64()));
+    if (!from || !to) return false;
+    PyErr_Format(PyExc_TypeError, "type mismatch:\n from=%U, to=%U", from.get(), to.get());
+    return false;
+  }
+  return true;
+}
+
+// The notes that name item `position` of `data`: what it is, and how to
+// convert it where NumPy can (an array of another dtype, a sequence of rows).
+// A note there is no memory for is left out. Needs no error pending.
+std::vector<Ref> location_notes(PyObject* item, std::size_t position) {
+  Ref what;
+  bool convertible = false;
+  if (numpy::is_array(item)) {
+    if (Ref shape = numpy::shape(item)) {
+      what = Ref(PyUnicode_FromFormat("episode %zu of data: dtype %S, shape %R", position, numpy::dtype(item),
+                                      shape.get()));
+    }
+    // np.asarray keeps the number of dimensions.
+    convertible = numpy::ndim(item) == 2 && !numpy::is_float64(numpy::dtype(item));
+  } else {
+    if (Ref name = python::type_name(item)) {
+      what = Ref(PyUnicode_FromFormat("episode %zu of data: a %U, not a NumPy array", position, name.get()));
+    }
+    // A str or bytes is a sequence, but of characters, never of rows.
+    constexpr unsigned long text_flags = Py_TPFLAGS_UNICODE_SUBCLASS | Py_TPFLAGS_BYTES_SUBCLASS;
+    convertible = PySequence_Check(item) && (PyType_GetFlags(Py_TYPE(item)) & text_flags) == 0;
+  }
+  std::vector<Ref> notes;
+  if (what) {
+    notes.push_back(std::move(what));
+    if (convertible) {
+      notes.emplace_back(PyUnicode_FromString("convert it with np.asarray(episode, dtype=np.float64)"));
+    }
+    if (!notes.back()) notes.pop_back();
+  }
+  PyErr_Clear();
+  return notes;
+}
+
+// Adds the location notes of item `position` to the TypeError or ValueError
+// its conversion raised.
+void locate_error(PyObject* item, std::size_t position) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) return;
+  python::FetchedError error = python::fetch_error();
+  const std::vector<Ref> notes = location_notes(item, position);
+  error.restore();
+  python::add_notes(notes);
+}
+
 // A sequence's reported length only sizes the first reservation; the items
 // decide the length, so a huge or lying __len__ cannot make it fail.
 constexpr Py_ssize_t max_reserved_arrays = 1 << 16;
@@ -59,20 +124,8 @@ bool to(PyObject* object, EpisodeArrays& out) {
       if (!numpy::load()) return false;
       loaded = true;
     }
-    if (!numpy::is_array(item.get())) {
-      raise_cannot_convert(item.get(), "PyArray");
-      return false;
-    }
-    const int nd = numpy::ndim(item.get());
-    if (nd != 2) {
-      PyErr_Format(PyExc_TypeError, "dimensionality mismatch:\n from=%d, to=2", nd);
-      return false;
-    }
-    if (!numpy::is_float64(numpy::dtype(item.get()))) {
-      Ref from(PyObject_Str(numpy::dtype(item.get())));
-      Ref to(PyObject_Str(numpy::float64()));
-      if (!from || !to) return false;
-      PyErr_Format(PyExc_TypeError, "type mismatch:\n from=%U, to=%U", from.get(), to.get());
+    if (!is_episode_array(item.get())) {
+      locate_error(item.get(), out.size());
       return false;
     }
     out.add(std::move(item));
@@ -137,20 +190,20 @@ void EpisodeArrays::reserve(std::size_t count) {
 }
 
 void EpisodeArrays::add(Ref array) {
-  if (numpy::views_foreign_memory(array.get())) {
-    add_copy(numpy::view_of(array.get()));
-    return;
+  const numpy::Memory memory = numpy::memory_of(array.get());
+  // An array over foreign memory is read from a copy taken now, and its
+  // block is not held: nothing is read from it.
+  PyObject* block = memory.foreign ? nullptr : memory.block;
+  if (runs_.empty() || runs_.back().copied != memory.foreign || runs_.back().block.array.get() != block) {
+    runs_.push_back({numpy::hold(block), arrays_.size(), memory.foreign});
   }
-  views_.push_back(numpy::view_of(array.get()));
-  PyObject* block = numpy::block_array_of(array.get());
-  if (runs_.empty() || runs_.back().block.array.get() != block) {
-    runs_.push_back({numpy::block_of(array.get()), arrays_.size()});
-  }
+  const ArrayView view = numpy::view_of(array.get());
+  views_.push_back(memory.foreign ? copy_of(view) : view);
   arrays_.push_back(std::move(array));
   runs_.back().end = arrays_.size();
 }
 
-void EpisodeArrays::add_copy(const ArrayView& view) {
+ArrayView EpisodeArrays::copy_of(const ArrayView& view) {
   // The five columns a transition is read from, row by row; an array with
   // rows and fewer columns keeps its column count, so building its episode
   // fails as it would have, and reads nothing.
@@ -165,12 +218,8 @@ void EpisodeArrays::add_copy(const ArrayView& view) {
     }
   }
   const auto row_bytes = static_cast<std::int64_t>(kept * sizeof(double));
-  views_.push_back({reinterpret_cast<const std::byte*>(copy.data()), view.rows, view.columns, row_bytes,
-                    static_cast<std::int64_t>(sizeof(double))});
-  // Nothing is held: the copy is what the episode is built from.
-  arrays_.emplace_back();
-  if (runs_.empty() || runs_.back().block.array) runs_.push_back({numpy::Block(), arrays_.size()});
-  runs_.back().end = arrays_.size();
+  return {reinterpret_cast<const std::byte*>(copy.data()), view.rows, view.columns, row_bytes,
+          static_cast<std::int64_t>(sizeof(double))};
 }
 
 EpisodeArrays::Run& EpisodeArrays::run_of(std::size_t k) {
@@ -179,12 +228,14 @@ EpisodeArrays::Run& EpisodeArrays::run_of(std::size_t k) {
 }
 
 void EpisodeArrays::check(std::size_t k) {
-  if (k >= arrays_.size() || !arrays_[k]) return;  // a copy needs no check
+  if (k >= arrays_.size()) return;
+  const Run& run = run_of(k);
+  if (run.copied) return;  // read from its copy, which nothing else reaches
   if (!numpy::still_matches(arrays_[k].get(), views_[k])) {
     fail("episode array " + std::to_string(k) +
          " was resized or retyped while the call's arguments were being converted");
   }
-  if (!numpy::still_holds(run_of(k).block)) {
+  if (!numpy::still_holds(run.block)) {
     fail("the memory that episode array " + std::to_string(k) +
          " views was released or moved before its episode was built");
   }

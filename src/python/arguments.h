@@ -2,6 +2,50 @@
 // dictionary of a call matched to the parameter slots, and each bound object
 // converted to the value the core works with. Every function returns false
 // with a Python error set when it fails.
+//
+// What Python code can change while a call's arguments are converted, and
+// how the boundary stands up to it:
+//
+// Where Python code runs. Binding runs none: the argument tuple and keyword
+// dictionary are the call's own, so the borrowed slots stay valid to the
+// end. Converting `data` runs the sequence's own __len__, __iter__ and
+// __getitem__, once per item; converting the later parameters runs their
+// __index__ and __float__; and any allocation may start the garbage
+// collector, which runs finalisers. While the episodes are built, giving an
+// array back can drop its last reference and run its finalisers (a
+// weakref callback, a subclass's __del__) at once. Training itself runs no
+// Python code.
+//
+// What that code can do. Whatever it likes to the objects it can reach: an
+// episode array already accepted can be resized in place
+// (`resize(refcheck=False)`), get a new dtype or new contents
+// (`__setstate__`, the dtype setter), or lose its memory: an array that views
+// another keeps that one alive but not its memory, so the array at the end of
+// the chain of bases (its block) can still be resized or given a new `data`
+// and leave every view over it pointing at freed memory. Memory owned by an
+// object other than an array (a memoryview, a buffer, the helper object of a
+// strided view) can be released behind that object, by an owner several
+// objects away, where nothing here can see it.
+//
+// What is copied, and why. Numbers are converted to C values at once, so
+// nothing can change them afterwards. An episode array over foreign memory
+// is copied (its five transition columns) when it is accepted, because no
+// later check could tell that its memory went away; memory maps and bytes are
+// exempt (numpy::memory_of). Every other episode array is read in place,
+// where it lies: copying them all would double the memory of the largest data
+// sets.
+//
+// What is held, and what is checked when. Every episode array, copied or
+// not, is held from its conversion until its episode is built, then given
+// back, in order, so a user's finaliser runs at the same moment for every
+// array. An array read in place is held with the block under it, whose
+// memory (start and size in bytes) is recorded when the array is accepted.
+// Right before its episode is read, after all the Python code that could
+// have run since, the array is checked: it must still be a 2-D float64 array
+// with the same data, extents and strides (numpy::still_matches), and its
+// block must still hold the same memory (numpy::still_holds). Otherwise the
+// call fails with the training failure, before reading a byte. Array k + 1 is
+// checked only after array k was given back, as that can run a finaliser.
 #pragma once
 
 #include <Python.h>
@@ -22,8 +66,8 @@ namespace tarnel::arguments {
 using python::Ref;
 
 // The episode arrays of `data`. Each array is held, with the view it is read
-// through and the block of memory under it, from its conversion until its
-// episode has been built.
+// through and the block of memory under it (or the copy it is read from),
+// from its conversion until its episode has been built.
 class EpisodeArrays {
  public:
   void reserve(std::size_t count);
@@ -32,9 +76,8 @@ class EpisodeArrays {
   std::span<const ArrayView> views() const { return views_; }
 
   // Fails the call with the training failure unless array k (if there is
-  // one) can still be read through its view: Python code run since its
-  // conversion may have resized or retyped it, or released or moved the
-  // memory it views. Arrays are checked and given back in order, k = 0, 1, ...
+  // one) can still be read through its view (see the top of this file).
+  // Arrays are checked and given back in order, k = 0, 1, ...
   void check(std::size_t k);
 
   // Gives array k back; this may run Python code (a finaliser).
@@ -45,15 +88,17 @@ class EpisodeArrays {
   // items of a 3-D array) share one record, so holding the blocks costs
   // next to nothing per array. The block is given back with the last array
   // of its run, when that array no longer keeps it alive either.
+  // Consecutive copied arrays share a run too, with no block.
   struct Run {
     numpy::Block block;
     std::size_t end = 0;  // one past the run's last array
+    bool copied = false;  // its arrays are read from their copies
   };
   Run& run_of(std::size_t k);  // k no smaller than at the last call
-  void add_copy(const ArrayView& view);
 
-  // Copies of the arrays over foreign memory (see views_foreign_memory);
-  // their slots in arrays_ are empty.
+  // Copies the array that `view` reads into copies_ and returns the view
+  // of the copy.
+  ArrayView copy_of(const ArrayView& view);
   std::vector<std::vector<double>> copies_;
 
   std::vector<ArrayView> views_;

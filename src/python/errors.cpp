@@ -1,5 +1,5 @@
-// The training-failure exception type, the mapping of C++ failures, and
-// TypeError wrapping.
+// The training-failure exception type, the mapping of C++ failures, notes
+// on exceptions, and TypeError wrapping.
 #include "python/errors.h"
 
 #include <exception>
@@ -20,6 +20,12 @@ Ref string_attribute(PyObject* object, const char* attribute) {
   return Ref();
 }
 
+// A text of the core as a str; its bytes are UTF-8, and any that are not
+// are replaced rather than refused.
+Ref decoded(const std::string& text) {
+  return Ref(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+}
+
 }  // namespace
 
 PyObject* training_failure_type() {
@@ -35,11 +41,22 @@ PyObject* training_failure_type() {
   return type;
 }
 
-void set_training_failure(const std::string& message) {
-  if (PyObject* type = training_failure_type()) {
-    Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-    if (text) PyErr_SetObject(type, text.get());
+void set_training_failure(const std::string& message, const std::vector<std::string>& notes) {
+  PyObject* type = training_failure_type();
+  if (type == nullptr) return;
+  Ref text = decoded(message);
+  if (!text) return;
+  std::vector<Ref> texts;
+  texts.reserve(notes.size());
+  for (const std::string& note : notes) {
+    if (Ref decoded_note = decoded(note)) {
+      texts.push_back(std::move(decoded_note));
+    } else {
+      PyErr_Clear();  // a note there is no memory for is left out
+    }
   }
+  PyErr_SetObject(type, text.get());
+  add_notes(texts);
 }
 
 void report_and_set_training_failure(const std::string& message) {
@@ -52,7 +69,7 @@ void set_error_from_current_exception() noexcept {
     try {
       throw;
     } catch (const TrainingFailure& failure) {
-      set_training_failure(failure.what());
+      set_training_failure(failure.what(), failure.notes());
     } catch (const std::bad_alloc&) {
       PyErr_NoMemory();
     } catch (const std::exception& error) {
@@ -71,33 +88,63 @@ Ref type_name(PyObject* object) {
   return Ref(PyUnicode_FromString("<failed to extract type name>"));
 }
 
+FetchedError fetch_error() {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  return {Ref(type), Ref(value), Ref(traceback)};
+}
+
+void FetchedError::restore() { PyErr_Restore(type.release(), value.release(), traceback.release()); }
+
+void add_notes(std::span<const Ref> notes) {
+  if (notes.empty() || !PyErr_Occurred()) return;
+  FetchedError error = fetch_error();
+  if (PyObject* exception = error.value.get()) {
+    // Attribute access is all the limited API offers, and it is the same on
+    // 3.10, which has no add_note.
+    Ref list(PyObject_GetAttrString(exception, "__notes__"));
+    if (!list && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      list = Ref(PyList_New(0));
+      if (list && PyObject_SetAttrString(exception, "__notes__", list.get()) < 0) list.reset();
+    }
+    if (list && PyList_Check(list.get())) {
+      for (const Ref& note : notes) {
+        if (PyList_Append(list.get(), note.get()) < 0) break;
+      }
+    }
+    PyErr_Clear();  // the exception stands without the notes it could not take
+  }
+  error.restore();
+}
+
 void wrap_error(const char* parameter) {
-  PyObject* raw_type = nullptr;
-  PyObject* raw_value = nullptr;
-  PyObject* raw_traceback = nullptr;
-  PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
-  PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
-  Ref type(raw_type), value(raw_value), traceback(raw_traceback);
-  if (type.get() != PyExc_TypeError) {
-    PyErr_Restore(type.release(), value.release(), traceback.release());
+  FetchedError error = fetch_error();
+  if (error.type.get() != PyExc_TypeError) {
+    error.restore();
     return;
   }
   Ref message;
-  if (Ref text{value ? PyObject_Str(value.get()) : nullptr}) {
+  if (Ref text{error.value ? PyObject_Str(error.value.get()) : nullptr}) {
     message = Ref(PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()));
   } else {
     PyErr_Clear();
-    Ref name = string_attribute(type.get(), "__name__");
+    Ref name = string_attribute(error.type.get(), "__name__");
     message = Ref(name ? PyUnicode_FromFormat("argument '%s': <unprintable %U object>", parameter, name.get())
                        : PyUnicode_FromFormat("argument '%s': <unprintable object>", parameter));
   }
   if (!message) return;
   Ref replacement(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
   if (!replacement) return;  // that error stands instead
-  if (value) {
-    if (PyObject* cause = PyException_GetCause(value.get())) {
+  if (PyObject* old = error.value.get()) {
+    if (PyObject* cause = PyException_GetCause(old)) {
       PyException_SetCause(replacement.get(), cause);  // steals the reference
     }
+    Ref notes(PyObject_GetAttrString(old, "__notes__"));
+    if (!notes || PyObject_SetAttrString(replacement.get(), "__notes__", notes.get()) < 0) PyErr_Clear();
   }
   PyErr_SetObject(PyExc_TypeError, replacement.get());
 }

@@ -1,13 +1,16 @@
 // Python errors raised by the boundary: the training-failure exception type,
-// the one mapping of C++ failures to Python exceptions, the parameter-name
-// wrapping of TypeErrors, and type names for error texts. Every text that
-// quotes Python (a type's name, an exception's message) is kept as a Python
-// str from end to end, so NUL characters and lone surrogates come through.
+// the one mapping of C++ failures to Python exceptions, notes on exceptions,
+// the parameter-name wrapping of TypeErrors, and type names for error texts.
+// Every text that quotes Python (a type's name, an exception's message) is
+// kept as a Python str from end to end, so NUL characters and lone
+// surrogates come through.
 #pragma once
 
 #include <Python.h>
 
+#include <span>
 #include <string>
+#include <vector>
 
 #include "python/ref.h"
 
@@ -19,8 +22,8 @@ namespace tarnel::python {
 // `tarnel.TrainingFailure`; nullptr (with an error set) if it cannot be.
 PyObject* training_failure_type();
 
-// Sets the training-failure exception with `message`.
-void set_training_failure(const std::string& message);
+// Sets the training-failure exception with `message` and `notes`.
+void set_training_failure(const std::string& message, const std::vector<std::string>& notes = {});
 
 // Reports `message` on standard error, as failures inside the core are, then
 // sets the training-failure exception (for failures of the boundary itself).
@@ -46,8 +49,26 @@ PyObject* guarded(Body&& body) noexcept {
   }
 }
 
+// The pending exception, taken out of the interpreter and normalised, so
+// that Python code can run before it is raised again with restore().
+struct FetchedError {
+  Ref type;
+  Ref value;
+  Ref traceback;
+  void restore();
+};
+FetchedError fetch_error();
+
+// Adds `notes` (strs) to the pending exception as its notes: appended to its
+// `__notes__` list, which is created when missing. Python 3.11 and later
+// print them under the traceback; 3.10 keeps them in the same attribute,
+// and pickling keeps them on every version (they live in the instance's
+// __dict__). An exception that cannot take them stands without them.
+void add_notes(std::span<const Ref> notes);
+
 // If the pending error is exactly a TypeError, replaces it by
-// TypeError("argument '<parameter>': <str(old)>") keeping the old __cause__.
+// TypeError("argument '<parameter>': <str(old)>") keeping the old __cause__
+// and __notes__.
 void wrap_error(const char* parameter);
 
 // `__qualname__` of the object's type as a str, or the str

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "python/arguments.h"
 #include "python/errors.h"
@@ -29,7 +30,8 @@ using python::Ref;
 // Turns the held arrays into the compact training form for the call's table
 // shape and the rule that will replay it, giving each array back as soon as
 // its episode is built. Each array is checked right before it is read, after
-// every piece of Python code that could have run since `data` was converted.
+// every piece of Python code that could have run since `data` was converted
+// (python/arguments.h says what that code can do).
 CompactEpisodeList build_episodes(EpisodeArrays& arrays, QShape q_shape, RowRead reads) {
   arrays.check(0);
   return compact_episodes(arrays.views(), q_shape.first, q_shape.second, reads, [&arrays](std::size_t k) {
@@ -46,7 +48,8 @@ Qlearner learner_of(const Values& values) {
   learner.discount_factor = values.discount_factor;
   learner.learning_rate = values.learning_rate;
   learner.max_iterations = values.max_iterations;
-  learner.quit_threshold = values.quit_threshold.value_or(0.001);
+  // Absent, it keeps the record's default.
+  learner.quit_threshold = values.quit_threshold.value_or(learner.quit_threshold);
   learner.verbose = values.verbose;
   return learner;
 }
@@ -70,7 +73,6 @@ using Driver = PyObject* (*)(Values& values);
 
 struct Function {
   const char* name;
-  const char* doc;  // text signature, read by CPython as __text_signature__
   std::span<const Parameter> parameters;
   Driver run;
 };
@@ -138,41 +140,49 @@ PyObject* run_td_learn_backward_parallel(Values& values) {
 }
 
 // Registration order, which is also the order of __all__.
-const Function functions[] = {
-    {"qlearn_forward",
-     "qlearn_forward(data, q_shape, discount_factor, learning_rate, max_iterations, verbose, "
-     "quit_threshold=None)\n--\n\n",
-     sequential_parameters, run_learn<Qlearner::learn_single_episode_forward_Q>},
-    {"td_learn_backward",
-     "td_learn_backward(data, q_shape, discount_factor, learning_rate, max_iterations, verbose, "
-     "quit_threshold=None)\n--\n\n",
-     sequential_parameters, run_learn<Qlearner::learn_single_episode_backward_TD>},
-    {"expected_sarsa",
-     "expected_sarsa(data, q_shape, discount_factor, learning_rate, max_iterations, verbose, "
-     "quit_threshold=None)\n--\n\n",
-     sequential_parameters, run_learn<Qlearner::learn_single_episode_expected_sarsa>},
-    {"td_learn_backward_parallel",
-     "td_learn_backward_parallel(data, q_shape, discount_factor, learning_rate, max_iterations, "
-     "boostrap_sample_size, iter_ql, verbose, quit_threshold=None)\n--\n\n",
-     td_parallel_parameters, run_td_learn_backward_parallel},
-    {"qlearn_forward_parallel",
-     "qlearn_forward_parallel(data, q_shape, discount_factor, learning_rate, max_iterations, ql_iter, "
-     "verbose, quit_threshold=None)\n--\n\n",
-     q_parallel_parameters, run_learn_parallel},
-    {"fast_learn",
-     "fast_learn(data, q_shape, discount_factor, learning_rate, max_iterations, verbose, "
-     "quit_threshold=None)\n--\n\n",
-     sequential_parameters, run_driver<&Qlearner::fast_learn>},
-    {"learn_until_convergence",
-     "learn_until_convergence(data, q_shape, discount_factor, learning_rate, max_iterations, verbose, "
-     "quit_threshold=None)\n--\n\n",
-     sequential_parameters, run_driver<&Qlearner::learn_until_convergence>},
-    {"double_q",
-     "double_q(data, q_shape, discount_factor, learning_rate, max_iterations, verbose, "
-     "quit_threshold=None)\n--\n\n",
-     sequential_parameters, run_driver<&Qlearner::double_q>},
+constexpr Function functions[] = {
+    {"qlearn_forward", sequential_parameters, run_learn<Qlearner::learn_single_episode_forward_Q>},
+    {"td_learn_backward", sequential_parameters, run_learn<Qlearner::learn_single_episode_backward_TD>},
+    {"expected_sarsa", sequential_parameters, run_learn<Qlearner::learn_single_episode_expected_sarsa>},
+    {"td_learn_backward_parallel", td_parallel_parameters, run_td_learn_backward_parallel},
+    {"qlearn_forward_parallel", q_parallel_parameters, run_learn_parallel},
+    {"fast_learn", sequential_parameters, run_driver<&Qlearner::fast_learn>},
+    {"learn_until_convergence", sequential_parameters, run_driver<&Qlearner::learn_until_convergence>},
+    {"double_q", sequential_parameters, run_driver<&Qlearner::double_q>},
 };
 constexpr std::size_t function_count = std::size(functions);
+
+// The text signature of function `index`, which CPython shows as its
+// __text_signature__: its name, its parameters with the last one optional,
+// and the line that ends a signature. Built at compile time from the
+// parameter table, so each name is written once, and kept in static storage
+// as the method table needs.
+template <std::size_t index>
+constexpr auto text_signature = [] {
+  constexpr const Function& function = functions[index];
+  constexpr std::string_view optional = "=None";
+  constexpr std::string_view separator = ", ";
+  constexpr std::string_view end = ")\n--\n\n";
+  constexpr std::size_t length = [&] {
+    std::size_t total = std::string_view(function.name).size() + 1 + optional.size() + end.size();
+    for (const Parameter& parameter : function.parameters) total += std::string_view(parameter.name).size();
+    return total + separator.size() * (function.parameters.size() - 1);
+  }();
+  std::array<char, length + 1> text{};  // zero-terminated
+  std::size_t at = 0;
+  const auto put = [&](std::string_view part) {
+    for (const char c : part) text[at++] = c;
+  };
+  put(function.name);
+  put("(");
+  for (std::size_t k = 0; k < function.parameters.size(); ++k) {
+    if (k > 0) put(separator);
+    put(function.parameters[k].name);
+  }
+  put(optional);
+  put(end);
+  return text;
+}();
 
 template <std::size_t index>
 PyObject* entry(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
@@ -191,7 +201,7 @@ template <std::size_t... index>
 constexpr std::array<PyMethodDef, function_count> method_table(std::index_sequence<index...>) {
   return {PyMethodDef{functions[index].name,
                       reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<index>)),
-                      METH_VARARGS | METH_KEYWORDS, functions[index].doc}...};
+                      METH_VARARGS | METH_KEYWORDS, text_signature<index>.data()}...};
 }
 
 // Created once and never freed: function objects point at them.

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "python/errors.h"
 
@@ -95,19 +96,12 @@ bool load_table(Api& out) {
 // missing or broken) as its cause. The traceback is dropped: it holds the
 // frames of the failed import, and the cause keeps its own.
 void fail_load() {
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  Ref cause(value);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
+  Ref cause = std::move(python::fetch_error().value);
   report_and_set_training_failure("failed to access the NumPy array API capsule (_ARRAY_API)");
   if (cause) {
-    PyObject *failure_type = nullptr, *failure = nullptr, *failure_traceback = nullptr;
-    PyErr_Fetch(&failure_type, &failure, &failure_traceback);
-    PyErr_NormalizeException(&failure_type, &failure, &failure_traceback);
-    if (failure) PyException_SetCause(failure, cause.release());
-    PyErr_Restore(failure_type, failure, failure_traceback);
+    python::FetchedError failure = python::fetch_error();
+    if (failure.value) PyException_SetCause(failure.value.get(), cause.release());
+    failure.restore();
   }
 }
 
@@ -155,6 +149,17 @@ int ndim(PyObject* array) { return fields(array)->nd; }
 
 PyObject* dtype(PyObject* array) { return fields(array)->descr; }
 
+Ref shape(PyObject* array) {
+  const ArrayFields* f = fields(array);
+  Ref tuple(PyTuple_New(f->nd));
+  for (int k = 0; tuple && k < f->nd; ++k) {
+    PyObject* extent = PyLong_FromSsize_t(f->dimensions[k]);
+    if (extent == nullptr) return Ref();
+    PyTuple_SetItem(tuple.get(), k, extent);  // steals the reference
+  }
+  return tuple;
+}
+
 PyObject* float64() { return api().float64; }
 
 bool is_float64(PyObject* descr) {
@@ -182,34 +187,31 @@ bool still_matches(PyObject* array, const ArrayView& view) {
          is_float64(f->descr);
 }
 
-PyObject* block_array_of(PyObject* array) {
-  PyObject* block = array;
+Memory memory_of(PyObject* array) {
+  PyObject* end = array;
   // NumPy shortens most chains to one link, but not every one (a view of a
   // subclass view, for one).
-  while (fields(block)->base != nullptr && is_array(fields(block)->base)) block = fields(block)->base;
-  // The array's own layout is checked by still_matches.
-  return block == array ? nullptr : block;
-}
-
-bool views_foreign_memory(PyObject* array) {
-  PyObject* end = array;
   while (fields(end)->base != nullptr && is_array(fields(end)->base)) end = fields(end)->base;
+  // The array's own layout is checked by still_matches.
+  Memory out;
+  if (end != array) out.block = end;
   PyObject* owner = fields(end)->base;
   // Bytes never change while referenced, and a memory map is kept as it is:
   // copying it would double the memory of the largest data sets.
-  if (owner == nullptr || PyBytes_CheckExact(owner)) return false;
+  if (owner == nullptr || PyBytes_CheckExact(owner)) return out;
   static PyObject* mmap_type = [] {
     Ref module(PyImport_ImportModule("mmap"));
     PyObject* type = module ? PyObject_GetAttrString(module.get(), "mmap") : nullptr;
     if (type == nullptr) PyErr_Clear();
     return type;  // kept for the process, like the API table
   }();
-  return mmap_type == nullptr || Py_TYPE(owner) != reinterpret_cast<PyTypeObject*>(mmap_type);
+  out.foreign = mmap_type == nullptr || Py_TYPE(owner) != reinterpret_cast<PyTypeObject*>(mmap_type);
+  return out;
 }
 
-Block block_of(PyObject* array) {
+Block hold(PyObject* block) {
   Block out;
-  if (PyObject* block = block_array_of(array)) {
+  if (block != nullptr) {
     Py_INCREF(block);
     out.array = Ref(block);
     out.data = fields(block)->data;

@@ -30,6 +30,7 @@ bool is_array(PyObject* object);
 
 int ndim(PyObject* array);
 PyObject* dtype(PyObject* array);  // borrowed
+Ref shape(PyObject* array);        // a tuple of ints; nullptr with an error set
 
 // The float64 descriptor itself or one equivalent to it (so not a
 // byte-swapped float64).
@@ -39,34 +40,34 @@ PyObject* float64();  // borrowed; kept for the process like the API table
 ArrayView view_of(PyObject* array);  // precondition: 2-D float64
 
 // Whether `array` is still a 2-D float64 array with the data, extents and
-// strides of `view`. Python code that runs after a view was taken (a later
-// argument's __float__ or __index__, the release of another array) can resize
-// an array in place with `resize(refcheck=False)` or retype it; the old view
-// would then read freed or reinterpreted memory.
+// strides of `view`. (Why it might not be: the top of python/arguments.h.)
 bool still_matches(PyObject* array, const ArrayView& view);
 
-// The memory an array's data lies in, as arrays can change it. An array that
-// views another keeps that one alive but not its memory: the array at the end
-// of the chain of bases (the block) can still give its memory back or move it
-// (`resize(refcheck=False)`, a new `data`) and leave every view over it
-// pointing at freed memory. So the block is held, and what it held is
-// recorded, when an episode array is accepted, and compared again right
-// before the episode is read.
+// The memory an array's data lies in, as arrays can change it: the array at
+// the end of the chain of bases (the block), held, with the memory it held
+// when an episode array was accepted (see the top of python/arguments.h).
 struct Block {
   Ref array;  // nullptr when the episode array is its own block
   const char* data = nullptr;
   std::optional<std::uint64_t> bytes;  // nothing when it could not be read
 };
 
-// Whether the memory under `array` belongs to an object other than an array
-// (a memoryview, the helper object of a strided view, a buffer), whose own
-// owner, maybe an array several objects away, could release it unseen: such
-// arrays are copied when they are accepted.
-bool views_foreign_memory(PyObject* array);
+// Where the memory under an episode array lies, found in one walk down its
+// chain of bases.
+struct Memory {
+  // The array at the end of the chain (borrowed), nullptr when the array is
+  // its own block.
+  PyObject* block = nullptr;
+  // The memory belongs to an object other than an array (a memoryview, the
+  // helper object of a strided view, a buffer), whose own owner could
+  // release it unseen: such arrays are copied when they are accepted.
+  bool foreign = false;
+};
+Memory memory_of(PyObject* array);
 
-// The block under `array` (borrowed), nullptr when the array is its own.
-PyObject* block_array_of(PyObject* array);
-Block block_of(PyObject* array);
+// Holds `block` (from memory_of; nullptr gives the empty Block) and records
+// the memory it holds now.
+Block hold(PyObject* block);
 
 // Whether the block still holds the same memory: the same start and the same
 // size in bytes.

@@ -15,6 +15,7 @@ import subprocess
 import sys
 import textwrap
 import warnings
+import weakref
 
 import numpy as np
 import pytest
@@ -176,6 +177,48 @@ def test_memory_released_by_giving_back_an_earlier_array(capfd, training_failure
             return [lambda: CHAIN.copy().view(Doomed), lambda: block[0:3]][k]()
 
     expect_failure(capfd, training_failure, released(1), lambda: call("qlearn_forward", Episodes()))
+
+
+# The first array of `data`: one over its own memory, read where it lies,
+# and one over foreign memory, read from a copy taken at conversion.
+FIRST = {
+    "own_memory": lambda rows: rows.copy(),
+    "foreign_memory": lambda rows: np.frombuffer(bytearray(rows.tobytes())).reshape(-1, 5),
+}
+
+
+@pytest.mark.parametrize("first", FIRST)
+def test_arrays_are_given_back_right_after_their_episodes(first):
+    # Every array, copied or not, is held until its episode is built, then
+    # given back in order: the finaliser of array 0 runs after the later
+    # arguments were converted and before array 1 is read, and here rewrites
+    # array 1 (a view; the test keeps only its block) into CHAIN.
+    events = []
+    later = block_with_chain()
+    later[:, 2] = 5.0
+
+    def first_given_back():
+        events.append("array 0 given back")
+        later[:] = block_with_chain()
+
+    class Episodes:
+        def __len__(self):
+            return 2
+
+        def __getitem__(self, k):
+            array = [lambda: FIRST[first](CHAIN), lambda: later[0:3]][k]()
+            weakref.finalize(array, *[(first_given_back,), (events.append, "array 1 given back")][k])
+            return array
+
+    class Rate:
+        def __float__(self):
+            events.append("learning_rate converted")
+            return 0.5
+
+    got = call("qlearn_forward", Episodes(), learning_rate=Rate(), max_iterations=30)
+    assert events == ["learning_rate converted", "array 0 given back", "array 1 given back"]
+    # Both episodes were CHAIN when read, so the table is the single-episode one.
+    assert got.tobytes() == call("qlearn_forward", [CHAIN], max_iterations=30).tobytes()
 
 
 # Changes that leave the memory where it is: the call reads it as it now is.
