@@ -1,6 +1,7 @@
 // The check of episode data against what training reads of it.
 #include "episode/data_check.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -18,13 +19,31 @@ inline double cell(const std::byte* row, std::int64_t column_stride, Column colu
   return value;
 }
 
+// A table dimension, with the bound of the quick test below.
+struct Dimension {
+  std::uint64_t size;
+  // Every double from 0 up to (not including) this reads as itself
+  // truncated, through a signed conversion, and lies below `size` when it
+  // is integral: a representable value below the size rounded to a double
+  // lies below the size itself.
+  double quick_bound;
+
+  explicit Dimension(std::uint64_t n)
+      : size(n), quick_bound(std::min(static_cast<double>(n), 9223372036854775808.0 /* 2^63 */)) {}
+};
+
 // Whether training reads an index cell as the value recorded there, inside
-// a table dimension of `size`: the one test almost every cell takes.
-inline bool index_reads_as_recorded(double value, std::uint64_t size) {
+// the dimension: the one test almost every cell takes, so the usual case
+// costs two compares and a round trip through an integer.
+inline bool index_reads_as_recorded(double value, const Dimension& dimension) {
+  if (value >= 0.0 && value < dimension.quick_bound) [[likely]] {
+    return static_cast<double>(static_cast<std::int64_t>(value)) == value;
+  }
+  // The rest, exactly as training reads it. The conversion back is exact for
+  // every integral value below 2^64, and no fraction, NaN or negative value
+  // equals it.
   const std::uint64_t read = saturating_index(value);
-  // The conversion back is exact for every integral value below 2^64, and
-  // no fraction, NaN or negative value equals it (-0 reads as 0 and is 0).
-  return read < size && static_cast<double>(read) == value;
+  return read < dimension.size && static_cast<double>(read) == value;
 }
 
 Fault index_fault(double value) {
@@ -45,7 +64,7 @@ struct Collector {
     }
   }
 
-  void index(std::uint64_t episode, std::uint64_t row, Column column, double value, std::uint64_t size) {
+  void index(std::uint64_t episode, std::uint64_t row, Column column, double value, const Dimension& size) {
     if (!index_reads_as_recorded(value, size)) [[unlikely]] {
       add(episode, row, column, index_fault(value), value);
     }
@@ -113,6 +132,8 @@ DataCheck check_episodes(std::span<const ArrayView> views, std::uint64_t states,
   DataCheck check{states, actions, 0, {}};
   check.shown.reserve(DataCheck::most_shown);
   Collector found{check};
+  const Dimension state_range(states);
+  const Dimension action_range(actions);
   for (std::size_t k = 0; k < views.size(); ++k) {
     const ArrayView& view = views[k];
     if (view.rows == 0) {
@@ -123,8 +144,8 @@ DataCheck check_episodes(std::span<const ArrayView> views, std::uint64_t states,
     const std::int64_t c = view.column_stride;
     for (std::uint64_t i = 0; i < view.rows; ++i) {
       const std::byte* row = view.data + static_cast<std::int64_t>(i) * view.row_stride;
-      found.index(k, i, Column::state, cell(row, c, Column::state), states);
-      found.index(k, i, Column::action, cell(row, c, Column::action), actions);
+      found.index(k, i, Column::state, cell(row, c, Column::state), state_range);
+      found.index(k, i, Column::action, cell(row, c, Column::action), action_range);
       const double reward = cell(row, c, Column::reward);
       if (!std::isfinite(reward)) [[unlikely]] {
         found.add(k, i, Column::reward, std::isnan(reward) ? Fault::not_a_number : Fault::infinite, reward);
@@ -132,7 +153,9 @@ DataCheck check_episodes(std::span<const ArrayView> views, std::uint64_t states,
       // Only a flag of exactly 1 ends an episode; on every other row the
       // next state's row is read, whatever the flag says.
       const double terminal = cell(row, c, Column::terminal);
-      if (terminal != 1.0) found.index(k, i, Column::next_state, cell(row, c, Column::next_state), states);
+      if (terminal != 1.0) {
+        found.index(k, i, Column::next_state, cell(row, c, Column::next_state), state_range);
+      }
       if (terminal != 0.0 && terminal != 1.0) [[unlikely]] {
         found.add(k, i, Column::terminal, Fault::not_a_flag, terminal);
       }

@@ -16,6 +16,7 @@ namespace {
 
 const double not_a_number = std::numeric_limits<double>::quiet_NaN();
 const double infinity = std::numeric_limits<double>::infinity();
+constexpr std::uint64_t max_index = std::numeric_limits<std::uint64_t>::max();
 
 ArrayView row_major(const std::vector<double>& values, std::uint64_t rows, std::uint64_t columns) {
   return {reinterpret_cast<const std::byte*>(values.data()), rows, columns,
@@ -86,6 +87,28 @@ TEST(each_fault_of_each_column_is_one_finding_with_its_text) {
   CHECK_EQ(to_string(check_rows({not_a_number, 0, 0, 0, 1}, 0, 1)),
            "check_episodes found 1 problem in data:\n"
            "  episode 0 of data, row 0: state NaN is not a number; training reads it as 0 and fails on it");
+}
+
+TEST(large_tables_take_every_index_below_their_size) {
+  // States near 2^53 and 2^63, where doubles are sparse and a signed
+  // conversion no longer holds the value.
+  constexpr std::uint64_t two_53 = std::uint64_t{1} << 53;
+  constexpr std::uint64_t two_63 = std::uint64_t{1} << 63;
+  const struct {
+    double state;
+    std::uint64_t states;
+    bool clean;
+  } cases[] = {
+      {9007199254740992.0, two_53, false},    {9007199254740992.0, two_53 + 1, true},
+      {9007199254740990.0, two_53 - 1, true}, {9007199254740992.0, two_53 + 3, true},
+      {9223372036854775808.0, two_63, false}, {9223372036854775808.0, two_63 + 1, true},
+      {9223372036854774784.0, two_63, true},  {18446744073709549568.0, max_index, true},
+      {18446744073709551616.0, max_index, false},
+  };
+  for (const auto& c : cases) {
+    const DataCheck check = check_rows({c.state, 0, 0, c.state, 0}, c.states, 1);
+    CHECK_EQ(check.problems, c.clean ? 0u : 2u);
+  }
 }
 
 TEST(findings_come_in_data_order_and_ten_are_shown) {
