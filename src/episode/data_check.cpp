@@ -22,10 +22,9 @@ inline double cell(const std::byte* row, std::int64_t column_stride, Column colu
 // A table dimension, with the bound of the quick test below.
 struct Dimension {
   std::uint64_t size;
-  // Every double from 0 up to (not including) this reads as itself
-  // truncated, through a signed conversion, and lies below `size` when it
-  // is integral: a representable value below the size rounded to a double
-  // lies below the size itself.
+  // Every double in [0, quick_bound) converts exactly through a signed
+  // integer, being below 2^63, and one that is integral lies below `size`:
+  // a double below `size` rounded to the nearest double is below `size`.
   double quick_bound;
 
   explicit Dimension(std::uint64_t n)
@@ -64,8 +63,8 @@ struct Collector {
     }
   }
 
-  void index(std::uint64_t episode, std::uint64_t row, Column column, double value, const Dimension& size) {
-    if (!index_reads_as_recorded(value, size)) [[unlikely]] {
+  void index(std::uint64_t episode, std::uint64_t row, Column column, double value, const Dimension& range) {
+    if (!index_reads_as_recorded(value, range)) [[unlikely]] {
       add(episode, row, column, index_fault(value), value);
     }
   }
