@@ -250,15 +250,18 @@ void EpisodeArrays::give_back(std::size_t k) {
 bool bind(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** slots) {
   const std::span<const Parameter> parameters = signature.parameters;
   const std::size_t count = parameters.size();
-  const std::size_t required = count - 1;
+  const std::size_t required = signature.required();
   std::fill(slots, slots + count, nullptr);
   const auto given = static_cast<std::size_t>(PyTuple_Size(args));
   for (std::size_t k = 0; k < std::min(given, count); ++k) {
     slots[k] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(k));
   }
   if (given > count) {
-    raise_type_error(std::string(signature.name) + "() takes from " + std::to_string(required) + " to " +
-                     std::to_string(count) + " positional arguments but " + std::to_string(given) +
+    const std::string takes =
+        required == count ? std::to_string(count)
+                          : "from " + std::to_string(required) + " to " + std::to_string(count);
+    raise_type_error(std::string(signature.name) + "() takes " + takes + " positional argument" +
+                     (count == 1 ? "" : "s") + " but " + std::to_string(given) +
                      (given == 1 ? " was" : " were") + " given");
     return false;
   }
@@ -311,8 +314,8 @@ bool convert(const Signature& signature, PyObject* const* slots, Values& values)
     const Parameter& parameter = signature.parameters[k];
     const bool converted = std::visit(
         [&](auto member) {
-          // Only the optional last parameter may be left empty by binding.
-          assert(slots[k] != nullptr || k + 1 == signature.parameters.size());
+          // Only the optional last parameters may be left empty by binding.
+          assert(slots[k] != nullptr || k >= signature.required());
           return to(slots[k], values.*member);
         },
         parameter.destination);

@@ -133,10 +133,13 @@ struct Parameter {
 };
 
 // What the binder works from: every parameter is positional-or-keyword and
-// all but the last are required.
+// all but the last `optional` are required.
 struct Signature {
   const char* name;
   std::span<const Parameter> parameters;
+  std::size_t optional = 1;
+
+  std::size_t required() const { return parameters.size() - optional; }
 };
 
 inline constexpr std::size_t max_parameters = 9;

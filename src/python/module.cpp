@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "episode/data_check.h"
 #include "python/arguments.h"
 #include "python/errors.h"
 #include "python/numpy_bridge.h"
@@ -207,6 +208,42 @@ constexpr std::array<PyMethodDef, function_count> method_table(std::index_sequen
 // Created once and never freed: function objects point at them.
 std::array<PyMethodDef, function_count> methods = method_table(std::make_index_sequence<function_count>());
 
+// check_episodes(data, q_shape): the data read as training reads it, every
+// array checked right before it is read and given back right after, as
+// build_episodes does. None when every transition reads as recorded, else a
+// ValueError listing the first findings. Kept out of __all__: it trains
+// nothing.
+constexpr Parameter check_parameters[] = {
+    {"data", &Values::episodes},
+    {"q_shape", &Values::q_shape},
+};
+
+PyObject* check_entry(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
+  return python::guarded([args, kwargs]() -> PyObject* {
+    const arguments::Signature signature{"check_episodes", check_parameters, 0};
+    std::array<PyObject*, arguments::max_parameters> slots{};
+    if (!arguments::bind(signature, args, kwargs, slots.data())) return nullptr;
+    Values values;
+    if (!arguments::convert(signature, slots.data(), values)) return nullptr;
+    EpisodeArrays& arrays = values.episodes;
+    arrays.check(0);
+    const DataCheck check = check_episodes(arrays.views(), values.q_shape.first, values.q_shape.second,
+                                           [&arrays](std::size_t k) {
+                                             arrays.give_back(k);
+                                             arrays.check(k + 1);
+                                           });
+    if (!check.clean()) {
+      PyErr_SetString(PyExc_ValueError, to_string(check).c_str());
+      return nullptr;
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyMethodDef check_method = {"check_episodes",
+                            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check_entry)),
+                            METH_VARARGS | METH_KEYWORDS, "check_episodes(data, q_shape)\n--\n\n"};
+
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT, "tarnel", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
@@ -261,5 +298,9 @@ PyMODINIT_FUNC PyInit_tarnel(void) {
   if (failure_type == nullptr || PyObject_SetAttrString(module.get(), "TrainingFailure", failure_type) < 0) {
     return nullptr;
   }
+  Ref module_name(PyUnicode_FromString(name));
+  if (!module_name) return nullptr;
+  Ref check(PyCFunction_NewEx(&tarnel::check_method, module.get(), module_name.get()));
+  if (!check || PyObject_SetAttrString(module.get(), "check_episodes", check.get()) < 0) return nullptr;
   return module.release();
 }

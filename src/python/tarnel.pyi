@@ -40,6 +40,23 @@ class TrainingFailure(BaseException):
     """A training failed: bad episode data, an empty episode list, a failed
     worker or an impossible table size."""
 
+def check_episodes(data: _Episodes, q_shape: tuple[SupportsIndex, SupportsIndex]) -> None:
+    """Checks episode data before training: returns None when every transition reads as recorded.
+
+    Takes ``data`` and ``q_shape`` as the training functions do and refuses
+    what they refuse, with the same errors. Otherwise raises ValueError
+    giving the number of problems found and, one per line in data order, the
+    first ten: "episode K of data, row R: <column> <value> <fault>; training
+    <what it does with it>". A problem is a state, action or next state that
+    is NaN, negative, infinite, fractional or not below ``q_shape`` (training
+    reads NaN and negative values as 0, truncates fractions and fails on
+    indexes outside the table); a reward that is NaN or infinite; a terminal
+    flag other than 0 or 1 (only exactly 1.0 ends an episode); an episode
+    with no rows (``td_learn_backward`` fails on it). The next state is
+    checked only on rows not flagged terminal, since only those read it (a
+    sentinel such as -1 on a terminal row is fine). Not in ``__all__``.
+    """
+
 
 def qlearn_forward(
     data: _Episodes,

@@ -1,0 +1,297 @@
+"""`check_episodes`: the cells of episode data that training would not read
+as recorded and the report listing them, data that reads as recorded
+(which every training function then takes), and the calls it refuses exactly
+as the training functions do."""
+
+import inspect
+import re
+import sys
+
+import numpy as np
+import pytest
+
+import tarnel
+from conftest import SIGNATURES, arguments, episode
+
+SHAPE = (4, 2)
+CLEAN = episode((0, 1, 1.0, 1, 0), (1, 0, -2.5, 3, 0), (3, 1, 0.0, 0, 1))
+NAN, INF = float("nan"), float("inf")
+FIVE_COLUMNS = ("index out of bounds: an episode array needs 5 columns (state, action, reward, next state, "
+                "terminal flag) but has 4")
+
+
+def report(*lines, total=None):
+    total = len(lines) if total is None else total
+    shown = f" (first {len(lines)} shown)" if total > len(lines) else ""
+    header = f"check_episodes found {total} problem{'' if total == 1 else 's'} in data{shown}:"
+    return "\n".join([header, *(f"  {line}" for line in lines)])
+
+
+def found(data, q_shape=SHAPE):
+    with pytest.raises(ValueError) as caught:
+        tarnel.check_episodes(data, q_shape)
+    return str(caught.value)
+
+
+# One faulty row of a (4, 2) table each, and what the report says of it.
+FINDINGS = [
+    ((NAN, 0, 0, 1, 0), "state NaN is not a number; training reads it as 0"),
+    ((-1, 0, 0, 1, 0), "state -1 is negative; training reads it as 0"),
+    ((-INF, 0, 0, 1, 0), "state -inf is negative; training reads it as 0"),
+    ((INF, 0, 0, 1, 0), "state inf is infinite; training reads it as 18446744073709551615 and fails on it"),
+    ((2.5, 0, 0, 1, 0), "state 2.5 is not an integer; training reads it as 2"),
+    ((4.75, 0, 0, 1, 0), "state 4.75 is not an integer; training reads it as 4 and fails on it"),
+    ((4, 0, 0, 1, 0), "state 4 is not below the number of states, 4; training fails on it"),
+    ((1e20, 0, 0, 1, 0), "state 100000000000000000000 is not below the number of states, 4; training fails on it"),
+    ((0, NAN, 0, 1, 0), "action NaN is not a number; training reads it as 0"),
+    ((0, -0.5, 0, 1, 0), "action -0.5 is negative; training reads it as 0"),
+    ((0, INF, 0, 1, 0), "action inf is infinite; training reads it as 18446744073709551615 and fails on it"),
+    ((0, 1.25, 0, 1, 0), "action 1.25 is not an integer; training reads it as 1"),
+    ((0, 2, 0, 1, 0), "action 2 is not below the number of actions, 2; training fails on it"),
+    ((0, 0, NAN, 1, 0), "reward NaN is not a number; training spreads it through the table"),
+    ((0, 0, INF, 1, 0), "reward inf is infinite; training spreads it through the table"),
+    ((0, 0, -INF, 1, 0), "reward -inf is infinite; training spreads it through the table"),
+    ((0, 0, 0, NAN, 0), "next state NaN is not a number; training reads it as 0"),
+    ((0, 0, 0, -3, 0), "next state -3 is negative; training reads it as 0"),
+    ((0, 0, 0, INF, 0), "next state inf is infinite; training reads it as 18446744073709551615 and fails on it"),
+    ((0, 0, 0, 0.5, 0), "next state 0.5 is not an integer; training reads it as 0"),
+    ((0, 0, 0, 7, 0), "next state 7 is not below the number of states, 4; training fails on it"),
+    ((0, 0, 0, 1, 0.5), "terminal 0.5 is neither 0 nor 1; training reads it as not terminal"),
+    ((0, 0, 0, 1, -1), "terminal -1 is neither 0 nor 1; training reads it as not terminal"),
+    ((0, 0, 0, 1, NAN), "terminal NaN is neither 0 nor 1; training reads it as not terminal"),
+    ((0, 0, 0, 1, 1e-300), "terminal 0." + "0" * 299 + "1 is neither 0 nor 1; training reads it as not terminal"),
+]
+
+
+@pytest.mark.parametrize("row, line", FINDINGS, ids=[line.split(";")[0] for _, line in FINDINGS])
+def test_each_fault_is_one_finding(row, line):
+    # The faulty row is the second of the third episode.
+    data = [CLEAN, CLEAN, episode((1, 1, 0.5, 2, 0), row)]
+    assert found(data) == report(f"episode 2 of data, row 1: {line}")
+
+
+def test_a_terminal_flag_that_is_not_1_leaves_the_next_state_read():
+    # Both cells are findings, in column order: a flag of 0.5 does not end
+    # the episode, so the next state -1 is read.
+    assert found([episode((0, 0, 0, -1, 0.5))]) == report(
+        "episode 0 of data, row 0: next state -1 is negative; training reads it as 0",
+        "episode 0 of data, row 0: terminal 0.5 is neither 0 nor 1; training reads it as not terminal")
+
+
+# Data every transition of which reads as recorded.
+CLEAN_DATA = {
+    "plain": [CLEAN],
+    "table edges": [episode((3, 1, 0, 3, 0), (0, 0, -1e300, 0, 1))],
+    "sentinels on terminal rows": [episode((0, 0, 1, 1, 0), (1, 1, 1, -1, 1)), episode((2, 0, 1, NAN, 1)),
+                                   episode((3, 1, 0, 1e300, 1)), episode((3, 1, 0, INF, 1))],
+    "negative zeros": [episode((-0.0, -0.0, -0.0, -0.0, -0.0))],
+    "further columns ignored": [np.hstack([CLEAN, np.full((3, 2), NAN)])],
+    "3-D data": np.stack([CLEAN, CLEAN[::-1]]),
+    "Fortran order": [np.asfortranarray(CLEAN)],
+    "no episodes": [],
+}
+
+
+@pytest.mark.parametrize("data", CLEAN_DATA.values(), ids=CLEAN_DATA)
+def test_clean_data_returns_none(data):
+    assert tarnel.check_episodes(data, SHAPE) is None
+
+
+@pytest.mark.parametrize("name", SIGNATURES)
+@pytest.mark.parametrize("data", [v for k, v in CLEAN_DATA.items() if k != "no episodes"],
+                         ids=[k for k in CLEAN_DATA if k != "no episodes"])
+def test_training_takes_what_the_check_passes(capfd, name, data):
+    table = getattr(tarnel, name)(*arguments(name, data, SHAPE, 0.9, 0.5, 20, sample_size=2, workers=2))
+    assert np.isfinite(table).all()
+    assert capfd.readouterr().err == ""
+
+
+@pytest.mark.parametrize("name", ["qlearn_forward", "double_q"])
+@pytest.mark.parametrize("row", [row for row, line in FINDINGS if line.endswith("fails on it")])
+def test_training_fails_where_the_check_says_so(capfd, training_failure, name, row):
+    # One episode, so every iteration replays the faulty row.
+    with pytest.raises(training_failure) as caught:
+        getattr(tarnel, name)([episode(row)], SHAPE, 0.9, 0.5, 5, False)
+    assert str(caught.value).startswith("index out of bounds: ")
+    assert capfd.readouterr().err == f"tarnel: {caught.value}\n"
+
+
+def test_ten_findings_are_shown_and_all_are_counted():
+    # Five findings in each row of `bad`, in column order.
+    bad = episode(*[(-1, -1, NAN, -1, 0.5)] * 2)
+    lines = [f"episode {k} of data, row {r}: {line}" for k in (1, 3, 4) for r in (0, 1) for line in (
+        "state -1 is negative; training reads it as 0",
+        "action -1 is negative; training reads it as 0",
+        "reward NaN is not a number; training spreads it through the table",
+        "next state -1 is negative; training reads it as 0",
+        "terminal 0.5 is neither 0 nor 1; training reads it as not terminal")]
+    assert found([CLEAN, bad, CLEAN, bad, bad]) == report(*lines[:10], total=30)
+    assert found([CLEAN, bad]) == report(*lines[:10])
+    one_more = episode((0, 0, 0, 9, 1), (0, 0, 0, 0, 2))
+    assert found([CLEAN, bad, one_more]) == report(*lines[:10], total=11)
+
+
+def test_empty_episodes():
+    # An array without rows needs no columns at all.
+    line = "has no rows; td_learn_backward fails on it, the other functions learn nothing from it"
+    assert found([CLEAN, np.zeros((0, 5)), np.zeros((0, 3))]) == report(
+        f"episode 1 of data {line}", f"episode 2 of data {line}")
+    assert found(np.zeros((2, 0, 5))) == report(f"episode 0 of data {line}", f"episode 1 of data {line}")
+
+
+def test_rows_are_numbered_in_the_views_order():
+    stored = episode((0, 0, 0, 1, 0), (9, 0, 0, 1, 0), (1, 1, 0, 0, 1))
+    assert found([stored[::-1]]) == report(
+        "episode 0 of data, row 1: state 9 is not below the number of states, 4; training fails on it")
+
+
+def test_the_table_shape_decides_the_range():
+    assert tarnel.check_episodes([CLEAN], (2**64 - 1, 2)) is None
+    assert found([CLEAN], (4, 1)) == report(
+        "episode 0 of data, row 0: action 1 is not below the number of actions, 1; training fails on it",
+        "episode 0 of data, row 2: action 1 is not below the number of actions, 1; training fails on it")
+
+
+def test_arrays_are_given_back():
+    arrays = [CLEAN.copy(), episode((-1, 0, 0, 1, 1))]
+    before = [sys.getrefcount(a) for a in arrays]
+    tarnel.check_episodes(arrays[:1], SHAPE)
+    try:  # not pytest.raises, whose record of the traceback would hold the arrays
+        tarnel.check_episodes(arrays, SHAPE)
+    except ValueError:
+        pass
+    assert [sys.getrefcount(a) for a in arrays] == before
+
+
+# ------------------------------------------------------------ the function
+
+def test_attribute_and_signature():
+    function = tarnel.check_episodes
+    assert "check_episodes" not in tarnel.__all__
+    assert function.__name__ == function.__qualname__ == "check_episodes"
+    assert function.__module__ == "tarnel" and function.__self__ is tarnel
+    assert function.__text_signature__ == "(data, q_shape)"
+    parameters = list(inspect.signature(function).parameters.values())
+    assert [p.name for p in parameters] == ["data", "q_shape"]
+    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD and p.default is inspect.Parameter.empty
+               for p in parameters)
+
+
+def check_episodes(data, q_shape):  # the plain Python twin: CPython's binding errors are the expected ones
+    pass
+
+
+@pytest.mark.parametrize("args, keywords", [
+    ((), {}),
+    ((0,), {}),
+    ((0, 1, 2), {}),
+    ((0, 1, 2, 3, 4), {}),
+    ((), {"data": 0}),
+    ((), {"q_shape": 0}),
+    ((0, 1), {"bogus": 0}),
+    ((0,), {"Data": 0}),
+    ((0,), {"data": 0}),
+    ((0, 1), {"q_shape": 0}),
+    ((), {"data": 0, "q_shape": 1, "quit_threshold": None}),
+], ids=repr)
+def test_binding_errors_match_cpython(args, keywords):
+    with pytest.raises(TypeError) as expected:
+        check_episodes(*args, **keywords)
+    with pytest.raises(TypeError) as caught:
+        tarnel.check_episodes(*args, **keywords)
+    # Newer interpreters append a spelling hint to unexpected keywords; the
+    # module's texts end where older ones did.
+    assert str(caught.value) == re.sub(r"\. Did you mean '.*'\?$", "", str(expected.value))
+
+
+def test_keywords_bind_like_positions():
+    bad = [episode((0, 0, 0, 9, 0))]
+    text = found(bad)
+    with pytest.raises(ValueError) as caught:
+        tarnel.check_episodes(q_shape=SHAPE, data=bad)
+    assert str(caught.value) == text
+    assert tarnel.check_episodes([CLEAN], q_shape=SHAPE) is None
+
+
+def training_error(data, q_shape):
+    with pytest.raises(BaseException) as caught:
+        tarnel.qlearn_forward(data, q_shape, 0.9, 0.5, 1, False)
+    return caught.value
+
+
+@pytest.mark.parametrize("data, q_shape", [
+    ("abc", SHAPE),
+    (None, SHAPE),
+    ((row for row in [CLEAN]), SHAPE),
+    (CLEAN, SHAPE),
+    ([CLEAN, [1.0] * 5], SHAPE),
+    ([CLEAN.astype(np.float32)], SHAPE),
+    ([CLEAN.astype(">f8")], SHAPE),
+    ([CLEAN[None]], SHAPE),
+    ([CLEAN], [4, 2]),
+    ([CLEAN], (4, 2, 1)),
+    ([CLEAN], (4, -1)),
+    ([CLEAN], (2**64, 2)),
+    ([CLEAN], (4, 2.0)),
+], ids=["str", "None", "generator", "2-D data", "list item", "float32", "big-endian", "3-D item", "list shape",
+        "three sizes", "negative size", "huge size", "float size"])
+def test_refused_arguments_as_training_refuses_them(data, q_shape):
+    expected = training_error(data, q_shape)
+    assert isinstance(expected, (TypeError, ValueError, OverflowError))
+    with pytest.raises(type(expected)) as caught:
+        tarnel.check_episodes(data, q_shape)
+    assert type(caught.value) is type(expected) and str(caught.value) == str(expected)
+
+
+def test_too_few_columns_fail_as_training_fails(capfd, training_failure):
+    # The failure wins over the findings of the arrays before it.
+    data = [episode((9, 0, 0, 1, 1)), np.zeros((1, 4)), CLEAN]
+    with pytest.raises(training_failure) as caught:
+        tarnel.check_episodes(data, SHAPE)
+    assert str(caught.value) == FIVE_COLUMNS
+    assert capfd.readouterr().err == f"tarnel: {FIVE_COLUMNS}\n"
+
+
+class ResizingIndex:
+    """A size whose conversion first resizes `array` and reuses its memory."""
+
+    def __init__(self, array):
+        self.array = array
+
+    def __index__(self):
+        self.array.resize((1, 5), refcheck=False)
+        self.junk = [np.full((4, 5), 1e300) for _ in range(64)]
+        return 2
+
+
+def test_array_resized_by_a_later_argument(capfd, training_failure):
+    data = [CLEAN.copy(), CLEAN.copy()]
+    with pytest.raises(training_failure) as caught:
+        tarnel.check_episodes(data, (4, ResizingIndex(data[1])))
+    text = "episode array 1 was resized or retyped while the call's arguments were being converted"
+    assert str(caught.value) == text
+    assert capfd.readouterr().err == f"tarnel: {text}\n"
+
+
+def test_memory_released_by_giving_back_an_earlier_array(capfd, training_failure):
+    # Array 0 is given back as soon as it is checked; its finaliser then
+    # frees the memory under array 1, which is checked before it is read.
+    block = np.zeros((8, 5))
+    block[:3] = CLEAN
+
+    class Doomed(np.ndarray):
+        def __del__(self):
+            block.resize((1, 5), refcheck=False)
+
+    class Episodes:
+        def __len__(self):
+            return 2
+
+        def __getitem__(self, k):
+            return [lambda: CLEAN.copy().view(Doomed), lambda: block[0:3]][k]()
+
+    with pytest.raises(training_failure) as caught:
+        tarnel.check_episodes(Episodes(), SHAPE)
+    text = "the memory that episode array 1 views was released or moved before its episode was built"
+    assert str(caught.value) == text
+    assert capfd.readouterr().err == f"tarnel: {text}\n"
