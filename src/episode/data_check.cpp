@@ -135,11 +135,8 @@ DataCheck check_episodes(std::span<const ArrayView> views, std::uint64_t states,
   const Dimension action_range(actions);
   for (std::size_t k = 0; k < views.size(); ++k) {
     const ArrayView& view = views[k];
-    if (view.rows == 0) {
-      found.add(k, 0, Column::state, Fault::no_rows, 0.0);
-    } else {
-      check_columns(view);
-    }
+    if (view.rows == 0) found.add(k, 0, Column::state, Fault::no_rows, 0.0);
+    check_columns(view, k);
     const std::int64_t c = view.column_stride;
     for (std::uint64_t i = 0; i < view.rows; ++i) {
       const std::byte* row = view.data + static_cast<std::int64_t>(i) * view.row_stride;
