@@ -8,9 +8,9 @@
 //
 // Where Python code runs. Binding runs none: the argument tuple and keyword
 // dictionary are the call's own, so the borrowed slots stay valid to the
-// end. Converting `data` runs the sequence's own __len__, __iter__ and
-// __getitem__, once per item; converting the later parameters runs their
-// __index__ and __float__; and any allocation may start the garbage
+// end. Converting `data` runs the sequence's own __len__ and __iter__ (or
+// its __getitem__, once per item); converting the later parameters runs
+// their __index__ and __float__; and any allocation may start the garbage
 // collector, which runs finalisers. While the episodes are built, giving an
 // array back can drop its last reference and run its finalisers (a
 // weakref callback, a subclass's __del__) at once. Training itself runs no
