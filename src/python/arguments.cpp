@@ -70,7 +70,7 @@ std::vector<Ref> location_notes(PyObject* item, std::size_t position) {
     convertible = numpy::ndim(item) == 2 && !numpy::is_float64(numpy::dtype(item));
   } else {
     if (Ref name = python::type_name(item)) {
-      what = Ref(PyUnicode_FromFormat("episode %zu of data: a %U, not a NumPy array", position, name.get()));
+      what = Ref(PyUnicode_FromFormat("episode %zu of data: type %U, not a NumPy array", position, name.get()));
     }
     // A str or bytes is a sequence, but of characters, never of rows.
     constexpr unsigned long text_flags = Py_TPFLAGS_UNICODE_SUBCLASS | Py_TPFLAGS_BYTES_SUBCLASS;

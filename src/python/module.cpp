@@ -28,18 +28,25 @@ using arguments::Parameter;
 using arguments::Values;
 using python::Ref;
 
-// Turns the held arrays into the compact training form for the call's table
-// shape and the rule that will replay it, giving each array back as soon as
-// its episode is built. Each array is checked right before it is read, after
+// Reads the held arrays in order (`read(views, done)`, which calls done(k)
+// once array k is read), giving each array back as soon as it has been
+// read. Each array is checked right before it is read, after
 // every piece of Python code that could have run since `data` was converted
 // (python/arguments.h says what that code can do).
-CompactEpisodeList build_episodes(EpisodeArrays& arrays, QShape q_shape, RowRead reads) {
+template <typename Read>
+auto read_arrays(EpisodeArrays& arrays, Read read) {
   arrays.check(0);
-  return compact_episodes(arrays.views(), q_shape.first, q_shape.second, reads, [&arrays](std::size_t k) {
+  return read(arrays.views(), [&arrays](std::size_t k) {
     // Giving an array back may run Python code (a finaliser), so the next
     // array is checked only afterwards.
     arrays.give_back(k);
     arrays.check(k + 1);
+  });
+}
+
+CompactEpisodeList build_episodes(EpisodeArrays& arrays, QShape q_shape, RowRead reads) {
+  return read_arrays(arrays, [&](std::span<const ArrayView> views, const auto& built) {
+    return compact_episodes(views, q_shape.first, q_shape.second, reads, built);
   });
 }
 
@@ -208,9 +215,8 @@ constexpr std::array<PyMethodDef, function_count> method_table(std::index_sequen
 // Created once and never freed: function objects point at them.
 std::array<PyMethodDef, function_count> methods = method_table(std::make_index_sequence<function_count>());
 
-// check_episodes(data, q_shape): the data read as training reads it, every
-// array checked right before it is read and given back right after, as
-// build_episodes does. None when every transition reads as recorded, else a
+// check_episodes(data, q_shape): the data read as training reads it, and
+// given back as it is read, as the training functions do. None when every transition reads as recorded, else a
 // ValueError listing the first findings. Kept out of __all__: it trains
 // nothing.
 constexpr Parameter check_parameters[] = {
@@ -225,13 +231,9 @@ PyObject* check_entry(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
     if (!arguments::bind(signature, args, kwargs, slots.data())) return nullptr;
     Values values;
     if (!arguments::convert(signature, slots.data(), values)) return nullptr;
-    EpisodeArrays& arrays = values.episodes;
-    arrays.check(0);
-    const DataCheck check = check_episodes(arrays.views(), values.q_shape.first, values.q_shape.second,
-                                           [&arrays](std::size_t k) {
-                                             arrays.give_back(k);
-                                             arrays.check(k + 1);
-                                           });
+    const DataCheck check = read_arrays(values.episodes, [&](std::span<const ArrayView> views, const auto& done) {
+      return check_episodes(views, values.q_shape.first, values.q_shape.second, done);
+    });
     if (!check.clean()) {
       PyErr_SetString(PyExc_ValueError, to_string(check).c_str());
       return nullptr;

@@ -46,15 +46,15 @@ def dimensionality(nd):
 # (item, the error's text, its first note after "episode K of data: ",
 # whether the conversion hint follows)
 CASES = {
-    "list_of_lists": (CHAIN.tolist(), not_array("list"), "a list, not a NumPy array", True),
-    "tuple_of_rows": (tuple(map(tuple, CHAIN)), not_array("tuple"), "a tuple, not a NumPy array", True),
-    "memoryview": (memoryview(CHAIN), not_array("memoryview"), "a memoryview, not a NumPy array", True),
-    "float64_scalar": (np.float64(1.0), not_array("float64"), "a float64, not a NumPy array", False),
-    "none": (None, not_array("NoneType"), "a NoneType, not a NumPy array", False),
-    "dict": ({0: CHAIN}, not_array("dict"), "a dict, not a NumPy array", False),
-    "str": ("0,1,1.0,1,0", not_array("str"), "a str, not a NumPy array", False),
-    "bytes": (b"\x00" * 8, not_array("bytes"), "a bytes, not a NumPy array", False),
-    "awkward_name": (named("a\x00b\udcff"), not_array("a\x00b\udcff"), "a a\x00b\udcff, not a NumPy array", False),
+    "list_of_lists": (CHAIN.tolist(), not_array("list"), "type list, not a NumPy array", True),
+    "tuple_of_rows": (tuple(map(tuple, CHAIN)), not_array("tuple"), "type tuple, not a NumPy array", True),
+    "memoryview": (memoryview(CHAIN), not_array("memoryview"), "type memoryview, not a NumPy array", True),
+    "float64_scalar": (np.float64(1.0), not_array("float64"), "type float64, not a NumPy array", False),
+    "none": (None, not_array("NoneType"), "type NoneType, not a NumPy array", False),
+    "dict": ({0: CHAIN}, not_array("dict"), "type dict, not a NumPy array", False),
+    "str": ("0,1,1.0,1,0", not_array("str"), "type str, not a NumPy array", False),
+    "bytes": (b"\x00" * 8, not_array("bytes"), "type bytes, not a NumPy array", False),
+    "awkward_name": (named("a\x00b\udcff"), not_array("a\x00b\udcff"), "type a\x00b\udcff, not a NumPy array", False),
     "int64": (CHAIN.astype(np.int64), mismatch("int64"), "dtype int64, shape (3, 5)", True),
     "float32": (CHAIN.astype(np.float32), mismatch("float32"), "dtype float32, shape (3, 5)", True),
     "byte_swapped": (CHAIN.astype(">f8"), mismatch(">f8"), "dtype >f8, shape (3, 5)", True),
@@ -101,7 +101,7 @@ def test_items_of_a_three_d_array_are_located():
 @pytest.mark.parametrize("name", tarnel.__all__)
 def test_every_function_locates_bad_items(name):
     error = raised(bad_data(CHAIN.tolist(), 1), name)
-    assert error.__notes__ == ["episode 1 of data: a list, not a NumPy array", FIX]
+    assert error.__notes__ == ["episode 1 of data: type list, not a NumPy array", FIX]
 
 
 @pytest.mark.parametrize("case", ["list_of_lists", "int64", "one_row"])
