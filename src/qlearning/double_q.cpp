@@ -99,7 +99,7 @@ inline void double_update(Pair tables, const QTable& shape,
 // per episode: short episodes would otherwise pay for the choice again and
 // again.
 template <std::uint64_t kActions, typename Index>
-void replay(const Qlearner& learner, const CompactEpisodes<Index>& episodes, QTable& table_1, QTable& table_2,
+[[gnu::flatten]] void replay(const Qlearner& learner, const CompactEpisodes<Index>& episodes, QTable& table_1, QTable& table_2,
             Rng& rng) {
   const std::size_t entries = table_1.values.size();
   const Pair tables{{table_2.values.data(), table_1.values.data()},

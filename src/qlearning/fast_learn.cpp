@@ -8,6 +8,7 @@
 
 #include "qlearning/progress.h"
 #include "qlearning/qlearner.h"
+#include "qlearning/rules_inl.h"
 #include "qlearning/schedule.h"
 #include "support/table_sum.h"
 
@@ -15,8 +16,9 @@ namespace tarnel {
 
 namespace {
 
+// Flattened, as `learn` is (learn.h).
 template <typename Index>
-QTable fast_learn_on(const Qlearner& learner, const CompactEpisodes<Index>& episodes, Rng& rng) {
+[[gnu::flatten]] QTable fast_learn_on(const Qlearner& learner, const CompactEpisodes<Index>& episodes, Rng& rng) {
   assert(episodes.built_for(learner.q_shape, RowRead::next_state));
   const std::uint64_t max_iterations = learner.max_iterations;
   QTable q = zero_q_table(learner.q_shape);

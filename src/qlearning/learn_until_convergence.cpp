@@ -9,6 +9,7 @@
 
 #include "qlearning/progress.h"
 #include "qlearning/qlearner.h"
+#include "qlearning/rules_inl.h"
 #include "qlearning/schedule.h"
 #include "support/failure.h"
 #include "support/table_sum.h"
@@ -42,8 +43,9 @@ bool approximately_equal(const QTable& a, const QTable& b) {
   return true;
 }
 
+// Flattened, as `learn` is (learn.h).
 template <typename Index>
-QTable learn_until_convergence_on(const Qlearner& learner, const CompactEpisodes<Index>& episodes, Rng& rng) {
+[[gnu::flatten]] QTable learn_until_convergence_on(const Qlearner& learner, const CompactEpisodes<Index>& episodes, Rng& rng) {
   assert(episodes.built_for(learner.q_shape, RowRead::next_state));
   const std::uint64_t max_iterations = learner.max_iterations;
   QTable q = zero_q_table(learner.q_shape);

@@ -133,15 +133,6 @@ void table_sums(const double* values, std::size_t count, std::span<const TablePa
   table_sums_for_this_cpu(values, count, patches, versions, sums);
 }
 
-void StreamingSum::add(double x) {
-  const auto slot = static_cast<std::size_t>(count_ % 8);
-  pending_[slot] = x;
-  ++count_;
-  if (slot == 7) {
-    for (std::size_t j = 0; j < 8; ++j) partial_[j] += pending_[j];
-  }
-}
-
 double StreamingSum::total() const {
   double total = 0.0;
   for (std::size_t j = 0; j < 4; ++j) total += partial_[j] + partial_[j + 4];

@@ -51,7 +51,15 @@ void table_sums_avx2(const double* values, std::size_t count, std::span<const Ta
 // x0..x(N-1) equals table_sum of those N values.
 class StreamingSum {
  public:
-  void add(double x);
+  // In line: `learn` adds one sum per iteration.
+  void add(double x) {
+    const auto slot = static_cast<std::size_t>(count_ % 8);
+    pending_[slot] = x;
+    ++count_;
+    if (slot == 7) {
+      for (std::size_t j = 0; j < 8; ++j) partial_[j] += pending_[j];
+    }
+  }
   double total() const;
   std::uint64_t count() const { return count_; }
 
