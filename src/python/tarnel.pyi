@@ -67,10 +67,13 @@ def qlearn_forward(
     verbose: bool,
     quit_threshold: SupportsFloat | SupportsIndex | None = None,
 ) -> NDArray[np.float64]:
-    """Q-learning: each transition moves Q[s, a] towards r + discount * max Q[s', :] (r alone when terminal).
+    """Q-learning: learns the optimal policy's values from episodes recorded by any policy.
 
-    From iteration 50000 on, every 25000 iterations, compares the mean table
-    sum of the last 25000 iterations with that of the 25000 before and stops
+    Each transition moves Q[s, a] towards r + discount * max Q[s', :] (r
+    alone when terminal). Sums the whole table after every iteration, which
+    dominates the time on large tables (use ``fast_learn`` there). From
+    iteration 50000 on, every 25000 iterations, compares the mean table sum
+    of the last 25000 iterations with that of the 25000 before and stops
     when ``quit_threshold`` (default 0.001) exceeds the relative change.
     Prints "Iteration: i, Qsum: S, d: d" at each such test when ``verbose``.
     Returns the (states, actions) table.
@@ -85,11 +88,14 @@ def td_learn_backward(
     verbose: bool,
     quit_threshold: SupportsFloat | SupportsIndex | None = None,
 ) -> NDArray[np.float64]:
-    """Walks each episode backwards and moves Q[s, a] towards the discounted sum of the rewards after it.
+    """Values of the policy that recorded the episodes, learnt by walking each episode backwards.
 
-    Learns returns of the policy that recorded the episodes; the last
-    transition's own entry is not updated. Stops and prints as
-    ``qlearn_forward``. Returns the (states, actions) table.
+    Caveat: it leaves out each step's own reward: Q[s, a] moves towards the
+    discounted sum of the rewards after the step, and the last transition's
+    entry is never updated. Stops as ``qlearn_forward``, and sums the whole
+    table after every iteration as it does. Prints "Iteration: i, Qsum: S,
+    d: d" at each stop test when ``verbose``. Returns the (states, actions)
+    table.
     """
 
 def expected_sarsa(
@@ -101,10 +107,13 @@ def expected_sarsa(
     verbose: bool,
     quit_threshold: SupportsFloat | SupportsIndex | None = None,
 ) -> NDArray[np.float64]:
-    """Moves Q[s, a] towards r + discount * mean Q[s, :], the mean of the transition's own state's row.
+    """Moves Q[s, a] towards r + discount * mean Q[s, :] (r alone when terminal).
 
-    The next state is not read. Stops and prints as ``qlearn_forward``.
-    Returns the (states, actions) table.
+    Caveat: it averages the row of the transition's own state, not the next
+    state's; the next state is not read, so value does not travel from one
+    state to the next. Stops as ``qlearn_forward``, and sums the whole table
+    after every iteration as it does. Prints "Iteration: i, Qsum: S, d: d"
+    at each stop test when ``verbose``. Returns the (states, actions) table.
     """
 
 def td_learn_backward_parallel(
@@ -118,12 +127,13 @@ def td_learn_backward_parallel(
     verbose: bool,
     quit_threshold: SupportsFloat | SupportsIndex | None = None,
 ) -> NDArray[np.float64]:
-    """``iter_ql`` trainings of ``td_learn_backward`` on worker threads, each on its own bootstrap sample.
+    """Bootstrap spread: ``iter_ql`` trainings of ``td_learn_backward``, each on its own resample.
 
-    Each sample holds ``boostrap_sample_size`` episodes drawn with
-    replacement (the keyword is spelled so). Workers print as
-    ``td_learn_backward`` when ``verbose``. Returns the (iter_ql, states,
-    actions) stack of the workers' tables.
+    Each worker thread (one per training) trains on ``boostrap_sample_size``
+    episodes drawn with replacement (the keyword is spelled so), with the
+    caveat of ``td_learn_backward``. Workers print its lines, in any order,
+    when ``verbose``. Returns the (iter_ql, states, actions) stack of the
+    workers' tables.
     """
 
 def qlearn_forward_parallel(
@@ -136,11 +146,13 @@ def qlearn_forward_parallel(
     verbose: bool,
     quit_threshold: SupportsFloat | SupportsIndex | None = None,
 ) -> NDArray[np.float64]:
-    """``ql_iter`` independent trainings of ``qlearn_forward`` on worker threads, on the same episodes.
+    """Ensemble: ``ql_iter`` independent trainings of ``qlearn_forward`` on the same episodes.
 
-    Always prints "Q learning forward parallel, config: ..." first; workers
-    print as ``qlearn_forward`` when ``verbose``. Returns the (ql_iter,
-    states, actions) stack of the workers' tables.
+    Starts one worker thread per training and joins them all. Always prints
+    "Q learning forward parallel, config: Qlearner { ... }" first, whatever
+    ``verbose`` says; workers print the lines of ``qlearn_forward``, in any
+    order, when ``verbose``. Returns the (ql_iter, states, actions) stack
+    of the workers' tables.
     """
 
 def fast_learn(
@@ -152,10 +164,13 @@ def fast_learn(
     verbose: bool,
     quit_threshold: SupportsFloat | SupportsIndex | None = None,
 ) -> NDArray[np.float64]:
-    """``qlearn_forward`` with a cheaper stop test: the table sum every 25000 iterations against the previous one.
+    """Q-learning for large tables: ``qlearn_forward`` with a cheaper stop test.
 
-    Prints "Iteration: i, Qsum: S, d: d" at each test from 50000 on when
-    ``verbose``. Returns the (states, actions) table.
+    Sums the table only every 25000 iterations; from iteration 50000 on it
+    compares that sum with the one 25000 iterations earlier and stops when
+    ``quit_threshold`` (default 0.001) exceeds the relative change. Prints
+    "Iteration: i, Qsum: S, d: d" at each test when ``verbose``. Returns the
+    (states, actions) table.
     """
 
 def learn_until_convergence(
@@ -169,8 +184,10 @@ def learn_until_convergence(
 ) -> NDArray[np.float64]:
     """Q-learning until, at a checkpoint (every 25000 iterations from 0), one episode moved no entry by more than 1e-8.
 
-    Always prints "i: E, P, D" at each checkpoint (mean absolute change,
-    previous table sum, change of the sum); ``verbose`` and
+    Caveat: it compares one update's change, so with sparse rewards the
+    first update often changes nothing and it returns the all-zero table
+    after one iteration. Always prints "i: E, P, D" at each checkpoint (mean
+    absolute change, previous table sum, change of the sum); ``verbose`` and
     ``quit_threshold`` have no effect. Returns the (states, actions) table.
     """
 
@@ -185,7 +202,7 @@ def double_q(
 ) -> NDArray[np.float64]:
     """Double Q-learning: two tables, a coin per transition picks the one updated; the other values its best next action.
 
-    Always runs ``max_iterations`` iterations and always prints
+    Always runs all ``max_iterations`` iterations and always prints
     "Iteration: i, Qsum1 S1, Qsum2 S2" every 25000 iterations from 0;
     ``verbose`` and ``quit_threshold`` have no effect. Returns the mean of
     the two (states, actions) tables.

@@ -65,15 +65,25 @@ def test_grid_demo(tmp_path):
         assert policies[name][2][3] == "v", (name, policies[name])
 
 
-@pytest.mark.parametrize("name, packages, run_marker", [
+HELP_CASES = [
     # The packages an example imports before reading its options, and what
     # it prints once it runs, which it must not print when asked for help.
     ("grid_demo.py", (), "transitions"),
     ("flat_table.py", ("pandas",), "episode arrays"),
     ("minari_dataset.py", (), "recorded"),
     ("dask_sweep.py", (), "cluster:"),
+    ("module_output.py", (), "file descriptor 1"),
     ("demo", ("gymnasium", "matplotlib", "tqdm"), "tarnel demonstration"),
-])
+]
+
+
+def test_every_example_is_asked_for_help():
+    examples = {p.name for p in EXAMPLES.iterdir()
+                if p.suffix == ".py" or (p / "__main__.py").is_file()}
+    assert examples == {name for name, _, _ in HELP_CASES}
+
+
+@pytest.mark.parametrize("name, packages, run_marker", HELP_CASES)
 def test_help_describes_and_does_not_run(name, packages, run_marker, tmp_path):
     for package in packages:
         pytest.importorskip(package)
@@ -109,6 +119,15 @@ def test_module_lines_collects_descriptor_1_and_gives_it_back(module_output, cap
     out, err = capfd.readouterr()
     assert out == "before\nafter\n"
     assert ("the episode list is empty" in err) == fails
+
+
+def test_module_output_example_collects_one_training_and_silences_another(tmp_path):
+    out = run_example("module_output.py", "--iterations", 75_001, cwd=tmp_path)
+    assert out.startswith("fast_learn wrote 2 lines to file descriptor 1, collected here:\n"
+                          "    Iteration: 50000, Qsum: ")
+    assert "\n    Iteration: 75000, Qsum: " in out
+    assert out.endswith("\nqlearn_forward_parallel's lines were silenced\n")
+    assert "config" not in out
 
 
 def test_silenced_discards_descriptor_1_and_gives_it_back(module_output, capfd):
