@@ -136,7 +136,8 @@ def table_lines(r: Results):
             if "tarnel check_episodes" in med:
                 checks = {name[:-len(" check_episodes")]: s for name, s in med.items()
                           if name.endswith(" check_episodes")}
-                row(f"{key} check_episodes on the same arrays", per_transition(w), checks, "", "no goal")
+                row(f"{key} check_episodes on the same arrays", per_transition(w), checks, "",
+                    f"no goal; {ratio(checks['tarnel'], t)} the conversion's time")
             continue
         if key == "W4":
             s = med["tarnel sequential"]
@@ -157,6 +158,27 @@ def table_lines(r: Results):
                                                         f"{ratio(t, f)} the floor's time (goal <= {floor_goal}x)"))
         row(f"{key} {w.title}", fmt_time, med, "", goal)
     return lines, goals
+
+
+def console_lines(r: Results):
+    """The end of the run's console output: the table, memory, load."""
+    env = r.machine
+    lines = [""] + table_lines(r)[0]
+    if r.per_transition_rows:
+        lines.append("")
+        for function, growth, rows, goal, exact in r.per_transition_rows:
+            lines.append(f"  memory  {function}: peak growth {growth / rows:.1f} bytes per transition "
+                         f"({growth / 2**20:.1f} MiB for {rows} transitions; goal <= {goal})")
+    if r.memory_rows:
+        lines.append("")
+        for title, growth, allowed, described, exact in r.memory_rows:
+            lines.append(f"  memory  {title}: peak growth {growth / 2**20:.1f} MiB "
+                         f"(bound {allowed / 2**20:.1f} MiB: {described})")
+    lines.append(f"\ntotal {r.elapsed:.0f} s; load average {env['load']:.1f} at the start, "
+                 f"{env['load_end']:.1f} at the end")
+    if r.loaded:
+        lines.append("warning: other processes were running; the times are noisy, W4's above all")
+    return lines
 
 
 def provenance(r: Results):

@@ -58,6 +58,53 @@ def options():
     return parser.parse_args()
 
 
+def stop(message):
+    say(message)
+    sys.exit(1)
+
+
+def check_same_work(workers, wl, keys, with_numba):
+    """The same-work check (bench/same_work.py); stops the run on any
+    difference. Returns its lines for the report."""
+    missing = same_work.unchecked(wl, keys)
+    if missing:
+        stop(f"no same-work case stands for {', '.join(missing)}")
+    say("Same-work check (single-episode inputs, bit for bit):")
+    failures, rows = same_work.compare(wl, {w.build.label: w.ask("check") for w in workers},
+                                       same_work.peers(with_numba), say)
+    if failures:
+        stop(f"{failures} result(s) differ from tarnel's; timings would compare different work.")
+    if "W6c" in keys:
+        for w in workers:
+            last = w.ask("last_checkpoint", "W6c")
+            if not same_work.runs_to_the_end(wl["W6c"], last):
+                stop(f"W6c stopped early at checkpoint {last} in {w.build.label}; its timing would not "
+                     "cover the work.")
+    return rows
+
+
+def time_all(workers, infos, wl, keys, repeat):
+    """(medians, raw times, W4's spare-core probe) of every workload in keys:
+    each build's runs, in its own process, then the peers."""
+    medians, raw, spare_cores = {}, {}, {}
+    for key in keys:
+        w = wl[key]
+        say(f"timing {key}: {w.title} ...")
+        contenders = {worker.build.label + suffix: worker.timer(key, suffix)
+                      for worker in workers for suffix in infos[worker.build.label]["runs"][key]}
+        contenders |= workloads.peer_runs(w)
+        if key == "W4":
+            (medians[key], raw[key]), spare_cores[key] = timing.spare_cores_around(
+                lambda: timing.measure(contenders, repeat))
+            probe = spare_cores[key]
+            say(f"   two threads of fixed work ran at {probe[0]:.2f}x and {probe[1]:.2f}x the "
+                "throughput of one, before and after")
+        else:
+            medians[key], raw[key] = timing.measure(contenders, repeat)
+        say("   " + ", ".join(f"{n} {fmt_time(s)}" for n, s in medians[key].items()))
+    return medians, raw, spare_cores
+
+
 def main():
     opts = options()
     started = time.perf_counter()
@@ -91,46 +138,10 @@ def main():
         digest = workloads.digest(wl)
         for label, info in infos.items():
             if info["digest"] != digest:
-                say(f"{label}'s process built other workloads than this one; timings would compare "
-                    "different work.")
-                sys.exit(1)
-
-        check_rows = []
-        if not opts.skip_check:
-            missing = same_work.unchecked(wl, keys)
-            if missing:
-                say(f"no same-work case stands for {', '.join(missing)}")
-                sys.exit(1)
-            say("Same-work check (single-episode inputs, bit for bit):")
-            failures, check_rows = same_work.compare(wl, {w.build.label: w.ask("check") for w in workers},
-                                                     same_work.peers(numba_version is not None), say)
-            if failures:
-                say(f"{failures} result(s) differ from tarnel's; timings would compare different work.")
-                sys.exit(1)
-            if "W6c" in keys:
-                for w in workers:
-                    last = w.ask("last_checkpoint", "W6c")
-                    if not same_work.runs_to_the_end(wl["W6c"], last):
-                        say(f"W6c stopped early at checkpoint {last} in {w.build.label}; its timing would "
-                            "not cover the work.")
-                        sys.exit(1)
-
-        medians, raw, spare_cores = {}, {}, {}
-        for key in keys:
-            w = wl[key]
-            say(f"timing {key}: {w.title} ...")
-            contenders = {worker.build.label + suffix: worker.timer(key, suffix)
-                          for worker in workers for suffix in infos[worker.build.label]["runs"][key]}
-            contenders |= workloads.peer_runs(w)
-            if key == "W4":
-                (medians[key], raw[key]), spare_cores[key] = timing.spare_cores_around(
-                    lambda: timing.measure(contenders, opts.repeat))
-                probe = spare_cores[key]
-                say(f"   two threads of fixed work ran at {probe[0]:.2f}x and {probe[1]:.2f}x the "
-                    "throughput of one, before and after")
-            else:
-                medians[key], raw[key] = timing.measure(contenders, opts.repeat)
-            say("   " + ", ".join(f"{n} {fmt_time(s)}" for n, s in medians[key].items()))
+                stop(f"{label}'s process built other workloads than this one; timings would compare "
+                     "different work.")
+        check_rows = [] if opts.skip_check else check_same_work(workers, wl, keys, numba_version is not None)
+        medians, raw, spare_cores = time_all(workers, infos, wl, keys, opts.repeat)
 
     first = measured[0].path
     mem_rows = [] if opts.skip_memory else memory.measure_memory(first)
@@ -141,25 +152,8 @@ def main():
         work=wl, keys=keys, medians=medians, raw=raw, spare_cores=spare_cores, check_rows=check_rows,
         memory_rows=mem_rows, per_transition_rows=per_rows, compile_seconds=compile_seconds,
         repeat=opts.repeat, quick=opts.quick, elapsed=time.perf_counter() - started)
-
-    lines, _ = report.table_lines(results)
-    say("")
-    for line in lines:
+    for line in report.console_lines(results):
         say(line)
-    if per_rows:
-        say("")
-        for function, growth, rows, goal, exact in per_rows:
-            say(f"  memory  {function}: peak growth {growth / rows:.1f} bytes per transition "
-                f"({growth / 2**20:.1f} MiB for {rows} transitions; goal <= {goal})")
-    if mem_rows:
-        say("")
-        for title, growth, allowed, described, exact in mem_rows:
-            say(f"  memory  {title}: peak growth {growth / 2**20:.1f} MiB "
-                f"(bound {allowed / 2**20:.1f} MiB: {described})")
-    say(f"\ntotal {results.elapsed:.0f} s; load average {env['load']:.1f} at the start, "
-        f"{env['load_end']:.1f} at the end")
-    if results.loaded:
-        say("warning: other processes were running; the times are noisy, W4's above all")
     if not opts.no_write:
         report.write(results, opts.results, opts.readme)
 
