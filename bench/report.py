@@ -224,8 +224,8 @@ def results_text(r: Results, lines, goals):
                 + (f"{wl[k].iterations} iterations" if wl[k].iterations else "no training")
                 for k in keys) + ". `quit_threshold` 0 everywhere: no run stops early.",
             "- Each build of tarnel runs in a process of its own, which builds the workloads from the same "
-            "seed (the check below compares their digests) and times each call there; the rounds "
-            "interleave it with the peers as before.",
+            "seed (the run stops unless a digest of its episodes matches this process's) and times each "
+            "call there; the rounds interleave it with the peers.",
             "- W4 compares one `qlearn_forward_parallel` call (8 trainings of 100000 iterations) "
             "with 8 sequential `qlearn_forward` calls; its goal is on their ratio.",
             "- W5 times the conversion alone (`max_iterations` 0), per episode array; the Numba "
@@ -291,8 +291,11 @@ def readme_block(r: Results):
     """The README's summary: per workload tarnel's time and its ratios to
     Numba and the floor, and where the figures come from."""
     env = r.machine
-    out = [README_START, "",
-           "| workload | tarnel | Numba / tarnel | tarnel / floor |", "|---|---|---|---|"]
+    out = [README_START, ""]
+    notes = provenance(r)
+    if notes:
+        out += ["Caution: " + "; ".join(notes) + ".", ""]
+    out += ["| workload | tarnel | Numba / tarnel | tarnel / floor |", "|---|---|---|---|"]
     for key in r.keys:
         w, med = r.work[key], r.medians[key]
         t, n, f = med["tarnel"], med.get("numba"), med["floor"]
@@ -309,9 +312,6 @@ def readme_block(r: Results):
             "tarnel is faster; `tarnel / floor`: how many times the time of bare C++ doing the same "
             "arithmetic tarnel takes. `bench/RESULTS.md` has every column, the goals and the "
             "same-work check."]
-    notes = provenance(r)
-    if notes:
-        out += ["", "Caution: " + "; ".join(notes) + "."]
     out += ["", README_END]
     return out
 
