@@ -115,11 +115,11 @@ def table_lines(r: Results):
     lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
     goals = []
 
-    def row(title, fmt, med, suffix, goal):
-        t, n, p, f = med.get("tarnel" + suffix), med.get("numba"), med.get("python"), med.get("floor")
-        cells = ([title] + [fmt(med.get(label + suffix)) for label in labels]
+    def row(title, fmt, med, goal):
+        t, n, p, f = med.get("tarnel"), med.get("numba"), med.get("python"), med.get("floor")
+        cells = ([title] + [fmt(med.get(label)) for label in labels]
                  + [fmt(n) if n else "-", fmt(p), fmt(f), ratio(n, t), ratio(p, t), ratio(t, f)]
-                 + [ratio(med.get(label + suffix), t) for label in others] + [goal])
+                 + [ratio(med.get(label), t) for label in others] + [goal])
         lines.append("| " + " | ".join(cells) + " |")
 
     for key in r.keys:
@@ -132,12 +132,12 @@ def table_lines(r: Results):
                     f"vs floor {'met' if met_floor else 'NOT met'}")
             goals.append((key, met_array and met_floor, f"{t / len(w.episodes) * 1e6:.3f} us per array, "
                                                         f"{ratio(t, f)} the floor's time (goal <= {W5_FLOOR}x)"))
-            row(f"{key} {w.title}", per_array(w), med, "", goal)
+            row(f"{key} {w.title}", per_array(w), med, goal)
             # Only builds that have check_episodes time it (bench/workloads.py).
             checks = {name[:-len(" check_episodes")]: s for name, s in med.items()
                       if name.endswith(" check_episodes")}
             if checks:
-                row(f"{key} check_episodes on the same arrays", per_transition(w), checks, "",
+                row(f"{key} check_episodes on the same arrays", per_transition(w), checks,
                     "no goal" + (f"; {ratio(checks['tarnel'], t)} the conversion's time"
                                  if "tarnel" in checks else ""))
             continue
@@ -158,7 +158,7 @@ def table_lines(r: Results):
                     f"vs floor {'met' if met_floor else 'NOT met'}")
             goals.append((key, met_numba and met_floor, f"{ratio(n, t)} faster than numba (goal {numba_goal}x), "
                                                         f"{ratio(t, f)} the floor's time (goal <= {floor_goal}x)"))
-        row(f"{key} {w.title}", fmt_time, med, "", goal)
+        row(f"{key} {w.title}", fmt_time, med, goal)
     return lines, goals
 
 
