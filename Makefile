@@ -138,7 +138,7 @@ fuzz: module asan-module
 
 # tarnel against Numba, plain Python and a bare C++ floor on the same work;
 # writes bench/RESULTS.md.
-bench: module
+bench: module wheel
 	$(PIP) install $(PIP_QUIET) -r bench/requirements.txt
 	$(PY) bench/run.py
 

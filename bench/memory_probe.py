@@ -1,15 +1,17 @@
 """Peak memory of one tarnel call, measured in a fresh process.
 
     python bench/memory_probe.py '{"data": "grid", "function": "qlearn_forward",
-                                   "shape": [16, 4], "args": [1000000, false], "warm": [1, false]}'
+                                   "shape": [16, 4], "args": [1000000, false], "warm": [1, false],
+                                   "path": ""}'
 
 Builds the workload's episodes ("grid": the W1 data, "graph": the W3
 data, "long": 40000 walks of 50 to 150 steps on the W2 graph of 500 x 6,
 about 4 million transitions), makes one small warm-up call (the thread's generator, the NumPy
 bridge and the allocator's pools are set up on first use), then measures the
 growth of the peak resident set during the real call: VmHWM after it minus
-VmRSS before it. run.py starts one process per case, so no case inherits
-another's peak. Prints one line of JSON.
+VmRSS before it. bench/memory.py starts one process per case, so no case
+inherits another's peak. "path", when not empty, goes first on sys.path
+before tarnel is imported (the build measured). Prints one line of JSON.
 """
 
 from __future__ import annotations
@@ -21,11 +23,7 @@ import sys
 from pathlib import Path
 
 import numpy as np
-
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-import tarnel  # noqa: E402
-import workloads  # noqa: E402
+import workloads  # bench/, the script's own directory
 
 
 def status() -> dict[str, int]:
@@ -47,6 +45,10 @@ def reset_peak() -> bool:
 
 def main() -> None:
     case = json.loads(sys.argv[1])
+    if case.get("path"):
+        sys.path.insert(0, case["path"])
+    import tarnel
+
     rng = np.random.default_rng(workloads.SEED)
     if case["data"] == "grid":
         episodes = workloads.slippery_grid_episodes(rng, 2000)

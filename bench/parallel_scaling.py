@@ -15,16 +15,11 @@ the wall-clock ratios understate the scaling.
 
 import argparse
 import os
-import sys
 import time
-from pathlib import Path
 
 import numpy as np
-
 import tarnel
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
-from module_output import silenced  # noqa: E402
+from capture import silenced  # bench/, the script's own directory
 
 
 def make_episodes(rng, count, length, states, actions):

@@ -1,5 +1,6 @@
-"""The benchmark workloads: episode data generated from a fixed seed, and the
-call each workload makes.
+"""The benchmark workloads: episode data generated from a fixed seed, and what
+each contender runs on it (tarnel's call, the Numba peer, the C++ floor and
+the plain Python peer).
 
 Every generated index is inside its table, so every peer can read the data
 without the saturating index conversion and the bounds checks that tarnel
@@ -8,6 +9,9 @@ makes (the peers skip them, as their authors would).
 
 from __future__ import annotations
 
+import hashlib
+import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -78,6 +82,9 @@ class Workload:
     alpha: float = 0.1
     iterations: int = 0
     workers: int = 0         # W4 only: trainings per call
+    # The plain Python peer runs this share of the iterations (W5: of the
+    # arrays); its training time is divided by it, its conversion time not.
+    python_share: float = 0.01
     note: str = ""
 
     def tarnel_args(self):
@@ -106,7 +113,7 @@ def build_all(scale: float = 1.0) -> dict[str, Workload]:
         Workload("W4", "8 trainings of W1, qlearn_forward_parallel", "qlearn_forward_parallel", grid,
                  (16, 4), iterations=it(100_000), workers=8),
         Workload("W5", "200000 arrays of 10 rows, conversion only", "qlearn_forward", tiny_arrays,
-                 (16, 4), iterations=0),
+                 (16, 4), iterations=0, python_share=0.1),
         Workload("W6a", "W1 data, td_learn_backward", "td_learn_backward", grid, (16, 4),
                  iterations=it(500_000)),
         Workload("W6b", "W1 data, expected_sarsa", "expected_sarsa", grid, (16, 4),
@@ -114,5 +121,77 @@ def build_all(scale: float = 1.0) -> dict[str, Workload]:
         Workload("W6c", "W1 data, learn_until_convergence", "learn_until_convergence", grid, (16, 4),
                  iterations=it(500_000)),
         Workload("W6d", "W1 data, double_q", "double_q", grid, (16, 4), iterations=it(500_000)),
+        Workload("W7", "W1 data (short episodes), fast_learn", "fast_learn", grid, (16, 4),
+                 iterations=it(500_000)),
     ]
     return {x.key: x for x in w}
+
+
+def digest(work: dict[str, Workload]) -> str:
+    """A hash of every workload's episodes and call, so processes that build
+    the workloads apart can show they hold the same work."""
+    h = hashlib.sha256()
+    for w in work.values():
+        h.update(repr((w.key, w.function, w.q_shape, w.gamma, w.alpha, w.iterations, w.workers)).encode())
+        for e in w.episodes:
+            h.update(np.ascontiguousarray(e).tobytes())
+    return h.hexdigest()
+
+
+def timed(call: Callable[[], object]) -> float:
+    """Seconds one call takes."""
+    start = time.perf_counter()
+    call()
+    return time.perf_counter() - start
+
+
+def tarnel_runs(tarnel, w: Workload) -> dict[str, Callable[[], object]]:
+    """What one build of tarnel runs on workload w, by the suffix of its column
+    name ("" for the workload's own call). W4 adds the 8 sequential calls its
+    parallel call is set against; W5 adds the validation alone, on modules
+    that offer it."""
+    args = w.tarnel_args()
+    if w.key == "W4":
+        return {"": lambda: tarnel.qlearn_forward_parallel(*args, w.workers, False, 0.0),
+                " sequential": lambda: [tarnel.qlearn_forward(*args, False, 0.0) for _ in range(w.workers)]}
+    f = getattr(tarnel, w.function)
+    runs = {"": lambda: f(*args, False, 0.0)}
+    if w.key == "W5" and hasattr(tarnel, "check_episodes"):
+        runs[" check_episodes"] = lambda: tarnel.check_episodes(w.episodes, w.q_shape)
+    return runs
+
+
+def peer_runs(w: Workload) -> dict[str, Callable[[], float]]:
+    """name -> callable returning the seconds of one run of that peer on w."""
+    # Imported here, not at the top: the processes that time a build of
+    # tarnel load the workloads and need none of the peers.
+    from peers import floor, python_peers
+    try:
+        from peers import numba_peers
+    except ImportError:  # the table then has no Numba figures
+        numba_peers = None
+
+    args = w.tarnel_args()
+    runs = {}
+    if numba_peers is not None:
+        runs["numba"] = lambda: timed(lambda: numba_peers.run(w.function, *args, 0.0, w.workers))
+    if w.key == "W5":
+        prepared = floor.convert_prepared(w.episodes)
+        runs["floor"] = lambda: timed(lambda: floor.convert(prepared, w.q_shape[0]))
+    else:
+        flat = floor.prepare(w.episodes)
+        runs["floor"] = lambda: timed(lambda: floor.run(w.function, *args, 0.0, w.workers, prepared=flat))
+    share = w.python_share
+
+    def python_scaled():
+        if w.key == "W5":
+            count = max(1, int(len(w.episodes) * share))
+            _, _, convert, _ = python_peers.run(w.function, w.episodes[:count], w.q_shape, w.gamma,
+                                                w.alpha, 0)
+            return convert / share
+        its = max(1, int(w.iterations * share))
+        _, _, convert, train = python_peers.run(w.function, w.episodes, w.q_shape, w.gamma, w.alpha,
+                                                its, 0.0, w.workers)
+        return convert + train * w.iterations / its
+    runs["python"] = python_scaled
+    return runs

@@ -1,0 +1,338 @@
+"""The report of one run: bench/RESULTS.md in full (times, goals, the
+same-work check, memory, raw times, bench/limits.md) and, from the same
+figures, the short summary between the bench-results markers of README.md.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import dataclasses
+import datetime
+import os
+import platform
+import subprocess
+from pathlib import Path
+
+import numpy as np
+from peers import floor
+
+HERE = Path(__file__).resolve().parent
+RESULTS = HERE / "RESULTS.md"
+README = HERE.parent / "README.md"
+README_START = "<!-- bench-results:start -->"
+README_END = "<!-- bench-results:end -->"
+
+# Per workload: (times faster than Numba at least, times the floor's time at
+# most). W4 and W5 have goals of their own below.
+GOALS = {"W1": (1.9, 1.10), "W2": (2.0, 1.10), "W3": (2.0, 1.25), "W6a": (2.0, 1.10),
+         "W6b": (2.0, 1.10), "W6c": (2.0, 1.10), "W6d": (2.0, 1.3), "W7": (2.0, 1.10)}
+W5_FLOOR = 1.25
+W4_THROUGHPUT = 1.8
+
+
+def say(*parts):
+    print(*parts, flush=True)
+
+
+def machine(numba_version):
+    model = "unknown"
+    with contextlib.suppress(OSError):
+        for line in open("/proc/cpuinfo"):
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    compiler = subprocess.run([floor.compiler(), "--version"], capture_output=True, text=True)
+    return {
+        "cpu": model,
+        "cores": os.cpu_count(),
+        "python": platform.python_version(),
+        "numpy": np.__version__,
+        "numba": numba_version or "not installed",
+        "compiler": compiler.stdout.splitlines()[0] if compiler.stdout else floor.compiler(),
+        "date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M"),
+        "load": os.getloadavg()[0],
+    }
+
+
+def fmt_time(seconds):
+    if seconds >= 1:
+        return f"{seconds:.2f} s"
+    if seconds >= 1e-3:
+        return f"{seconds * 1e3:.1f} ms"
+    return f"{seconds * 1e6:.0f} us"
+
+
+def ratio(a, b):
+    return f"{a / b:.2f}x" if a and b else "-"
+
+
+@dataclasses.dataclass
+class Results:
+    """What one run measured."""
+
+    machine: dict  # machine(), with the load average at the end as "load_end"
+    builds: list  # builds.Build, the first one the "tarnel" column
+    versions: dict[str, str]  # build label -> tarnel's version there
+    work: dict  # workload key -> workloads.Workload, every workload built
+    keys: list[str]  # the workloads timed, in order
+    medians: dict[str, dict[str, float]]  # workload -> contender -> median seconds
+    raw: dict[str, dict[str, list[float]]]  # workload -> contender -> seconds, in round order
+    spare_cores: dict[str, list[float]]  # W4: two threads' throughput over one's, before and after
+    check_rows: list[str]  # the same-work check, one line per case
+    memory_rows: list  # (call, growth, bound, bound made of, exact peak)
+    per_transition_rows: list  # (function, growth, transitions, goal, exact)
+    compile_seconds: float | None  # the Numba peers' compilation; None without Numba
+    repeat: int  # rounds per workload
+    quick: bool  # a tenth of the iterations
+    elapsed: float  # seconds, the whole run
+
+    @property
+    def loaded(self):
+        return max(self.machine["load"], self.machine["load_end"]) > 1.0
+
+    @property
+    def labels(self):
+        return [b.label for b in self.builds]
+
+
+def per_array(w):
+    return lambda s: f"{s / len(w.episodes) * 1e6:.3f} us/array" if s else "-"
+
+
+def per_transition(w):
+    rows = sum(len(e) for e in w.episodes)
+    return lambda s: f"{s / rows * 1e9:.2f} ns/transition" if s else "-"
+
+
+def table_lines(r: Results):
+    """The table of times, ratios and goals, and the goals one by one as
+    (workload, met, how far)."""
+    labels = r.labels
+    others = labels[1:]
+    head = (["workload"] + labels + ["numba", "python (scaled)", "floor", "numba / tarnel",
+                                     "python / tarnel", "tarnel / floor"]
+            + [f"{label} / tarnel" for label in others] + ["goal"])
+    lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+    goals = []
+
+    def row(title, fmt, med, goal):
+        t, n, p, f = med.get("tarnel"), med.get("numba"), med.get("python"), med.get("floor")
+        cells = ([title] + [fmt(med.get(label)) for label in labels]
+                 + [fmt(n) if n else "-", fmt(p), fmt(f), ratio(n, t), ratio(p, t), ratio(t, f)]
+                 + [ratio(med.get(label), t) for label in others] + [goal])
+        lines.append("| " + " | ".join(cells) + " |")
+
+    for key in r.keys:
+        w, med = r.work[key], r.medians[key]
+        t, n, f = med["tarnel"], med.get("numba"), med["floor"]
+        if key == "W5":
+            met_array = t / len(w.episodes) <= 1e-6
+            met_floor = t / f <= W5_FLOOR
+            goal = (f"<= 1 us/array: {'met' if met_array else 'NOT met'}, "
+                    f"vs floor {'met' if met_floor else 'NOT met'}")
+            goals.append((key, met_array and met_floor, f"{t / len(w.episodes) * 1e6:.3f} us per array, "
+                                                        f"{ratio(t, f)} the floor's time (goal <= {W5_FLOOR}x)"))
+            row(f"{key} {w.title}", per_array(w), med, goal)
+            # Only builds that have check_episodes time it (bench/workloads.py).
+            checks = {name[:-len(" check_episodes")]: s for name, s in med.items()
+                      if name.endswith(" check_episodes")}
+            if checks:
+                row(f"{key} check_episodes on the same arrays", per_transition(w), checks,
+                    "no goal" + (f"; {ratio(checks['tarnel'], t)} the conversion's time"
+                                 if "tarnel" in checks else ""))
+            continue
+        if key == "W4":
+            s = med["tarnel sequential"]
+            met = s / t >= W4_THROUGHPUT
+            probe = r.spare_cores.get(key)
+            offered = (f"; the machine offered {min(probe):.2f}x to {max(probe):.2f}x with two "
+                       "threads of fixed work" if probe else "")
+            goal = (f"parallel {s / t:.2f}x the throughput of 8 sequential calls "
+                    f"({fmt_time(s)}): {'met' if met else 'NOT met'} (>= {W4_THROUGHPUT}x){offered}")
+            goals.append((key, met, f"{s / t:.2f}x the sequential throughput{offered}"))
+        else:
+            numba_goal, floor_goal = GOALS[key]
+            met_numba = n is not None and n / t >= numba_goal
+            met_floor = t / f <= floor_goal
+            goal = (f"vs numba {'met' if met_numba else 'NOT met'}, "
+                    f"vs floor {'met' if met_floor else 'NOT met'}")
+            goals.append((key, met_numba and met_floor, f"{ratio(n, t)} faster than numba (goal {numba_goal}x), "
+                                                        f"{ratio(t, f)} the floor's time (goal <= {floor_goal}x)"))
+        row(f"{key} {w.title}", fmt_time, med, goal)
+    return lines, goals
+
+
+def console_lines(r: Results):
+    """The end of the run's console output: the table, memory, load."""
+    env = r.machine
+    lines = [""] + table_lines(r)[0]
+    if r.per_transition_rows:
+        lines.append("")
+        for function, growth, rows, goal, exact in r.per_transition_rows:
+            lines.append(f"  memory  {function}: peak growth {growth / rows:.1f} bytes per transition "
+                         f"({growth / 2**20:.1f} MiB for {rows} transitions; goal <= {goal})")
+    if r.memory_rows:
+        lines.append("")
+        for title, growth, allowed, described, exact in r.memory_rows:
+            lines.append(f"  memory  {title}: peak growth {growth / 2**20:.1f} MiB "
+                         f"(bound {allowed / 2**20:.1f} MiB: {described})")
+    lines.append(f"\ntotal {r.elapsed:.0f} s; load average {env['load']:.1f} at the start, "
+                 f"{env['load_end']:.1f} at the end")
+    if r.loaded:
+        lines.append("warning: other processes were running; the times are noisy, W4's above all")
+    return lines
+
+
+def provenance(r: Results):
+    """What the figures are worth: a quick run or a loaded machine says so."""
+    notes = []
+    if r.quick:
+        notes.append("QUICK run (a tenth of the iterations)")
+    if r.loaded:
+        notes.append("other processes were running: the times are noisy, W4's above all")
+    return notes
+
+
+def results_text(r: Results, lines, goals):
+    env, wl, keys = r.machine, r.work, r.keys
+    out = ["# Benchmark results", "",
+           "Written by `python bench/run.py` (or `make bench`); do not edit by hand."]
+    if r.quick:
+        out += ["", "**Figures from a quick run (a tenth of the iterations)"
+                + (" on a loaded machine" if r.loaded else "")
+                + ": they show that the harness works, not how fast tarnel is.**"]
+    out += ["",
+            f"- Machine: {env['cpu']}, {env['cores']} cores; load average {env['load']:.1f} "
+            f"at the start, {env['load_end']:.1f} at the end"
+            + (" (other processes were running: the times are noisy, W4's above all)" if r.loaded else ""),
+            f"- Versions: tarnel {', '.join(sorted(set(r.versions.values())))}, Python {env['python']}, "
+            f"NumPy {env['numpy']}, Numba {env['numba']}, floor built with {env['compiler']}"]
+    for build in r.builds:
+        out.append(f"- `{build.label}` measured: {build.source}"
+                   + (" (OLDER than a file under src/: rebuild it)" if build.stale else ""))
+    out += [f"- Date: {env['date']}; {r.repeat} interleaved rounds per workload, medians; "
+            f"whole run {r.elapsed:.0f} s" + ("; QUICK run (a tenth of the iterations)" if r.quick else ""),
+            "",
+            "## Times", ""]
+    out += lines
+    out += ["",
+            "Ratios above 1 in `numba / tarnel` and `python / tarnel` mean tarnel is faster; "
+            "`tarnel / floor` is how many times the floor's time tarnel takes."
+            + "".join(f" `{label} / tarnel` is how many times the `tarnel` column's time `{label}` takes."
+                      for label in r.labels[1:]),
+            "",
+            "- Workloads: " + "; ".join(
+                f"{k} {wl[k].title}, {len(wl[k].episodes)} episodes, "
+                + (f"{wl[k].iterations} iterations" if wl[k].iterations else "no training")
+                for k in keys) + ". `quit_threshold` 0 everywhere: no run stops early.",
+            "- Each build of tarnel runs in a process of its own, which builds the workloads from the same "
+            "seed (the run stops unless a digest of its episodes matches this process's) and times each "
+            "call there; the rounds interleave it with the peers.",
+            "- W4 compares one `qlearn_forward_parallel` call (8 trainings of 100000 iterations) "
+            "with 8 sequential `qlearn_forward` calls; its goal is on their ratio.",
+            "- W5 times the conversion alone (`max_iterations` 0), per episode array; the Numba "
+            "peer's figure is its flattening into columns, the floor's a bare C++ conversion of "
+            "the same arrays (pointers gathered outside the timing), Python's the conversion "
+            "into tuples. Its `check_episodes` row, where the module has that function, times "
+            "`check_episodes` on the same arrays, per transition.",
+            "- python (scaled): plain Python on "
+            + ", ".join(f"{k} {wl[k].python_share:.0%}" for k in keys)
+            + " of the iterations (W5: of the arrays); its training time is divided by that share, "
+            "its conversion time is not.",
+            "- numba: `@njit` drivers with the same rules, sums and picks (NumPy's generator); "
+            f"compilation ({r.compile_seconds:.1f} s, cached on disk) is outside the timings."
+            if r.compile_seconds is not None else "- numba: not installed.",
+            "- floor: bench/peers/floor.cpp, one bare function per workload: the module's "
+            "generator and table sum in line, no checks, 16-byte transitions; built with the "
+            "core's flags (-O3, no FMA contraction, baseline x86-64). Its time includes its "
+            "conversion into those transitions from the episodes gathered into one array "
+            "beforehand (outside the timing, as W5's pointers are).",
+            "",
+            "## Goals", ""]
+    for key, met, text in goals:
+        out.append(f"- {key}: {'met' if met else 'NOT met'}: {text}")
+    out += ["", "## Same work: the deterministic check", "",
+            "Each peer, and each further build, against `tarnel` on single-episode inputs, tables and "
+            "printed sums compared bit for bit; the first column names the workload the case "
+            "stands for:", "", "```"] + r.check_rows + ["```"]
+    if r.per_transition_rows:
+        rows = r.per_transition_rows[0][2]
+        out += ["", "## Peak memory per transition", "",
+                f"Growth of the peak resident set during one call of `tarnel` on {rows} transitions "
+                "(40000 episodes of 50 to 150 steps, 500 x 6 table, `max_iterations` 1), in a fresh "
+                "process, per transition. `td_learn_backward_parallel` draws one sample of all "
+                "40000 episodes; `qlearn_forward_parallel` runs 2 trainings.", "",
+                "| function | peak growth | per transition | goal |", "|---|---|---|---|"]
+        for function, growth, n, goal, exact in r.per_transition_rows:
+            met = growth / n <= goal
+            out.append(f"| {function} | {growth / 2**20:.1f} MiB | {growth / n:.1f} bytes | "
+                       f"<= {goal} bytes: {'met' if met else 'NOT met'}"
+                       f"{'' if exact else ' (peak not resettable: upper estimate)'} |")
+    if r.memory_rows:
+        out += ["", "## Peak memory", "",
+                "Growth of the peak resident set during one call of `tarnel`, in a fresh process "
+                "(VmHWM after the call minus VmRSS before it).", "",
+                "| call | peak growth | bound | bound made of |", "|---|---|---|---|"]
+        for title, growth, allowed, described, exact in r.memory_rows:
+            out.append(f"| {title} | {growth / 2**20:.2f} MiB | {allowed / 2**20:.2f} MiB | "
+                       f"{described}{'' if exact else ' (peak not resettable: upper estimate)'} |")
+        out += ["", "A stored history of 10^12 sums would need 8 TB; the driver keeps the window "
+                "means instead, so 10^12 and 10^6 cost the same."]
+    out += ["", "## Raw times (seconds, in round order)", "", "```"]
+    for key, ts in r.raw.items():
+        for name, values in ts.items():
+            out.append(f"{key:<4} {name:<26} " + " ".join(f"{v:.4f}" for v in values))
+    out += ["```", ""]
+    notes_file = HERE / "limits.md"
+    if notes_file.exists():
+        out += [notes_file.read_text()]
+    return "\n".join(out)
+
+
+def readme_block(r: Results):
+    """The README's summary: per workload tarnel's time and its ratios to
+    Numba and the floor, and where the figures come from."""
+    env = r.machine
+    out = [README_START, ""]
+    notes = provenance(r)
+    if notes:
+        out += ["Caution: " + "; ".join(notes) + ".", ""]
+    out += ["| workload | tarnel | Numba / tarnel | tarnel / floor |", "|---|---|---|---|"]
+    for key in r.keys:
+        w, med = r.work[key], r.medians[key]
+        t, n, f = med["tarnel"], med.get("numba"), med["floor"]
+        fmt = per_array(w) if key == "W5" else fmt_time
+        out.append(f"| {key} {w.title} | {fmt(t)} | {ratio(n, t)} | {ratio(t, f)} |")
+        if key == "W5" and "tarnel check_episodes" in med:
+            out.append(f"| {key} `check_episodes` on the same arrays | "
+                       f"{per_transition(w)(med['tarnel check_episodes'])} | - | - |")
+    build = r.builds[0]
+    out += ["",
+            f"Medians of {r.repeat} interleaved rounds, {env['date']}, on {env['cores']} cores of "
+            f"{env['cpu']} (Python {env['python']}, NumPy {env['numpy']}, Numba {env['numba']}); "
+            f"`tarnel` is {build.summary}. `Numba / tarnel` above 1: "
+            "tarnel is faster; `tarnel / floor`: how many times the time of bare C++ doing the same "
+            "arithmetic tarnel takes. `bench/RESULTS.md` has every column, the goals and the "
+            "same-work check."]
+    out += ["", README_END]
+    return out
+
+
+def replace_block(text: str, block: list[str]) -> str:
+    start, end = text.index(README_START), text.index(README_END) + len(README_END)
+    return text[:start] + "\n".join(block) + text[end:]
+
+
+def write(r: Results, results_path: Path = RESULTS, readme_path: Path | None = README):
+    """RESULTS.md in full and, when the file has the markers, README's block."""
+    lines, goals = table_lines(r)
+    results_path.write_text(results_text(r, lines, goals))
+    say(f"wrote {results_path}")
+    if readme_path is None:
+        return
+    text = readme_path.read_text()
+    if README_START not in text or README_END not in text:
+        say(f"{readme_path} has no {README_START} ... {README_END} block; left as it is")
+        return
+    readme_path.write_text(replace_block(text, readme_block(r)))
+    say(f"wrote the results block of {readme_path}")
