@@ -12,7 +12,7 @@ of a block:
     with silenced():
         stack = tarnel.qlearn_forward_parallel(data, (16, 4), 0.9, 0.1, 200_000, 4, False)
 
-The demonstration and the benchmarks use them. Run as a script, it shows
+The demonstration uses them (the benchmark keeps a copy of its own). Run as a script, it shows
 both on a small random-walk task:
 
     python examples/module_output.py [--iterations N]
