@@ -20,14 +20,13 @@ namespace {
 template <typename Index>
 [[gnu::flatten]] QTable fast_learn_on(const Qlearner& learner, const CompactEpisodes<Index>& episodes, Rng& rng) {
   assert(episodes.built_for(learner.q_shape, RowRead::next_state));
-  const std::uint64_t max_iterations = learner.max_iterations;
   QTable q = zero_q_table(learner.q_shape);
   const std::size_t entries = q.values.size();
   // A test only ever reads this checkpoint's sum and the one a period
   // earlier, so those two are all that is kept: nothing here grows with
   // max_iterations.
   double previous_sum = 0.0;
-  for (std::uint64_t i = 0; i < max_iterations; ++i) {
+  for (std::uint64_t i = 0; i < learner.max_iterations; ++i) {
     forward_Q_pass(learner, q, pick_episode(episodes, rng));
     if (!is_checkpoint(i)) continue;
     const double sum = table_sum(q.values.data(), entries);

@@ -47,14 +47,13 @@ bool approximately_equal(const QTable& a, const QTable& b) {
 template <typename Index>
 [[gnu::flatten]] QTable learn_until_convergence_on(const Qlearner& learner, const CompactEpisodes<Index>& episodes, Rng& rng) {
   assert(episodes.built_for(learner.q_shape, RowRead::next_state));
-  const std::uint64_t max_iterations = learner.max_iterations;
   QTable q = zero_q_table(learner.q_shape);
   const std::size_t entries = q.values.size();
   // The table one update earlier is only ever read at a checkpoint, so it is
   // refreshed just before each checkpoint's update rather than after every
   // iteration: an ordinary iteration then costs nothing in the table's size.
   QTable previous = q;
-  for (std::uint64_t i = 0; i < max_iterations; ++i) {
+  for (std::uint64_t i = 0; i < learner.max_iterations; ++i) {
     const CompactEpisode<Index> episode = pick_episode(episodes, rng);
     const bool checkpoint = is_checkpoint(i);
     if (checkpoint) std::copy(q.values.begin(), q.values.end(), previous.values.begin());

@@ -130,6 +130,18 @@ EpisodeList walks(std::size_t count, std::uint64_t states) {
   return episodes;
 }
 
+// The learner of the walks' 5000 x 4 table, printing its progress lines.
+Qlearner walker(std::uint64_t max_iterations, double quit_threshold) {
+  Qlearner l;
+  l.q_shape = {5000, 4};
+  l.discount_factor = 0.9;
+  l.learning_rate = 0.25;
+  l.max_iterations = max_iterations;
+  l.quit_threshold = quit_threshold;
+  l.verbose = true;
+  return l;
+}
+
 void check_same(const Run& batched, const Run& plain) {
   CHECK_EQ(batched.out, plain.out);
   CHECK_EQ(batched.failure, plain.failure);
@@ -163,13 +175,7 @@ TEST(large_tables_give_the_same_training_as_a_sum_per_iteration) {
       {Qlearner::learn_single_episode_backward_TD, plain_backward, 1, 0.0},
   };
   for (const auto& c : cases) {
-    Qlearner l;
-    l.q_shape = {5000, 4};
-    l.discount_factor = 0.9;
-    l.learning_rate = 0.25;
-    l.max_iterations = c.max_iterations;
-    l.quit_threshold = c.quit_threshold;
-    l.verbose = true;
+    const Qlearner l = walker(c.max_iterations, c.quit_threshold);
     const Run batched = run_learn(l, episodes, c.rule);
     const Run plain = run_learn(l, episodes, c.plain);
     CHECK(!plain.table.empty());
@@ -183,13 +189,7 @@ TEST(large_tables_fail_where_a_sum_per_iteration_fails) {
   // the same message, and no line of the batch it falls in.
   EpisodeList episodes = walks(40, 5000);
   episodes[17].transitions[0].action = 4;
-  Qlearner l;
-  l.q_shape = {5000, 4};
-  l.discount_factor = 0.9;
-  l.learning_rate = 0.25;
-  l.max_iterations = 100000;
-  l.quit_threshold = 0.0;
-  l.verbose = true;
+  const Qlearner l = walker(100000, 0.0);
   const std::pair<const RuleDescriptor*, oracle::Pass> rules[] = {
       {&Qlearner::learn_single_episode_forward_Q, plain_forward},
       {&Qlearner::learn_single_episode_expected_sarsa, plain_sarsa}};
@@ -207,13 +207,7 @@ TEST(large_tables_fail_on_a_far_state) {
   EpisodeList episodes = walks(4, 5000);
   episodes[2].transitions[0].state = std::uint64_t{1} << 40;
   episodes[2].transitions[0].action = 0;
-  Qlearner l;
-  l.q_shape = {5000, 4};
-  l.discount_factor = 0.9;
-  l.learning_rate = 0.25;
-  l.max_iterations = 1000;
-  l.quit_threshold = 0.0;
-  l.verbose = true;
+  const Qlearner l = walker(1000, 0.0);
   Run run;
   const std::string error = check::captured_error([&] { run = run_learn(l, episodes, Qlearner::learn_single_episode_forward_Q); });
   CHECK_EQ(run.failure, std::string("index out of bounds: state 1099511627776 is not below the number of states, 5000"));
@@ -231,13 +225,8 @@ TEST(large_tables_stop_at_a_later_check_as_a_sum_per_iteration_does) {
     auto& into = episodes[k % episodes.size()].transitions;
     into.insert(into.end(), walked[k].transitions.begin(), walked[k].transitions.end());
   }
-  Qlearner l;
-  l.q_shape = {5000, 4};
-  l.discount_factor = 0.9;
-  l.learning_rate = 0.25;
-  l.max_iterations = 200000;
-  l.quit_threshold = 0.01;  // d is 0.041 at the first check, 0.00096 at the second
-  l.verbose = true;
+  // d is 0.041 at the first check, 0.00096 at the second.
+  const Qlearner l = walker(200000, 0.01);
   const Run batched = run_learn(l, episodes, Qlearner::learn_single_episode_forward_Q);
   const Run plain = run_learn(l, episodes, plain_forward);
   CHECK_EQ(std::count(plain.out.begin(), plain.out.end(), '\n'), 2);

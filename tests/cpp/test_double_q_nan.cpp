@@ -14,12 +14,7 @@
 #include "qlearning/qlearner.h"
 #include "support/failure.h"
 
-using tarnel::EpisodeList;
-using tarnel::Qlearner;
-using tarnel::QTable;
-using tarnel::Rng;
-using tarnel::Seed;
-using tarnel::Transition;
+using namespace tarnel;
 
 namespace {
 
