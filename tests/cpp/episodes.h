@@ -28,6 +28,18 @@ struct Episode {
 };
 using EpisodeList = std::vector<Episode>;
 
+inline Qlearner make_learner(QShape shape, double gamma, double alpha, std::uint64_t max_iterations,
+                             double quit_threshold = 0.001, bool verbose = false) {
+  Qlearner l;
+  l.q_shape = shape;
+  l.discount_factor = gamma;
+  l.learning_rate = alpha;
+  l.max_iterations = max_iterations;
+  l.quit_threshold = quit_threshold;
+  l.verbose = verbose;
+  return l;
+}
+
 // The rows of `episodes` as float64 arrays (index 2^64 - 1 becomes 2^64,
 // which reads back as 2^64 - 1), and views of them.
 struct EpisodeArraysForTest {

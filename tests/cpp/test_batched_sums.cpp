@@ -132,14 +132,7 @@ EpisodeList walks(std::size_t count, std::uint64_t states) {
 
 // The learner of the walks' 5000 x 4 table, printing its progress lines.
 Qlearner walker(std::uint64_t max_iterations, double quit_threshold) {
-  Qlearner l;
-  l.q_shape = {5000, 4};
-  l.discount_factor = 0.9;
-  l.learning_rate = 0.25;
-  l.max_iterations = max_iterations;
-  l.quit_threshold = quit_threshold;
-  l.verbose = true;
-  return l;
+  return make_learner({5000, 4}, 0.9, 0.25, max_iterations, quit_threshold, true);
 }
 
 void check_same(const Run& batched, const Run& plain) {

@@ -58,14 +58,7 @@ Run capture(Driver&& driver) {
 
 Qlearner learner(std::uint64_t states, std::uint64_t actions, double gamma, double alpha,
                  std::uint64_t max_iterations, double quit_threshold = 0.001, bool verbose = true) {
-  Qlearner l;
-  l.q_shape = {states, actions};
-  l.discount_factor = gamma;
-  l.learning_rate = alpha;
-  l.max_iterations = max_iterations;
-  l.quit_threshold = quit_threshold;
-  l.verbose = verbose;
-  return l;
+  return tarnel::make_learner({states, actions}, gamma, alpha, max_iterations, quit_threshold, verbose);
 }
 
 EpisodeList one_episode(std::vector<Transition> transitions) {

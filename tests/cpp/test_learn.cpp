@@ -15,13 +15,7 @@ using namespace tarnel;
 namespace {
 
 Qlearner counting_learner(std::uint64_t max_iterations, double quit_threshold) {
-  Qlearner l;
-  l.q_shape = {1, 1};
-  l.discount_factor = 1.0;
-  l.learning_rate = 1.0;
-  l.max_iterations = max_iterations;
-  l.quit_threshold = quit_threshold;
-  return l;
+  return make_learner({1, 1}, 1.0, 1.0, max_iterations, quit_threshold);
 }
 
 const EpisodeList counting_episodes = {{{Transition{0, 0, 1.0, 0, false}}}};

@@ -41,13 +41,7 @@ Transition step(std::uint64_t s, std::uint64_t a, double r, std::uint64_t next, 
 }
 
 Qlearner make_learner(QShape shape, std::uint64_t max_iterations) {
-  Qlearner learner;
-  learner.q_shape = shape;
-  learner.discount_factor = 0.9;
-  learner.learning_rate = 0.1;
-  learner.max_iterations = max_iterations;
-  learner.quit_threshold = 0.001;
-  return learner;
+  return tarnel::make_learner(shape, 0.9, 0.1, max_iterations);
 }
 
 // Threads of this process as the kernel sees them. A joined thread can stay
