@@ -83,6 +83,8 @@ struct Function {
   const char* name;
   std::span<const Parameter> parameters;
   Driver run;
+  std::size_t optional = 1;  // how many of the last parameters may be left out
+  bool listed = true;        // in __all__
 };
 
 // One table per parameter list: each parameter's name, and where its value
@@ -147,7 +149,28 @@ PyObject* run_td_learn_backward_parallel(Values& values) {
       values.sample_size, values.trainings, thread_rng()));
 }
 
-// Registration order, which is also the order of __all__.
+// check_episodes(data, q_shape): the data read as training reads it, and
+// given back as it is read, as the training functions do. None when every
+// transition reads as recorded, else a ValueError listing the first
+// findings.
+constexpr Parameter check_parameters[] = {
+    {"data", &Values::episodes},
+    {"q_shape", &Values::q_shape},
+};
+
+PyObject* run_check(Values& values) {
+  const DataCheck check = read_arrays(values.episodes, [&](std::span<const ArrayView> views, const auto& done) {
+    return check_episodes(views, values.q_shape.first, values.q_shape.second, done);
+  });
+  if (!check.clean()) {
+    PyErr_SetString(PyExc_ValueError, to_string(check).c_str());
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+// Registration order, which is also the order of __all__. check_episodes
+// trains nothing and stays out of it.
 constexpr Function functions[] = {
     {"qlearn_forward", sequential_parameters, run_learn<Qlearner::learn_single_episode_forward_Q>},
     {"td_learn_backward", sequential_parameters, run_learn<Qlearner::learn_single_episode_backward_TD>},
@@ -157,12 +180,13 @@ constexpr Function functions[] = {
     {"fast_learn", sequential_parameters, run_driver<&Qlearner::fast_learn>},
     {"learn_until_convergence", sequential_parameters, run_driver<&Qlearner::learn_until_convergence>},
     {"double_q", sequential_parameters, run_driver<&Qlearner::double_q>},
+    {"check_episodes", check_parameters, run_check, 0, false},
 };
 constexpr std::size_t function_count = std::size(functions);
 
 // The text signature of function `index`, which CPython shows as its
-// __text_signature__: its name, its parameters with the last one optional,
-// and the line that ends a signature. Built at compile time from the
+// __text_signature__: its name, its parameters with the optional ones
+// defaulting to None, and the line that ends a signature. Built at compile time from the
 // parameter table, so each name is written once, and kept in static storage
 // as the method table needs.
 template <std::size_t index>
@@ -172,7 +196,7 @@ constexpr auto text_signature = [] {
   constexpr std::string_view separator = ", ";
   constexpr std::string_view end = ")\n--\n\n";
   constexpr std::size_t length = [&] {
-    std::size_t total = std::string_view(function.name).size() + 1 + optional.size() + end.size();
+    std::size_t total = std::string_view(function.name).size() + 1 + optional.size() * function.optional + end.size();
     for (const Parameter& parameter : function.parameters) total += std::string_view(parameter.name).size();
     return total + separator.size() * (function.parameters.size() - 1);
   }();
@@ -186,8 +210,8 @@ constexpr auto text_signature = [] {
   for (std::size_t k = 0; k < function.parameters.size(); ++k) {
     if (k > 0) put(separator);
     put(function.parameters[k].name);
+    if (k + function.optional >= function.parameters.size()) put(optional);
   }
-  put(optional);
   put(end);
   return text;
 }();
@@ -196,7 +220,7 @@ template <std::size_t index>
 PyObject* entry(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
   return python::guarded([args, kwargs]() -> PyObject* {
     const Function& function = functions[index];
-    const arguments::Signature signature{function.name, function.parameters};
+    const arguments::Signature signature{function.name, function.parameters, function.optional};
     std::array<PyObject*, arguments::max_parameters> slots{};
     if (!arguments::bind(signature, args, kwargs, slots.data())) return nullptr;
     Values values;
@@ -215,37 +239,6 @@ constexpr std::array<PyMethodDef, function_count> method_table(std::index_sequen
 // Created once and never freed: function objects point at them.
 std::array<PyMethodDef, function_count> methods = method_table(std::make_index_sequence<function_count>());
 
-// check_episodes(data, q_shape): the data read as training reads it, and
-// given back as it is read, as the training functions do. None when every transition reads as recorded, else a
-// ValueError listing the first findings. Kept out of __all__: it trains
-// nothing.
-constexpr Parameter check_parameters[] = {
-    {"data", &Values::episodes},
-    {"q_shape", &Values::q_shape},
-};
-
-PyObject* check_entry(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
-  return python::guarded([args, kwargs]() -> PyObject* {
-    const arguments::Signature signature{"check_episodes", check_parameters, 0};
-    std::array<PyObject*, arguments::max_parameters> slots{};
-    if (!arguments::bind(signature, args, kwargs, slots.data())) return nullptr;
-    Values values;
-    if (!arguments::convert(signature, slots.data(), values)) return nullptr;
-    const DataCheck check = read_arrays(values.episodes, [&](std::span<const ArrayView> views, const auto& done) {
-      return check_episodes(views, values.q_shape.first, values.q_shape.second, done);
-    });
-    if (!check.clean()) {
-      PyErr_SetString(PyExc_ValueError, to_string(check).c_str());
-      return nullptr;
-    }
-    Py_RETURN_NONE;
-  });
-}
-
-PyMethodDef check_method = {"check_episodes",
-                            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check_entry)),
-                            METH_VARARGS | METH_KEYWORDS, "check_episodes(data, q_shape)\n--\n\n"};
-
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT, "tarnel", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
@@ -253,10 +246,11 @@ PyModuleDef module_definition = {
 std::atomic<bool> initialised{false};
 
 // Appends the function's name to __all__ (creating the list on first use)
-// and sets the module attribute of that name.
-bool add_function(PyObject* module, PyObject* function) {
+// when it is listed there, and sets the module attribute of that name.
+bool add_function(PyObject* module, PyObject* function, bool listed) {
   Ref name(PyObject_GetAttrString(function, "__name__"));
   if (!name) return false;
+  if (!listed) return PyObject_SetAttr(module, name.get(), function) == 0;
   Ref all(PyObject_GetAttrString(module, "__all__"));
   if (!all) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
@@ -288,11 +282,11 @@ PyMODINIT_FUNC PyInit_tarnel(void) {
   }
   const char* name = PyModule_GetName(module.get());
   if (name == nullptr) return nullptr;
-  for (PyMethodDef& method : tarnel::methods) {
+  for (std::size_t k = 0; k < tarnel::function_count; ++k) {
     Ref module_name(PyUnicode_FromString(name));
     if (!module_name) return nullptr;
-    Ref function(PyCFunction_NewEx(&method, module.get(), module_name.get()));
-    if (!function || !tarnel::add_function(module.get(), function.get())) return nullptr;
+    Ref function(PyCFunction_NewEx(&tarnel::methods[k], module.get(), module_name.get()));
+    if (!function || !tarnel::add_function(module.get(), function.get(), tarnel::functions[k].listed)) return nullptr;
   }
   // The failure type is an attribute (kept out of __all__) so that pickle finds
   // it by name: a failure raised in a worker process reaches its caller intact.
@@ -300,9 +294,5 @@ PyMODINIT_FUNC PyInit_tarnel(void) {
   if (failure_type == nullptr || PyObject_SetAttrString(module.get(), "TrainingFailure", failure_type) < 0) {
     return nullptr;
   }
-  Ref module_name(PyUnicode_FromString(name));
-  if (!module_name) return nullptr;
-  Ref check(PyCFunction_NewEx(&tarnel::check_method, module.get(), module_name.get()));
-  if (!check || PyObject_SetAttrString(module.get(), "check_episodes", check.get()) < 0) return nullptr;
   return module.release();
 }
