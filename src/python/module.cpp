@@ -88,37 +88,30 @@ struct Function {
 };
 
 // One table per parameter list: each parameter's name, and where its value
-// goes (whose type is the conversion it gets).
-constexpr Parameter sequential_parameters[] = {
-    {"data", &Values::episodes},
-    {"q_shape", &Values::q_shape},
-    {"discount_factor", &Values::discount_factor},
-    {"learning_rate", &Values::learning_rate},
-    {"max_iterations", &Values::max_iterations},
-    {"verbose", &Values::verbose},
-    {"quit_threshold", &Values::quit_threshold},
-};
-constexpr Parameter td_parallel_parameters[] = {
-    {"data", &Values::episodes},
-    {"q_shape", &Values::q_shape},
-    {"discount_factor", &Values::discount_factor},
-    {"learning_rate", &Values::learning_rate},
-    {"max_iterations", &Values::max_iterations},
-    {"boostrap_sample_size", &Values::sample_size},
-    {"iter_ql", &Values::trainings},
-    {"verbose", &Values::verbose},
-    {"quit_threshold", &Values::quit_threshold},
-};
-constexpr Parameter q_parallel_parameters[] = {
-    {"data", &Values::episodes},
-    {"q_shape", &Values::q_shape},
-    {"discount_factor", &Values::discount_factor},
-    {"learning_rate", &Values::learning_rate},
-    {"max_iterations", &Values::max_iterations},
-    {"ql_iter", &Values::trainings},
-    {"verbose", &Values::verbose},
-    {"quit_threshold", &Values::quit_threshold},
-};
+// goes (whose type is the conversion it gets). Every training function
+// takes the same first five and last two; the parallel ones count their
+// trainings in between.
+template <std::size_t n>
+constexpr std::array<Parameter, n + 7> training_parameters(std::array<Parameter, n> counts) {
+  const Parameter head[] = {
+      {"data", &Values::episodes},
+      {"q_shape", &Values::q_shape},
+      {"discount_factor", &Values::discount_factor},
+      {"learning_rate", &Values::learning_rate},
+      {"max_iterations", &Values::max_iterations},
+  };
+  std::array<Parameter, n + 7> all{};
+  std::size_t k = 0;
+  for (const Parameter& parameter : head) all[k++] = parameter;
+  for (const Parameter& parameter : counts) all[k++] = parameter;
+  all[k++] = {"verbose", &Values::verbose};
+  all[k] = {"quit_threshold", &Values::quit_threshold};
+  return all;
+}
+constexpr auto sequential_parameters = training_parameters<0>({});
+constexpr auto td_parallel_parameters =
+    training_parameters<2>({{{"boostrap_sample_size", &Values::sample_size}, {"iter_ql", &Values::trainings}}});
+constexpr auto q_parallel_parameters = training_parameters<1>({{{"ql_iter", &Values::trainings}}});
 static_assert(std::size(td_parallel_parameters) <= arguments::max_parameters);
 
 template <const RuleDescriptor& rule>
