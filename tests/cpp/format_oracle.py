@@ -63,31 +63,35 @@ def digits_and_exponent(x):
     return "".join(map(str, digits)), exponent + len(digits) - 1
 
 
-def expected_console(x):
-    if math.isnan(x):
-        return "NaN"
-    sign = "-" if math.copysign(1.0, x) < 0 else ""
-    if math.isinf(x):
-        return sign + "inf"
-    plain = format(decimal.Decimal(repr(abs(x))).normalize(), "f")
-    return sign + plain
+def signed(render):
+    """Both formats: NaN without a sign, every other value with a leading
+    minus when negative (negative zero included), and infinity as inf;
+    render(m) writes the magnitude of a finite value."""
+
+    def expected(x):
+        if math.isnan(x):
+            return "NaN"
+        sign = "-" if math.copysign(1.0, x) < 0 else ""
+        return sign + ("inf" if math.isinf(x) else render(abs(x)))
+
+    return expected
 
 
-def expected_text(x):
-    if math.isnan(x):
-        return "NaN"
-    sign = "-" if math.copysign(1.0, x) < 0 else ""
-    if math.isinf(x):
-        return sign + "inf"
-    m = abs(x)
+def plain_digits(m):
+    return format(decimal.Decimal(repr(m)).normalize(), "f")
+
+
+expected_console = signed(plain_digits)
+
+
+@signed
+def expected_text(m):
     if m >= 1e16 or (m != 0 and m < 1e-4):
         digits, exponent = digits_and_exponent(m)
         mantissa = digits[0] + ("." + digits[1:] if len(digits) > 1 else "")
-        return f"{sign}{mantissa}e{exponent}"
-    plain = format(decimal.Decimal(repr(m)).normalize(), "f")
-    if "." not in plain:
-        plain += ".0"
-    return sign + plain
+        return f"{mantissa}e{exponent}"
+    plain = plain_digits(m)
+    return plain if "." in plain else plain + ".0"
 
 
 def repr_text(x):

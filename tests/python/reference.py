@@ -72,19 +72,25 @@ def transitions(rows):
         yield int(s), int(a), float(r), int(s2), float(done) == 1.0
 
 
-def forward(q: Table, rows, gamma, alpha):
+def one_step(q: Table, rows, gamma, alpha, bootstrap):
+    """Forward Q and expected SARSA: the same update, bootstrapping a
+    non-terminal transition from bootstrap(s, s2)."""
     for s, a, r, s2, done in transitions(rows):
         old = q.get(s, a)
-        if done:
-            target = r
-        else:
-            m = LOWEST
-            for b in range(q.actions):
-                x = q.get(s2, b)
-                if x > m:
-                    m = x
-            target = r + m * gamma
+        target = r if done else r + bootstrap(s, s2) * gamma
         q.set(s, a, (target - old) * alpha + old)
+
+
+def forward(q: Table, rows, gamma, alpha):
+    def row_maximum(_, s2):
+        m = LOWEST
+        for b in range(q.actions):
+            x = q.get(s2, b)
+            if x > m:
+                m = x
+        return m
+
+    one_step(q, rows, gamma, alpha, row_maximum)
 
 
 def backward(q: Table, rows, gamma, alpha):
@@ -97,15 +103,11 @@ def backward(q: Table, rows, gamma, alpha):
 
 
 def expected_sarsa(q: Table, rows, gamma, alpha):
-    for s, a, r, _, done in transitions(rows):
-        old = q.get(s, a)
-        if done:
-            target = r
-        else:
-            row = [q.get(s, b) for b in range(q.actions)]
-            total = ordered_sum(row) if q.states == 1 else sum_in_order(row)
-            target = r + (total / q.actions) * gamma
-        q.set(s, a, (target - old) * alpha + old)
+    def row_mean(s, _):
+        row = [q.get(s, b) for b in range(q.actions)]
+        return (ordered_sum(row) if q.states == 1 else sum_in_order(row)) / q.actions
+
+    one_step(q, rows, gamma, alpha, row_mean)
 
 
 def sum_in_order(values):
