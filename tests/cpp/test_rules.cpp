@@ -1,6 +1,7 @@
 // The three update rules on hand-worked numbers, their index checks and
 // their treatment of NaN and infinite entries.
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 #include "check.h"
@@ -55,15 +56,6 @@ TEST(forward_row_maximum_skips_nan_and_floors_at_lowest) {
   }
 }
 
-TEST(forward_reads_next_row_after_old_when_next_is_same_state) {
-  QTable q = zero_q_table({1, 2});
-  q.at(0, 0) = 4.0;
-  q.at(0, 1) = 1.0;
-  // target = 0 + max(4, 1) * 0.5 = 2; new = (2 - 4) * 0.5 + 4 = 3
-  apply(Qlearner::learn_single_episode_forward_Q, learner(0.5, 0.5), q, {{step(0, 0, 0.0, 0, false)}});
-  CHECK_BITS(q.at(0, 0), 3.0);
-}
-
 TEST(backward_worked_example) {
   QTable q = zero_q_table({3, 1});
   apply(Qlearner::learn_single_episode_backward_TD, 
@@ -86,13 +78,34 @@ TEST(backward_checks_all_but_the_last_transition) {
   CHECK_THROWS(TrainingFailure, apply(Qlearner::learn_single_episode_backward_TD, learner(0.9, 0.5), q, {}));
 }
 
-TEST(expected_sarsa_uses_the_mean_of_the_own_row) {
-  QTable q = zero_q_table({2, 2});
-  q.at(1, 0) = 2.0;
-  q.at(1, 1) = 4.0;
-  // next_state is far out of range: it is neither read nor checked.
-  apply(Qlearner::learn_single_episode_expected_sarsa, learner(1.0, 1.0), q, {{step(1, 0, 1.0, 1000000, false)}});
-  CHECK_BITS(q.at(1, 0), 4.0);
+// One update of entry (s, 0) on a table whose row s or s' holds `row`.
+TEST(one_step_rules_read_their_row_as_it_is_when_the_update_starts) {
+  const struct {
+    const char* what;
+    const RuleDescriptor& rule;
+    QShape shape;
+    double row[2];  // row 1, or row 0 of a one-state table
+    Transition t;
+    double gamma, alpha, expected;
+  } cases[] = {
+      // target = 0 + max(4, 1) * 0.5 = 2; new = (2 - 4) * 0.5 + 4 = 3: the
+      // next state's row is read after old, when it is the same state.
+      {"forward, next state = state", Qlearner::learn_single_episode_forward_Q, {1, 2}, {4.0, 1.0},
+       step(0, 0, 0.0, 0, false), 0.5, 0.5, 3.0},
+      // The mean of its own row (2 and 4), not of the next state's; the next
+      // state is far out of range and neither read nor checked.
+      {"expected SARSA, own row", Qlearner::learn_single_episode_expected_sarsa, {2, 2}, {2.0, 4.0},
+       step(1, 0, 1.0, 1000000, false), 1.0, 1.0, 4.0},
+  };
+  for (const auto& c : cases) {
+    std::fprintf(stderr, "  case %s\n", c.what);
+    QTable q = zero_q_table(c.shape);
+    const std::uint64_t s = c.shape.first - 1;
+    q.at(s, 0) = c.row[0];
+    q.at(s, 1) = c.row[1];
+    apply(c.rule, learner(c.gamma, c.alpha), q, {{c.t}});
+    CHECK_BITS(q.at(c.t.state, c.t.action), c.expected);
+  }
 }
 
 TEST(expected_sarsa_single_state_row_adds_in_table_sum_order) {
