@@ -116,45 +116,45 @@ inline std::string captured_error(const std::function<void()>& body) { return ca
 
 #define CHECK_CONCAT2(a, b) a##b
 #define CHECK_CONCAT(a, b) CHECK_CONCAT2(a, b)
-#define TEST(name)                                                                       \
-  static void name();                                                                    \
-  static const check::Register CHECK_CONCAT(register_, name)(#name, name);               \
+#define TEST(name)                                                         \
+  static void name();                                                      \
+  static const check::Register CHECK_CONCAT(register_, name)(#name, name); \
   static void name()
 
-#define CHECK(cond)                                                                      \
-  do {                                                                                   \
-    if (!(cond)) check::report(__FILE__, __LINE__, #cond);                              \
+#define CHECK(cond)                                        \
+  do {                                                     \
+    if (!(cond)) check::report(__FILE__, __LINE__, #cond); \
   } while (0)
 
-#define CHECK_EQ(a, b)                                                                   \
-  do {                                                                                   \
-    const auto& check_a = (a);                                                           \
-    const auto& check_b = (b);                                                           \
-    if (!(check_a == check_b))                                                           \
-      check::report(__FILE__, __LINE__,                                                  \
-                    std::string(#a " == " #b " (") + check::show(check_a) + " vs " +     \
-                        check::show(check_b) + ")");                                     \
+#define CHECK_EQ(a, b)                                                                                  \
+  do {                                                                                                  \
+    const auto& check_a = (a);                                                                          \
+    const auto& check_b = (b);                                                                          \
+    if (!(check_a == check_b))                                                                          \
+      check::report(                                                                                    \
+          __FILE__, __LINE__,                                                                           \
+          std::string(#a " == " #b " (") + check::show(check_a) + " vs " + check::show(check_b) + ")"); \
   } while (0)
 
-#define CHECK_BITS(a, b)                                                                 \
-  do {                                                                                   \
-    const double check_a = (a);                                                          \
-    const double check_b = (b);                                                          \
-    if (!check::same_bits(check_a, check_b))                                             \
-      check::report(__FILE__, __LINE__,                                                  \
-                    std::string(#a " bitwise== " #b " (") + check::show(check_a) +       \
-                        " vs " + check::show(check_b) + ")");                            \
+#define CHECK_BITS(a, b)                                                                    \
+  do {                                                                                      \
+    const double check_a = (a);                                                             \
+    const double check_b = (b);                                                             \
+    if (!check::same_bits(check_a, check_b))                                                \
+      check::report(__FILE__, __LINE__,                                                     \
+                    std::string(#a " bitwise== " #b " (") + check::show(check_a) + " vs " + \
+                        check::show(check_b) + ")");                                        \
   } while (0)
 
 // Runs `statement` and checks that it throws `Exception`.
-#define CHECK_THROWS(Exception, statement)                                               \
-  do {                                                                                   \
-    bool check_threw = false;                                                            \
-    try {                                                                                \
-      statement;                                                                         \
-    } catch (const Exception&) {                                                         \
-      check_threw = true;                                                                \
-    }                                                                                    \
+#define CHECK_THROWS(Exception, statement)                                                       \
+  do {                                                                                           \
+    bool check_threw = false;                                                                    \
+    try {                                                                                        \
+      statement;                                                                                 \
+    } catch (const Exception&) {                                                                 \
+      check_threw = true;                                                                        \
+    }                                                                                            \
     if (!check_threw) check::report(__FILE__, __LINE__, "expected " #Exception ": " #statement); \
   } while (0)
 
@@ -185,7 +185,8 @@ inline int run(int argc, char** argv, const char* file, int line) {
     if (argument == "--list") {
       list = true;
     } else if (argument.size() > 1 && argument[0] == '-') {
-      std::fprintf(stderr, "%s: unknown option %s (usage: %s [--list] [NAME...])\n", argv[0], argv[i], argv[0]);
+      std::fprintf(stderr, "%s: unknown option %s (usage: %s [--list] [NAME...])\n", argv[0], argv[i],
+                   argv[0]);
       return 2;
     } else {
       names.push_back(argument);
