@@ -115,7 +115,7 @@ $(VENV)/.wheel-installed: $(WHEEL) $(VENV)/.ready
 
 cpp-test: venv $(CPP_CONFIGURED)
 	$(CPP_NINJA)
-	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure -j 2
+	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure --parallel $(shell nproc)
 
 # The suite against the installed wheel, checked to be what loads.
 py-test: wheel-installed
