@@ -80,10 +80,10 @@ def default_wheel() -> Path | None:
 
 
 def default_local_build() -> Path | None:
-    """scikit-build-core's build tree for the stable-ABI tag (pyproject.toml's
-    build-dir), which keeps the module it built."""
-    trees = [d for d in sorted((ROOT / "build").glob("cp3*-abi3-linux_*")) if _module_file(d)]
-    return trees[0] if trees else None
+    """The local g++ build that `make module` keeps in build/cpp (the `cpp`
+    CMake preset), used in place, never installed."""
+    tree = ROOT / "build" / "cpp"
+    return tree if _module_file(tree) else None
 
 
 def find(wheel: Path | None, local: Path | None) -> list[Build]:
