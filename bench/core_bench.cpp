@@ -52,7 +52,8 @@ std::vector<std::vector<double>> make_episodes(const Shape& s) {
     for (std::uint64_t k = 0; k < n; ++k) {
       const std::uint64_t next = state(gen);
       const auto a = static_cast<double>(action(gen));
-      rows.insert(rows.end(), {static_cast<double>(at), a, reward(gen), static_cast<double>(next), k + 1 == n ? 1.0 : 0.0});
+      rows.insert(rows.end(), {static_cast<double>(at), a, reward(gen), static_cast<double>(next),
+                               k + 1 == n ? 1.0 : 0.0});
       at = next;
     }
   }

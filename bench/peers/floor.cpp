@@ -39,8 +39,8 @@ struct Input {
   double alpha;
   std::uint64_t iterations;
   double quit_threshold;
-  double* table;           // states * actions, column-major (workers tables for W4)
-  double* trace;           // the printed values, in print order (may be null)
+  double* table;  // states * actions, column-major (workers tables for W4)
+  double* trace;  // the printed values, in print order (may be null)
   std::uint64_t trace_capacity;
   const std::uint8_t* seed;  // null: the calling thread's generator
   std::uint64_t workers;
@@ -75,7 +75,9 @@ Episodes convert(const Input& in, bool own_row) {
     const auto a = static_cast<std::uint32_t>(r[1]);
     const bool done = r[4] == 1.0;
     e.steps[k] = {r[2], static_cast<std::uint32_t>(s + a * in.states),
-                  done ? terminal : own_row ? s : static_cast<std::uint32_t>(r[3])};
+                  done      ? terminal
+                  : own_row ? s
+                            : static_cast<std::uint32_t>(r[3])};
   }
   e.starts.assign(in.starts, in.starts + in.episodes + 1);
   return e;
@@ -161,8 +163,10 @@ enum class Rule { forward, backward, sarsa };
 
 template <Rule rule, std::uint64_t kActions>
 inline void apply(const Input& in, double* q, const Step* begin, const Step* end) {
-  if constexpr (rule == Rule::forward) forward<kActions>(q, in.states, in.actions, in.gamma, in.alpha, begin, end);
-  if constexpr (rule == Rule::sarsa) sarsa<kActions>(q, in.states, in.actions, in.gamma, in.alpha, begin, end);
+  if constexpr (rule == Rule::forward)
+    forward<kActions>(q, in.states, in.actions, in.gamma, in.alpha, begin, end);
+  if constexpr (rule == Rule::sarsa)
+    sarsa<kActions>(q, in.states, in.actions, in.gamma, in.alpha, begin, end);
   if constexpr (rule == Rule::backward) backward(q, in.gamma, in.alpha, begin, end);
 }
 
@@ -235,7 +239,8 @@ std::uint64_t learn(const Input& in, const Episodes& e, double* q, Rng& rng, Tra
       patch.offset = saved[x].entry;
       std::size_t later = x;
       for (std::uint32_t t = 0; t < versions; ++t) {
-        while (later < saved.size() && saved[later].entry == saved[x].entry && saved[later].version <= t) ++later;
+        while (later < saved.size() && saved[later].entry == saved[x].entry && saved[later].version <= t)
+          ++later;
         patch.value[t] = later < saved.size() && saved[later].entry == saved[x].entry ? saved[later].value
                                                                                       : q[saved[x].entry];
       }
@@ -259,7 +264,8 @@ std::uint64_t floor_qlearn_forward(const Input* in) {
   const Episodes e = convert(*in, false);
   Trace trace{in->trace, in->trace_capacity};
   return with_rng(*in, [&](Rng& rng) {
-    return with_actions(in->actions, [&](auto a) { return learn<Rule::forward, a()>(*in, e, in->table, rng, trace); });
+    return with_actions(in->actions,
+                        [&](auto a) { return learn<Rule::forward, a()>(*in, e, in->table, rng, trace); });
   });
 }
 
@@ -273,113 +279,120 @@ std::uint64_t floor_expected_sarsa(const Input* in) {
   const Episodes e = convert(*in, true);
   Trace trace{in->trace, in->trace_capacity};
   return with_rng(*in, [&](Rng& rng) {
-    return with_actions(in->actions, [&](auto a) { return learn<Rule::sarsa, a()>(*in, e, in->table, rng, trace); });
+    return with_actions(in->actions,
+                        [&](auto a) { return learn<Rule::sarsa, a()>(*in, e, in->table, rng, trace); });
   });
 }
 
 std::uint64_t floor_fast_learn(const Input* in) {
   const Episodes e = convert(*in, false);
   Trace trace{in->trace, in->trace_capacity};
-  return with_rng(*in, [&](Rng& rng) { return with_actions(in->actions, [&](auto a) {
-    double* q = in->table;
-    const std::uint64_t entries = in->states * in->actions;
-    std::memset(q, 0, entries * sizeof(double));
-    const auto n = static_cast<std::uint32_t>(in->episodes);
-    double previous = 0.0;
-    for (std::uint64_t i = 0; i < in->iterations; ++i) {
-      const std::uint32_t j = pick(rng, n);
-      forward<a()>(q, in->states, in->actions, in->gamma, in->alpha, e.steps.data() + e.starts[j],
-                   e.steps.data() + e.starts[j + 1]);
-      if (i % period != 0) continue;
-      const double sum = table_sum(q, entries);
-      if (i >= check_start) {
-        const double d = (sum - previous) / previous;
-        trace.put(static_cast<double>(i));
-        trace.put(sum);
-        trace.put(d);
-        if (in->quit_threshold > std::abs(d)) break;
+  return with_rng(*in, [&](Rng& rng) {
+    return with_actions(in->actions, [&](auto a) {
+      double* q = in->table;
+      const std::uint64_t entries = in->states * in->actions;
+      std::memset(q, 0, entries * sizeof(double));
+      const auto n = static_cast<std::uint32_t>(in->episodes);
+      double previous = 0.0;
+      for (std::uint64_t i = 0; i < in->iterations; ++i) {
+        const std::uint32_t j = pick(rng, n);
+        forward<a()>(q, in->states, in->actions, in->gamma, in->alpha, e.steps.data() + e.starts[j],
+                     e.steps.data() + e.starts[j + 1]);
+        if (i % period != 0) continue;
+        const double sum = table_sum(q, entries);
+        if (i >= check_start) {
+          const double d = (sum - previous) / previous;
+          trace.put(static_cast<double>(i));
+          trace.put(sum);
+          trace.put(d);
+          if (in->quit_threshold > std::abs(d)) break;
+        }
+        previous = sum;
       }
-      previous = sum;
-    }
-    return trace.size;
-  }); });
+      return trace.size;
+    });
+  });
 }
 
 std::uint64_t floor_learn_until_convergence(const Input* in) {
   const Episodes e = convert(*in, false);
   Trace trace{in->trace, in->trace_capacity};
-  return with_rng(*in, [&](Rng& rng) { return with_actions(in->actions, [&](auto a) {
-    double* q = in->table;
-    const std::uint64_t entries = in->states * in->actions;
-    std::memset(q, 0, entries * sizeof(double));
-    std::vector<double> previous(entries, 0.0);
-    const auto n = static_cast<std::uint32_t>(in->episodes);
-    for (std::uint64_t i = 0; i < in->iterations; ++i) {
-      const std::uint32_t j = pick(rng, n);
-      // The table one update earlier is read only at a checkpoint.
-      const bool checkpoint = i % period == 0;
-      if (checkpoint) std::memcpy(previous.data(), q, entries * sizeof(double));
-      forward<a()>(q, in->states, in->actions, in->gamma, in->alpha, e.steps.data() + e.starts[j],
-                   e.steps.data() + e.starts[j + 1]);
-      if (!checkpoint) continue;
-      double total = 0.0;
-      bool same = true;
-      for (std::uint64_t k = 0; k < entries; ++k) {
-        const double diff = std::abs(q[k] - previous[k]);
-        total += diff;
-        same = same && diff <= 1e-8;
+  return with_rng(*in, [&](Rng& rng) {
+    return with_actions(in->actions, [&](auto a) {
+      double* q = in->table;
+      const std::uint64_t entries = in->states * in->actions;
+      std::memset(q, 0, entries * sizeof(double));
+      std::vector<double> previous(entries, 0.0);
+      const auto n = static_cast<std::uint32_t>(in->episodes);
+      for (std::uint64_t i = 0; i < in->iterations; ++i) {
+        const std::uint32_t j = pick(rng, n);
+        // The table one update earlier is read only at a checkpoint.
+        const bool checkpoint = i % period == 0;
+        if (checkpoint) std::memcpy(previous.data(), q, entries * sizeof(double));
+        forward<a()>(q, in->states, in->actions, in->gamma, in->alpha, e.steps.data() + e.starts[j],
+                     e.steps.data() + e.starts[j + 1]);
+        if (!checkpoint) continue;
+        double total = 0.0;
+        bool same = true;
+        for (std::uint64_t k = 0; k < entries; ++k) {
+          const double diff = std::abs(q[k] - previous[k]);
+          total += diff;
+          same = same && diff <= 1e-8;
+        }
+        const double p = table_sum(previous.data(), entries);
+        trace.put(static_cast<double>(i));
+        trace.put(total / (static_cast<double>(in->states) * static_cast<double>(in->actions)));
+        trace.put(p);
+        trace.put(table_sum(q, entries) - p);
+        if (same) break;
       }
-      const double p = table_sum(previous.data(), entries);
-      trace.put(static_cast<double>(i));
-      trace.put(total / (static_cast<double>(in->states) * static_cast<double>(in->actions)));
-      trace.put(p);
-      trace.put(table_sum(q, entries) - p);
-      if (same) break;
-    }
-    return trace.size;
-  }); });
+      return trace.size;
+    });
+  });
 }
 
 std::uint64_t floor_double_q(const Input* in) {
   const Episodes e = convert(*in, false);
   Trace trace{in->trace, in->trace_capacity};
-  return with_rng(*in, [&](Rng& rng) { return with_actions(in->actions, [&](auto a) {
-    const std::uint64_t actions = a() > 0 ? a() : in->actions;
-    const std::uint64_t entries = in->states * in->actions;
-    const std::uint64_t states = in->states;
-    double* q1 = in->table;
-    std::memset(q1, 0, entries * sizeof(double));
-    std::vector<double> second(entries, 0.0);
-    double* q2 = second.data();
-    const auto n = static_cast<std::uint32_t>(in->episodes);
-    for (std::uint64_t i = 0; i < in->iterations; ++i) {
-      const std::uint32_t j = pick(rng, n);
-      const Step* end = e.steps.data() + e.starts[j + 1];
-      for (const Step* t = e.steps.data() + e.starts[j]; t != end; ++t) {
-        const bool first = (rng.next_u32() >> 31) == 0;
-        double* u = first ? q1 : q2;
-        const double* v = first ? q2 : q1;
-        const double old = u[t->entry];
-        double target = t->reward;
-        if (t->row != terminal) {
-          const double* row = u + t->row;
-          std::uint64_t best = 0;
-          for (std::uint64_t c = 1; c < actions; ++c) {
-            if (row[c * states] > row[best * states]) best = c;
+  return with_rng(*in, [&](Rng& rng) {
+    return with_actions(in->actions, [&](auto a) {
+      const std::uint64_t actions = a() > 0 ? a() : in->actions;
+      const std::uint64_t entries = in->states * in->actions;
+      const std::uint64_t states = in->states;
+      double* q1 = in->table;
+      std::memset(q1, 0, entries * sizeof(double));
+      std::vector<double> second(entries, 0.0);
+      double* q2 = second.data();
+      const auto n = static_cast<std::uint32_t>(in->episodes);
+      for (std::uint64_t i = 0; i < in->iterations; ++i) {
+        const std::uint32_t j = pick(rng, n);
+        const Step* end = e.steps.data() + e.starts[j + 1];
+        for (const Step* t = e.steps.data() + e.starts[j]; t != end; ++t) {
+          const bool first = (rng.next_u32() >> 31) == 0;
+          double* u = first ? q1 : q2;
+          const double* v = first ? q2 : q1;
+          const double old = u[t->entry];
+          double target = t->reward;
+          if (t->row != terminal) {
+            const double* row = u + t->row;
+            std::uint64_t best = 0;
+            for (std::uint64_t c = 1; c < actions; ++c) {
+              if (row[c * states] > row[best * states]) best = c;
+            }
+            target = t->reward + v[t->row + best * states] * in->gamma;
           }
-          target = t->reward + v[t->row + best * states] * in->gamma;
+          u[t->entry] = (target - old) * in->alpha + old;
         }
-        u[t->entry] = (target - old) * in->alpha + old;
+        if (i % period == 0) {
+          trace.put(static_cast<double>(i));
+          trace.put(table_sum(q1, entries));
+          trace.put(table_sum(q2, entries));
+        }
       }
-      if (i % period == 0) {
-        trace.put(static_cast<double>(i));
-        trace.put(table_sum(q1, entries));
-        trace.put(table_sum(q2, entries));
-      }
-    }
-    for (std::uint64_t k = 0; k < entries; ++k) q1[k] = (q1[k] + q2[k]) / 2.0;
-    return trace.size;
-  }); });
+      for (std::uint64_t k = 0; k < entries; ++k) q1[k] = (q1[k] + q2[k]) / 2.0;
+      return trace.size;
+    });
+  });
 }
 
 // W4: one thread per training, each with its own thread's generator; the

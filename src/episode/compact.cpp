@@ -92,11 +92,13 @@ std::uint64_t rows_in(std::span<const ArrayView> views) {
 
 std::string location(const RejectedTransition& rejected) {
   const RecordedRow& r = rejected.recorded;
-  std::string text = "episode " + std::to_string(rejected.episode) + " of data, row " +
-                     std::to_string(rejected.row) + ": ";
-  const std::pair<const char*, double> columns[] = {
-      {"state ", r.state}, {", action ", r.action}, {", reward ", r.reward},
-      {", next state ", r.next_state}, {", terminal ", r.terminal}};
+  std::string text =
+      "episode " + std::to_string(rejected.episode) + " of data, row " + std::to_string(rejected.row) + ": ";
+  const std::pair<const char*, double> columns[] = {{"state ", r.state},
+                                                    {", action ", r.action},
+                                                    {", reward ", r.reward},
+                                                    {", next state ", r.next_state},
+                                                    {", terminal ", r.terminal}};
   for (const auto& [label, value] : columns) {
     text += label;
     console::append_number(text, value);
@@ -110,7 +112,7 @@ bool fits_32_bits(std::uint64_t states, std::uint64_t actions, std::uint64_t tra
   // below the number of transitions: all must lie below the mark.
   constexpr std::uint64_t mark = std::numeric_limits<std::uint32_t>::max();
   if (transitions > mark) return false;
-  if (actions == 0) return true;  // every transition is rejected
+  if (actions == 0) return true;    // every transition is rejected
   return states <= mark / actions;  // states * actions <= mark, without overflow
 }
 

@@ -112,15 +112,9 @@ void append_finding(std::string& out, const Finding& finding, const DataCheck& c
       out += finding.fault == Fault::not_a_number ? " is not a number" : " is infinite";
       out += "; training spreads it through the table";
       return;
-    case Column::terminal:
-      out += " is neither 0 nor 1; training reads it as not terminal";
-      return;
-    case Column::action:
-      append_index_finding(out, finding, check.actions);
-      return;
-    default:
-      append_index_finding(out, finding, check.states);
-      return;
+    case Column::terminal: out += " is neither 0 nor 1; training reads it as not terminal"; return;
+    case Column::action: append_index_finding(out, finding, check.actions); return;
+    default: append_index_finding(out, finding, check.states); return;
   }
 }
 

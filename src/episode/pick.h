@@ -13,7 +13,8 @@ namespace tarnel {
 // iteration of every driver makes one.
 template <typename Index>
 inline CompactEpisode<Index> pick_episode(const CompactEpisodes<Index>& episodes, Rng& rng) {
-  if (episodes.empty()) [[unlikely]] fail_empty_pick();
+  if (episodes.empty()) [[unlikely]]
+    fail_empty_pick();
   return episodes[uniform_index(rng, episodes.size())];
 }
 

@@ -70,7 +70,8 @@ std::vector<Ref> location_notes(PyObject* item, std::size_t position) {
     convertible = numpy::ndim(item) == 2 && !numpy::is_float64(numpy::dtype(item));
   } else {
     if (Ref name = python::type_name(item)) {
-      what = Ref(PyUnicode_FromFormat("episode %zu of data: type %U, not a NumPy array", position, name.get()));
+      what =
+          Ref(PyUnicode_FromFormat("episode %zu of data: type %U, not a NumPy array", position, name.get()));
     }
     // A str or bytes is a sequence, but of characters, never of rows.
     constexpr unsigned long text_flags = Py_TPFLAGS_UNICODE_SUBCLASS | Py_TPFLAGS_BYTES_SUBCLASS;
@@ -257,9 +258,9 @@ bool bind(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject
     slots[k] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(k));
   }
   if (given > count) {
-    const std::string takes =
-        required == count ? std::to_string(count)
-                          : "from " + std::to_string(required) + " to " + std::to_string(count);
+    const std::string takes = required == count
+                                  ? std::to_string(count)
+                                  : "from " + std::to_string(required) + " to " + std::to_string(count);
     raise_type_error(std::string(signature.name) + "() takes " + takes + " positional argument" +
                      (count == 1 ? "" : "s") + " but " + std::to_string(given) +
                      (given == 1 ? " was" : " were") + " given");

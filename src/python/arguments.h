@@ -123,9 +123,8 @@ struct Values {
 // Where a parameter's value goes. The member's type is the parameter's kind:
 // it picks the conversion (episode arrays, pair of unsigned integers, float,
 // unsigned integer, flag, optional float).
-using Destination =
-    std::variant<EpisodeArrays Values::*, QShape Values::*, double Values::*, std::uint64_t Values::*,
-                 bool Values::*, std::optional<double> Values::*>;
+using Destination = std::variant<EpisodeArrays Values::*, QShape Values::*, double Values::*,
+                                 std::uint64_t Values::*, bool Values::*, std::optional<double> Values::*>;
 
 struct Parameter {
   const char* name;

@@ -109,8 +109,8 @@ constexpr std::array<Parameter, n + 7> training_parameters(std::array<Parameter,
   return all;
 }
 constexpr auto sequential_parameters = training_parameters<0>({});
-constexpr auto td_parallel_parameters =
-    training_parameters<2>({{{"boostrap_sample_size", &Values::sample_size}, {"iter_ql", &Values::trainings}}});
+constexpr auto td_parallel_parameters = training_parameters<2>(
+    {{{"boostrap_sample_size", &Values::sample_size}, {"iter_ql", &Values::trainings}}});
 constexpr auto q_parallel_parameters = training_parameters<1>({{{"ql_iter", &Values::trainings}}});
 static_assert(std::size(td_parallel_parameters) <= arguments::max_parameters);
 
@@ -132,7 +132,8 @@ PyObject* run_learn_parallel(Values& values) {
   const CompactEpisodeList episodes = build_episodes(values.episodes, values.q_shape, reads);
   const Qlearner learner = learner_of(values);
   console::write_line("Q learning forward parallel, config: " + to_string(learner) + "\n");
-  return stack_to_array(learner.learn_parallel<Qlearner::learn_single_episode_forward_Q>(episodes, values.trainings));
+  return stack_to_array(
+      learner.learn_parallel<Qlearner::learn_single_episode_forward_Q>(episodes, values.trainings));
 }
 
 PyObject* run_td_learn_backward_parallel(Values& values) {
@@ -152,9 +153,10 @@ constexpr Parameter check_parameters[] = {
 };
 
 PyObject* run_check(Values& values) {
-  const DataCheck check = read_arrays(values.episodes, [&](std::span<const ArrayView> views, const auto& done) {
-    return check_episodes(views, values.q_shape.first, values.q_shape.second, done);
-  });
+  const DataCheck check =
+      read_arrays(values.episodes, [&](std::span<const ArrayView> views, const auto& done) {
+        return check_episodes(views, values.q_shape.first, values.q_shape.second, done);
+      });
   if (!check.clean()) {
     PyErr_SetString(PyExc_ValueError, to_string(check).c_str());
     return nullptr;
@@ -189,7 +191,8 @@ constexpr auto text_signature = [] {
   constexpr std::string_view separator = ", ";
   constexpr std::string_view end = ")\n--\n\n";
   constexpr std::size_t length = [&] {
-    std::size_t total = std::string_view(function.name).size() + 1 + optional.size() * function.optional + end.size();
+    std::size_t total =
+        std::string_view(function.name).size() + 1 + optional.size() * function.optional + end.size();
     for (const Parameter& parameter : function.parameters) total += std::string_view(parameter.name).size();
     return total + separator.size() * (function.parameters.size() - 1);
   }();
@@ -269,8 +272,7 @@ PyMODINIT_FUNC PyInit_tarnel(void) {
   // Process-wide state (the NumPy API table, the exception type) is shared
   // by every initialisation, so a second one is refused rather than half-run.
   if (tarnel::initialised.exchange(true)) {
-    PyErr_SetString(PyExc_ImportError,
-                    "tarnel can be initialised only once per interpreter process");
+    PyErr_SetString(PyExc_ImportError, "tarnel can be initialised only once per interpreter process");
     return nullptr;
   }
   const char* name = PyModule_GetName(module.get());
@@ -279,7 +281,8 @@ PyMODINIT_FUNC PyInit_tarnel(void) {
     Ref module_name(PyUnicode_FromString(name));
     if (!module_name) return nullptr;
     Ref function(PyCFunction_NewEx(&tarnel::methods[k], module.get(), module_name.get()));
-    if (!function || !tarnel::add_function(module.get(), function.get(), tarnel::functions[k].listed)) return nullptr;
+    if (!function || !tarnel::add_function(module.get(), function.get(), tarnel::functions[k].listed))
+      return nullptr;
   }
   // The failure type is an attribute (kept out of __all__) so that pickle finds
   // it by name: a failure raised in a worker process reaches its caller intact.

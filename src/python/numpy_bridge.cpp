@@ -183,8 +183,7 @@ bool still_matches(PyObject* array, const ArrayView& view) {
   if (f->nd != 2) return false;
   const ArrayView now = view_of(array);
   return now.data == view.data && now.rows == view.rows && now.columns == view.columns &&
-         now.row_stride == view.row_stride && now.column_stride == view.column_stride &&
-         is_float64(f->descr);
+         now.row_stride == view.row_stride && now.column_stride == view.column_stride && is_float64(f->descr);
 }
 
 Memory memory_of(PyObject* array) {

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <type_traits>
 
-
 namespace tarnel {
 
 // The action count of a row loop: kActions when it is known at compile time

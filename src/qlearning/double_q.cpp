@@ -68,16 +68,16 @@ std::uint64_t best_action(const double* chooser, Pair tables, std::uint64_t s) {
     best = (a & take) | (best & ~take);
     current = greater ? x : current;
   }
-  if (unordered) [[unlikely]] fail_unordered(row, states, s);
+  if (unordered) [[unlikely]]
+    fail_unordered(row, states, s);
   return best;
 }
 
 // One transition. `shape` words the index failures: both tables have its
 // shape. Records of an episode without a rejected one are read as they are.
 template <std::uint64_t kActions, bool may_be_rejected, typename Index>
-inline void double_update(Pair tables, const QTable& shape,
-                          const CompactTransition<Index>& record, const CompactEpisode<Index>& episode,
-                          Rng& rng) {
+inline void double_update(Pair tables, const QTable& shape, const CompactTransition<Index>& record,
+                          const CompactEpisode<Index>& episode, Rng& rng) {
   // The draw comes first, for every transition, so a failing index still
   // consumes its coin.
   const bool first = coin_picks_table_1(rng.next_u32());
@@ -99,8 +99,8 @@ inline void double_update(Pair tables, const QTable& shape,
 // per episode: short episodes would otherwise pay for the choice again and
 // again.
 template <std::uint64_t kActions, typename Index>
-[[gnu::flatten]] void replay(const Qlearner& learner, const CompactEpisodes<Index>& episodes, QTable& table_1, QTable& table_2,
-            Rng& rng) {
+[[gnu::flatten]] void replay(const Qlearner& learner, const CompactEpisodes<Index>& episodes, QTable& table_1,
+                             QTable& table_2, Rng& rng) {
   const std::size_t entries = table_1.values.size();
   const Pair tables{{table_2.values.data(), table_1.values.data()},
                     table_1.states,
@@ -136,9 +136,8 @@ QTable Qlearner::double_q(const CompactEpisodeList& episodes, Rng& rng) const {
   std::visit(
       [&](const auto& list) {
         assert(list.built_for(q_shape, RowRead::next_state));
-        with_action_count(table_1.actions, [&](auto n) {
-          replay<decltype(n)::value>(*this, list, table_1, table_2, rng);
-        });
+        with_action_count(table_1.actions,
+                          [&](auto n) { replay<decltype(n)::value>(*this, list, table_1, table_2, rng); });
       },
       episodes);
   const std::size_t entries = table_1.values.size();

@@ -18,7 +18,8 @@ namespace {
 
 // Flattened, as `learn` is (learn.h).
 template <typename Index>
-[[gnu::flatten]] QTable fast_learn_on(const Qlearner& learner, const CompactEpisodes<Index>& episodes, Rng& rng) {
+[[gnu::flatten]] QTable fast_learn_on(const Qlearner& learner, const CompactEpisodes<Index>& episodes,
+                                      Rng& rng) {
   assert(episodes.built_for(learner.q_shape, RowRead::next_state));
   QTable q = zero_q_table(learner.q_shape);
   const std::size_t entries = q.values.size();

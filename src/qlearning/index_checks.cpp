@@ -13,8 +13,8 @@ void state_out_of_bounds(const char* what, std::uint64_t index, const QTable& q)
 }
 
 void action_out_of_bounds(std::uint64_t index, const QTable& q) {
-  fail("index out of bounds: action " + std::to_string(index) +
-       " is not below the number of actions, " + std::to_string(q.actions));
+  fail("index out of bounds: action " + std::to_string(index) + " is not below the number of actions, " +
+       std::to_string(q.actions));
 }
 
 }  // namespace tarnel

@@ -16,12 +16,15 @@ namespace tarnel {
 [[noreturn]] void action_out_of_bounds(std::uint64_t index, const QTable& q);
 
 inline void check_entry(const QTable& q, const Transition& t) {
-  if (t.state >= q.states) [[unlikely]] state_out_of_bounds("state", t.state, q);
-  if (t.action >= q.actions) [[unlikely]] action_out_of_bounds(t.action, q);
+  if (t.state >= q.states) [[unlikely]]
+    state_out_of_bounds("state", t.state, q);
+  if (t.action >= q.actions) [[unlikely]]
+    action_out_of_bounds(t.action, q);
 }
 
 inline void check_next_state(const QTable& q, const Transition& t) {
-  if (t.next_state >= q.states) [[unlikely]] state_out_of_bounds("next state", t.next_state, q);
+  if (t.next_state >= q.states) [[unlikely]]
+    state_out_of_bounds("next state", t.next_state, q);
 }
 
 }  // namespace tarnel

@@ -33,11 +33,12 @@ void BatchedSums::sums(std::size_t versions, double* out) {
 
 }  // namespace driver
 
-template QTable Qlearner::learn<Qlearner::learn_single_episode_forward_Q>(const CompactEpisodeList&, Rng&) const;
+template QTable Qlearner::learn<Qlearner::learn_single_episode_forward_Q>(const CompactEpisodeList&,
+                                                                          Rng&) const;
 template QTable Qlearner::learn<Qlearner::learn_single_episode_backward_TD>(const CompactEpisodeList&,
-                                                                           Rng&) const;
+                                                                            Rng&) const;
 template QTable Qlearner::learn<Qlearner::learn_single_episode_expected_sarsa>(const CompactEpisodeList&,
-                                                                              Rng&) const;
+                                                                               Rng&) const;
 template TableStack Qlearner::learn_parallel<Qlearner::learn_single_episode_forward_Q>(
     const CompactEpisodeList&, std::uint64_t) const;
 

@@ -25,9 +25,8 @@ constexpr double tolerance = 1e-8;
 // current one's shape, so only an empty table can make this undefined.
 double mean_absolute_difference(const QTable& a, const QTable& b) {
   if (a.values.empty()) {
-    fail("empty input: the mean absolute difference of a Q table of shape (" +
-         std::to_string(a.states) + ", " + std::to_string(a.actions) +
-         ") is undefined, the table has no entries");
+    fail("empty input: the mean absolute difference of a Q table of shape (" + std::to_string(a.states) +
+         ", " + std::to_string(a.actions) + ") is undefined, the table has no entries");
   }
   double total = 0.0;
   for (std::size_t k = 0; k < a.values.size(); ++k) total += std::abs(a.values[k] - b.values[k]);
@@ -45,7 +44,8 @@ bool approximately_equal(const QTable& a, const QTable& b) {
 
 // Flattened, as `learn` is (learn.h).
 template <typename Index>
-[[gnu::flatten]] QTable learn_until_convergence_on(const Qlearner& learner, const CompactEpisodes<Index>& episodes, Rng& rng) {
+[[gnu::flatten]] QTable learn_until_convergence_on(const Qlearner& learner,
+                                                   const CompactEpisodes<Index>& episodes, Rng& rng) {
   assert(episodes.built_for(learner.q_shape, RowRead::next_state));
   QTable q = zero_q_table(learner.q_shape);
   const std::size_t entries = q.values.size();

@@ -53,12 +53,11 @@ CompactEpisodes<Index> draw_bootstrap_sample(const CompactEpisodes<Index>& episo
   return sample;
 }
 
-
 }  // namespace
 
 TableStack Qlearner::td_learn_backward_parallel(CompactEpisodeList episodes,
-                                                std::uint64_t boostrap_sample_size,
-                                                std::uint64_t iter_ql, Rng& rng) const {
+                                                std::uint64_t boostrap_sample_size, std::uint64_t iter_ql,
+                                                Rng& rng) const {
   std::vector<QTable> tables;
   std::visit(
       [&](auto& population) {

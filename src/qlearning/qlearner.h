@@ -29,8 +29,9 @@ struct Qlearner {
   static constexpr RuleDescriptor learn_single_episode_forward_Q{
       forward_Q_pass<std::uint32_t>, forward_Q_pass<std::uint64_t>, WriteSet::every_transition,
       RowRead::next_state};
-  static constexpr RuleDescriptor learn_single_episode_backward_TD{
-      backward_TD_pass<std::uint32_t>, backward_TD_pass<std::uint64_t>, WriteSet::all_but_last, RowRead::none};
+  static constexpr RuleDescriptor learn_single_episode_backward_TD{backward_TD_pass<std::uint32_t>,
+                                                                   backward_TD_pass<std::uint64_t>,
+                                                                   WriteSet::all_but_last, RowRead::none};
   static constexpr RuleDescriptor learn_single_episode_expected_sarsa{
       expected_sarsa_pass<std::uint32_t>, expected_sarsa_pass<std::uint64_t>, WriteSet::every_transition,
       RowRead::own_state};
@@ -57,9 +58,9 @@ struct Qlearner {
 };
 
 extern template QTable Qlearner::learn<Qlearner::learn_single_episode_forward_Q>(const CompactEpisodeList&,
-                                                                                Rng&) const;
+                                                                                 Rng&) const;
 extern template QTable Qlearner::learn<Qlearner::learn_single_episode_backward_TD>(const CompactEpisodeList&,
-                                                                                  Rng&) const;
+                                                                                   Rng&) const;
 extern template QTable Qlearner::learn<Qlearner::learn_single_episode_expected_sarsa>(
     const CompactEpisodeList&, Rng&) const;
 extern template TableStack Qlearner::learn_parallel<Qlearner::learn_single_episode_forward_Q>(

@@ -10,10 +10,10 @@
 #include <string>
 
 #include "qlearning/action_count.h"
-#include "qlearning/rules.h"
 #include "qlearning/index_checks.h"
-#include "qlearning/step.h"
 #include "qlearning/qlearner.h"
+#include "qlearning/rules.h"
+#include "qlearning/step.h"
 #include "support/failure.h"
 #include "support/table_sum.h"
 
@@ -159,7 +159,8 @@ template <typename Steps>
 inline void expected_sarsa(const Qlearner& learner, QTable& q, const Steps& steps) {
   const Rows rows{q.values.data(), q.states, q.actions};
   with_action_count(q.actions, [&](auto n) {
-    one_step_pass(learner, q, steps, [rows](std::uint64_t row) { return row_mean<decltype(n)::value>(rows, row); });
+    one_step_pass(learner, q, steps,
+                  [rows](std::uint64_t row) { return row_mean<decltype(n)::value>(rows, row); });
   });
 }
 
@@ -178,17 +179,20 @@ inline void with_steps(const QTable& q, CompactEpisode<Index> episode, Body body
 
 template <typename Index>
 void forward_Q_pass(const Qlearner& learner, QTable& q, CompactEpisode<Index> episode) {
-  rule_steps::with_steps<RowRead::next_state>(q, episode, [&](const auto& steps) { rule_steps::forward_Q(learner, q, steps); });
+  rule_steps::with_steps<RowRead::next_state>(
+      q, episode, [&](const auto& steps) { rule_steps::forward_Q(learner, q, steps); });
 }
 
 template <typename Index>
 void expected_sarsa_pass(const Qlearner& learner, QTable& q, CompactEpisode<Index> episode) {
-  rule_steps::with_steps<RowRead::own_state>(q, episode, [&](const auto& steps) { rule_steps::expected_sarsa(learner, q, steps); });
+  rule_steps::with_steps<RowRead::own_state>(
+      q, episode, [&](const auto& steps) { rule_steps::expected_sarsa(learner, q, steps); });
 }
 
 template <typename Index>
 void backward_TD_pass(const Qlearner& learner, QTable& q, CompactEpisode<Index> episode) {
-  rule_steps::with_steps<RowRead::none>(q, episode, [&](const auto& steps) { rule_steps::backward_pass(learner, q, steps); });
+  rule_steps::with_steps<RowRead::none>(
+      q, episode, [&](const auto& steps) { rule_steps::backward_pass(learner, q, steps); });
 }
 
 }  // namespace tarnel

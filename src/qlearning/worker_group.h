@@ -37,8 +37,7 @@ std::vector<std::string> worker_notes(const std::vector<std::string>& causes);
 // failed worker's cause as a note (workers.cpp).
 inline constexpr const char* worker_join_failure = "joining a worker thread returned an error";
 
-inline constexpr const char* worker_start_failure =
-    "the operating system refused to start a worker thread";
+inline constexpr const char* worker_start_failure = "the operating system refused to start a worker thread";
 
 template <typename Result>
 class WorkerGroup {

@@ -24,6 +24,7 @@ TARNEL_ROUND_INLINE void rotate_left(Word& v, int n) {
   v = (v << n) | (v >> (32 - n));
 }
 
+// clang-format off: one line per step of the quarter round, as it is drawn.
 template <typename Word>
 TARNEL_ROUND_INLINE void quarter_round(Word& a, Word& b, Word& c, Word& d) {
   a += b; d ^= a; rotate_left(d, 16);
@@ -31,6 +32,7 @@ TARNEL_ROUND_INLINE void quarter_round(Word& a, Word& b, Word& c, Word& d) {
   a += b; d ^= a; rotate_left(d, 8);
   c += d; b ^= c; rotate_left(b, 7);
 }
+// clang-format on
 
 // The double rounds, written once for a single block (Word = uint32) and for
 // several blocks side by side (Word = a vector with one block per lane).

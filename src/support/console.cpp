@@ -33,8 +33,7 @@ struct Digits {
 Digits shortest_digits(double magnitude) {
   // "d.ddde-XXX" is at most 1 + 1 + 16 + 1 + 1 + 3 = 23 characters.
   char buffer[32];
-  const auto result =
-      std::to_chars(buffer, buffer + sizeof buffer, magnitude, std::chars_format::scientific);
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, magnitude, std::chars_format::scientific);
   Digits d;
   const char* p = buffer;
   for (; p != result.ptr && *p != 'e'; ++p) {

@@ -19,7 +19,8 @@ ChaChaKey key_words(const Seed& seed) {
   ChaChaKey key;
   for (std::size_t i = 0; i < 8; ++i) {
     key[i] = static_cast<std::uint32_t>(seed[4 * i]) | static_cast<std::uint32_t>(seed[4 * i + 1]) << 8 |
-             static_cast<std::uint32_t>(seed[4 * i + 2]) << 16 | static_cast<std::uint32_t>(seed[4 * i + 3]) << 24;
+             static_cast<std::uint32_t>(seed[4 * i + 2]) << 16 |
+             static_cast<std::uint32_t>(seed[4 * i + 3]) << 24;
   }
   return key;
 }

@@ -46,9 +46,9 @@ class Rng {
   std::array<std::uint32_t, buffer_words> buffer_{};
   std::uint32_t next_ = buffer_words;  // index of the next unused buffered word
   ChaChaKey key_{};
-  std::uint64_t counter_ = 0;          // next block to compute
+  std::uint64_t counter_ = 0;           // next block to compute
   std::uint64_t words_since_seed_ = 0;  // words handed to the buffer since the key was set
-  std::uint64_t fork_generation_ = 0;  // forks seen by this process when last seeded
+  std::uint64_t fork_generation_ = 0;   // forks seen by this process when last seeded
   bool reseed_from_os_ = false;
 };
 

@@ -126,7 +126,7 @@ TARNEL_TARGET_AVX2 double table_sum_avx2(const double* values, std::size_t count
 const auto table_sums_for_this_cpu = cpu::choose(table_sums_baseline, table_sums_avx2);
 
 double (*const table_sum_for_this_cpu)(const double*, std::size_t) = cpu::choose(table_sum_baseline,
-                                                                                   table_sum_avx2);
+                                                                                 table_sum_avx2);
 
 void table_sums(const double* values, std::size_t count, std::span<const TablePatch> patches,
                 std::size_t versions, double* sums) {

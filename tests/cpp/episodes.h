@@ -102,13 +102,14 @@ inline QTable double_q(const Qlearner& learner, const EpisodeList& episodes, Rng
   return learner.double_q(compact_of(episodes, learner.q_shape, RowRead::next_state), rng);
 }
 
-inline TableStack learn_parallel(const Qlearner& learner, const EpisodeList& episodes, std::uint64_t ql_iter) {
+inline TableStack learn_parallel(const Qlearner& learner, const EpisodeList& episodes,
+                                 std::uint64_t ql_iter) {
   return learner.learn_parallel<Qlearner::learn_single_episode_forward_Q>(
       compact_of(episodes, learner.q_shape, RowRead::next_state), ql_iter);
 }
 
-inline TableStack learn_parallel(const Qlearner& learner, const EpisodeList& episodes, const RuleDescriptor& rule,
-                                 std::uint64_t ql_iter) {
+inline TableStack learn_parallel(const Qlearner& learner, const EpisodeList& episodes,
+                                 const RuleDescriptor& rule, std::uint64_t ql_iter) {
   assert(&rule == &Qlearner::learn_single_episode_forward_Q);
   (void)rule;
   return learn_parallel(learner, episodes, ql_iter);
@@ -135,7 +136,8 @@ namespace oracle {
 // expected SARSA differ only in what a non-terminal transition bootstraps
 // from.
 template <typename RowValue>
-void one_step(const Qlearner& l, QTable& q, const Episode& episode, bool checks_next_state, RowValue row_value) {
+void one_step(const Qlearner& l, QTable& q, const Episode& episode, bool checks_next_state,
+              RowValue row_value) {
   for (const Transition& t : episode.transitions) {
     check_entry(q, t);
     double& entry = q.at(t.state, t.action);

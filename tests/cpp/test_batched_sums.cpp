@@ -46,8 +46,7 @@ TEST(table_sums_equal_the_sum_of_each_version) {
       // boundaries, several in one block, in the tail, and NaN and -0.0.
       std::vector<std::size_t> offsets;
       for (const std::size_t k : {std::size_t{0}, std::size_t{3}, std::size_t{4}, std::size_t{7},
-                                  std::size_t{8}, std::size_t{15}, count / 2, count - count % 8,
-                                  count - 1}) {
+                                  std::size_t{8}, std::size_t{15}, count / 2, count - count % 8, count - 1}) {
         if (k < count && (offsets.empty() || k > offsets.back())) offsets.push_back(k);
       }
       std::vector<TablePatch> patches;
@@ -202,8 +201,10 @@ TEST(large_tables_fail_on_a_far_state) {
   episodes[2].transitions[0].action = 0;
   const Qlearner l = walker(1000, 0.0);
   Run run;
-  const std::string error = check::captured_error([&] { run = run_learn(l, episodes, Qlearner::learn_single_episode_forward_Q); });
-  CHECK_EQ(run.failure, std::string("index out of bounds: state 1099511627776 is not below the number of states, 5000"));
+  const std::string error =
+      check::captured_error([&] { run = run_learn(l, episodes, Qlearner::learn_single_episode_forward_Q); });
+  CHECK_EQ(run.failure,
+           std::string("index out of bounds: state 1099511627776 is not below the number of states, 5000"));
   CHECK(error.find("state 1099511627776") != std::string::npos);
   CHECK_EQ(run.out, std::string());
 }

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "check.h"
-#include "episodes.h"
 #include "episode/compact.h"
+#include "episodes.h"
 #include "qlearning/index_checks.h"
 #include "qlearning/progress.h"
 #include "qlearning/qlearner.h"
@@ -54,18 +54,18 @@ Outcome observe(Rng& rng, Body body) {
   return o;
 }
 
-#define CHECK_SAME_OUTCOME(a, b)                                                     \
-  do {                                                                               \
-    const Outcome& same_x = (a);                                                     \
-    const Outcome& same_y = (b);                                                     \
-    CHECK_EQ(same_x.failure, same_y.failure);                                        \
-    CHECK_EQ(same_x.error, same_y.error);                                            \
-    CHECK_EQ(same_x.out, same_y.out);                                                \
-    CHECK_EQ(same_x.next_draw, same_y.next_draw);                                    \
-    CHECK_EQ(same_x.table.size(), same_y.table.size());                              \
+#define CHECK_SAME_OUTCOME(a, b)                                                       \
+  do {                                                                                 \
+    const Outcome& same_x = (a);                                                       \
+    const Outcome& same_y = (b);                                                       \
+    CHECK_EQ(same_x.failure, same_y.failure);                                          \
+    CHECK_EQ(same_x.error, same_y.error);                                              \
+    CHECK_EQ(same_x.out, same_y.out);                                                  \
+    CHECK_EQ(same_x.next_draw, same_y.next_draw);                                      \
+    CHECK_EQ(same_x.table.size(), same_y.table.size());                                \
     for (std::size_t k = 0; k < same_x.table.size() && k < same_y.table.size(); ++k) { \
-      CHECK_BITS(same_x.table[k], same_y.table[k]);                                  \
-    }                                                                                \
+      CHECK_BITS(same_x.table[k], same_y.table[k]);                                    \
+    }                                                                                  \
   } while (0)
 
 // A small table and one episode whose indexes are out of range now and then
@@ -156,8 +156,9 @@ QTable plain_double_q(const Qlearner& l, const Episode& episode, Rng& rng) {
       }
       u.at(t.state, t.action) = (target - old) * l.learning_rate + old;
     }
-    if (i % 25000 == 0) write_double_progress_line(i, table_sum(t1.values.data(), t1.values.size()),
-                                                   table_sum(t2.values.data(), t2.values.size()));
+    if (i % 25000 == 0)
+      write_double_progress_line(i, table_sum(t1.values.data(), t1.values.size()),
+                                 table_sum(t2.values.data(), t2.values.size()));
   }
   for (std::size_t k = 0; k < t1.values.size(); ++k) t1.values[k] = (t1.values[k] + t2.values[k]) / 2.0;
   return t1;
@@ -194,7 +195,7 @@ TEST(compact_passes_match_the_plain_rules) {
       return o;
     };
     for (const RuleDescriptor* rule : rules) {
-      const Outcome plain = outcome([&](QTable& q) { oracle::pass_of(*rule)(c.learner, q, c.episode); });
+      const Outcome plain = outcome([&](QTable& q) { oracle::pass_of (*rule)(c.learner, q, c.episode); });
       failures_seen += !plain.failure.empty();
       const auto narrow = std::get<0>(as_list<std::uint32_t>(c, rule->reads));
       const auto wide = std::get<1>(as_list<std::uint64_t>(c, rule->reads));
@@ -217,10 +218,12 @@ TEST(drivers_on_compact_records_match_the_plain_rules) {
     const Qlearner& l = c.learner;
     for (const RuleDescriptor* rule : rules) {
       Rng a(Seed{}), b(Seed{}), w(Seed{});
-      const Outcome plain = observe(a, [&] { return oracle::learn(l, plain_list, oracle::pass_of(*rule), a).values; });
+      const Outcome plain =
+          observe(a, [&] { return oracle::learn(l, plain_list, oracle::pass_of(*rule), a).values; });
       CHECK_SAME_OUTCOME(observe(b, [&] { return learn(l, plain_list, *rule, b).values; }), plain);
-      CHECK_SAME_OUTCOME(observe(w, [&] { return learn(l, as_list<std::uint64_t>(c, rule->reads), *rule, w).values; }),
-                         plain);
+      CHECK_SAME_OUTCOME(
+          observe(w, [&] { return learn(l, as_list<std::uint64_t>(c, rule->reads), *rule, w).values; }),
+          plain);
     }
     Rng a(Seed{}), b(Seed{});
     const Outcome replayed = observe(a, [&] { return plain_replay(l, c.episode, a).values; });
@@ -238,8 +241,9 @@ TEST(drivers_on_compact_records_match_the_plain_rules) {
     Rng p(Seed{}), q(Seed{}), r(Seed{});
     const Outcome doubled = observe(p, [&] { return plain_double_q(l, c.episode, p).values; });
     CHECK_SAME_OUTCOME(observe(q, [&] { return double_q(l, plain_list, q).values; }), doubled);
-    CHECK_SAME_OUTCOME(observe(r, [&] { return l.double_q(as_list<std::uint64_t>(c, RowRead::next_state), r).values; }),
-                       doubled);
+    CHECK_SAME_OUTCOME(
+        observe(r, [&] { return l.double_q(as_list<std::uint64_t>(c, RowRead::next_state), r).values; }),
+        doubled);
   }
 }
 
@@ -268,9 +272,12 @@ TEST(rejected_transitions_are_the_ones_the_rule_rejects) {
   // it was recorded, with its place in `data`.
   const RejectedTransition& kept = forward[0].kept(forward[0].records[2]);
   CHECK_EQ(kept.transition.action, 9u);
-  CHECK_EQ(location(kept), std::string("episode 0 of data, row 2: state 9, action 9, reward 2, next state 9, terminal 0"));
-  CHECK_EQ(location(forward[0].kept(forward[0].records[0])),
-           std::string("episode 0 of data, row 0: state 0, action 0, reward 1, next state 18446744073709552000, terminal 0"));
+  CHECK_EQ(location(kept),
+           std::string("episode 0 of data, row 2: state 9, action 9, reward 2, next state 9, terminal 0"));
+  CHECK_EQ(
+      location(forward[0].kept(forward[0].records[0])),
+      std::string(
+          "episode 0 of data, row 0: state 0, action 0, reward 1, next state 18446744073709552000, terminal 0"));
   CHECK_BITS(forward[0].records[2].reward, 2.0);
   // Rows: the next state's, the own state's, none for a terminal record.
   CHECK_EQ(sarsa[0].records[0].row, 0u);
@@ -307,7 +314,8 @@ TEST(index_width_at_its_boundary) {
 
 TEST(bootstrap_copies_share_the_rejected_transitions) {
   // (The backward rule never checks an episode's last transition.)
-  const EpisodeList list{Episode{{{0, 0, 1.0, 0, false}}}, Episode{{{7, 0, 1.0, 0, false}, {0, 0, 2.0, 0, false}}}};
+  const EpisodeList list{Episode{{{0, 0, 1.0, 0, false}}},
+                         Episode{{{7, 0, 1.0, 0, false}, {0, 0, 2.0, 0, false}}}};
   const auto population = compact_as<std::uint32_t>(list, {2, 2}, RowRead::none);
   CHECK(population[1].has_rejected);
   auto sample = CompactEpisodes<std::uint32_t>::sharing(population, 3, 5);
@@ -357,10 +365,10 @@ TEST(an_empty_episode_is_named_by_its_place_in_data) {
     std::size_t k;
     const char* note;
   };
-  for (const Case& c : {Case{&population, 1, "episode 1 of data: no rows"},
-                        Case{&population, 2, "episode 2 of data: no rows"},
-                        Case{&sample, 1, "episode 2 of data: no rows"},
-                        Case{&sample, 2, "episode 1 of data: no rows"}}) {
+  for (const Case& c :
+       {Case{&population, 1, "episode 1 of data: no rows"},
+        Case{&population, 2, "episode 2 of data: no rows"}, Case{&sample, 1, "episode 2 of data: no rows"},
+        Case{&sample, 2, "episode 1 of data: no rows"}}) {
     QTable q = zero_q_table({2, 2});
     std::vector<std::string> notes;
     const std::string error = check::captured_error([&] {
@@ -371,8 +379,9 @@ TEST(an_empty_episode_is_named_by_its_place_in_data) {
       }
     });
     CHECK((notes == std::vector<std::string>{c.note}));
-    CHECK_EQ(error, std::string("tarnel: index out of range: the backward rule reads the last transition of an "
-                                "episode, but the episode has length 0\n"));
+    CHECK_EQ(error,
+             std::string("tarnel: index out of range: the backward rule reads the last transition of an "
+                         "episode, but the episode has length 0\n"));
   }
 }
 

@@ -71,8 +71,7 @@ std::vector<FormatCase> format_cases() {
       {1.7976931348623157e308, with_zeros("17976931348623157", 292), "1.7976931348623157e308"},
       {-1.7976931348623157e308, with_zeros("-17976931348623157", 292), "-1.7976931348623157e308"},
       {5e-324, with_zeros("0.", 323, "5"), "5e-324"},
-      {2.2250738585072014e-308, with_zeros("0.", 307, "22250738585072014"),
-       "2.2250738585072014e-308"},
+      {2.2250738585072014e-308, with_zeros("0.", 307, "22250738585072014"), "2.2250738585072014e-308"},
       // The text form's switch to scientific, on both sides of each bound.
       {1e-4, "0.0001", "0.0001"},
       {std::nextafter(1e-4, 0.0), "0.00009999999999999999", "9.999999999999999e-5"},
@@ -115,8 +114,12 @@ TEST(learner_text_form) {
       {{{16, 4}, 1.0, 0.1, 1000, 1e-5, false},
        "Qlearner { q_shape: (16, 4), discount_factor: 1.0, learning_rate: 0.1, "
        "max_iterations: 1000, quit_threshold: 1e-5, verbose: false }"},
-      {{{0, 18446744073709551615u}, -0.0, std::nan(""), 18446744073709551615u,
-        -std::numeric_limits<double>::infinity(), false},
+      {{{0, 18446744073709551615u},
+        -0.0,
+        std::nan(""),
+        18446744073709551615u,
+        -std::numeric_limits<double>::infinity(),
+        false},
        "Qlearner { q_shape: (0, 18446744073709551615), discount_factor: -0.0, learning_rate: NaN, "
        "max_iterations: 18446744073709551615, quit_threshold: -inf, verbose: false }"},
   };
@@ -284,7 +287,7 @@ bool blocked_in_write(pid_t tid) {
 }
 
 int sigpipe_sent_during_a_blocked_write_child() {
-  struct sigaction action {};
+  struct sigaction action{};
   action.sa_handler = [](int) { sigpipes_seen = sigpipes_seen + 1; };
   if (::sigaction(SIGPIPE, &action, nullptr) != 0) return 1;
   int fds[2];
@@ -293,7 +296,8 @@ int sigpipe_sent_during_a_blocked_write_child() {
   ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
   const std::string chunk(4096, 'f');
   std::size_t filled = 0;
-  for (ssize_t n; (n = ::write(fds[1], chunk.data(), chunk.size())) > 0;) filled += static_cast<std::size_t>(n);
+  for (ssize_t n; (n = ::write(fds[1], chunk.data(), chunk.size())) > 0;)
+    filled += static_cast<std::size_t>(n);
   ::fcntl(fds[1], F_SETFL, 0);
   Redirect stdout_to_pipe(fds[1], STDOUT_FILENO);
   std::atomic<pid_t> writer_tid{0};

@@ -25,9 +25,8 @@ TEST(double_q_nan_in_the_first_column_of_the_chooser) {
   // transitions draw table 1 (see test_drivers.cpp): the first writes NaN at
   // (1, 0) of table 1, the second makes table 1 choose from row 1.
   const std::vector<Transition> transitions = {{1, 0, not_a_number, 0, true}, {0, 0, 0.0, 1, false}};
-  const std::string report =
-      "tarnel: undefined order: row 1 of the updated table holds NaN at action 0, "
-      "so its best action cannot be chosen\n";
+  const std::string report = "tarnel: undefined order: row 1 of the updated table holds NaN at action 0, "
+                             "so its best action cannot be chosen\n";
   for (std::uint64_t actions : {1u, 2u, 3u, 4u, 5u, 8u}) {
     std::fprintf(stderr, "  %llu actions\n", static_cast<unsigned long long>(actions));
     Qlearner learner;

@@ -114,37 +114,60 @@ TEST(fast_learn_checkpoints) {
           // d compares the sum at this checkpoint with the one 25000 iterations
           // earlier: (50001 - 25001) / 25001, then (75001 - 50001) / 50001,
           // which is below the threshold and stops with 75001 updates applied.
-          {"stops at the first d below the threshold", learner(1, 1, 1.0, 1.0, 1000000, 0.5), one_episode({counter}),
+          {"stops at the first d below the threshold",
+           learner(1, 1, 1.0, 1.0, 1000000, 0.5),
+           one_episode({counter}),
            "Iteration: 50000, Qsum: 50001, d: 0.999960001599936\n"
            "Iteration: 75000, Qsum: 75001, d: 0.499990000199996\n",
            {75001.0}},
-          {"verbose off prints nothing but stops alike", learner(1, 1, 1.0, 1.0, 1000000, 0.5, false),
-           one_episode({counter}), "", {75001.0}},
-          {"no test up to 50000 iterations", learner(1, 1, 1.0, 1.0, 50000, 1e9), one_episode({counter}), "",
+          {"verbose off prints nothing but stops alike",
+           learner(1, 1, 1.0, 1.0, 1000000, 0.5, false),
+           one_episode({counter}),
+           "",
+           {75001.0}},
+          {"no test up to 50000 iterations",
+           learner(1, 1, 1.0, 1.0, 50000, 1e9),
+           one_episode({counter}),
+           "",
            {50000.0}},
-          {"one test at 50001 iterations", learner(1, 1, 1.0, 1.0, 50001, 1e9), one_episode({counter}),
-           "Iteration: 50000, Qsum: 50001, d: 0.999960001599936\n", {50001.0}},
+          {"one test at 50001 iterations",
+           learner(1, 1, 1.0, 1.0, 50001, 1e9),
+           one_episode({counter}),
+           "Iteration: 50000, Qsum: 50001, d: 0.999960001599936\n",
+           {50001.0}},
           // Q[0, 1] holds -25001, so the sum is 0 at iteration 25000: d is
           // infinite and cannot stop the run.
-          {"a zero sum before gives an infinite d", learner(1, 2, 1.0, 1.0, 75001),
+          {"a zero sum before gives an infinite d",
+           learner(1, 2, 1.0, 1.0, 75001),
            one_episode({counter, {0, 1, -25001.0, 0, true}}),
            "Iteration: 50000, Qsum: 25000, d: inf\n"
            "Iteration: 75000, Qsum: 50000, d: 1\n",
            {75001.0, -25001.0}},
           // Equal negative sums: d = 0 / -2 is negative zero; a threshold of 0
           // never stops.
-          {"equal negative sums, threshold 0", learner(1, 1, 0.9, 1.0, 100001, 0.0), one_episode({{0, 0, -2.0, 0, true}}),
+          {"equal negative sums, threshold 0",
+           learner(1, 1, 0.9, 1.0, 100001, 0.0),
+           one_episode({{0, 0, -2.0, 0, true}}),
            "Iteration: 50000, Qsum: -2, d: -0\n"
            "Iteration: 75000, Qsum: -2, d: -0\n"
            "Iteration: 100000, Qsum: -2, d: -0\n",
            {-2.0}},
-          {"equal sums stop at the first test", learner(1, 1, 0.9, 1.0, 1000000), one_episode({{0, 0, -2.0, 0, true}}),
-           "Iteration: 50000, Qsum: -2, d: -0\n", {-2.0}},
-          {"NaN never stops", learner(1, 1, 0.9, 1.0, 75001, inf), one_episode({{0, 0, not_a_number, 0, true}}),
+          {"equal sums stop at the first test",
+           learner(1, 1, 0.9, 1.0, 1000000),
+           one_episode({{0, 0, -2.0, 0, true}}),
+           "Iteration: 50000, Qsum: -2, d: -0\n",
+           {-2.0}},
+          {"NaN never stops",
+           learner(1, 1, 0.9, 1.0, 75001, inf),
+           one_episode({{0, 0, not_a_number, 0, true}}),
            "Iteration: 50000, Qsum: NaN, d: NaN\n"
            "Iteration: 75000, Qsum: NaN, d: NaN\n",
            {not_a_number}},
-          {"max_iterations 0 with no episode", learner(2, 2, 0.9, 0.5, 0), EpisodeList{}, "", {0.0, 0.0, 0.0, 0.0}},
+          {"max_iterations 0 with no episode",
+           learner(2, 2, 0.9, 0.5, 0),
+           EpisodeList{},
+           "",
+           {0.0, 0.0, 0.0, 0.0}},
       },
       tarnel::fast_learn);
 }
@@ -155,38 +178,55 @@ TEST(learn_until_convergence_checkpoints) {
       {
           // The previous table is the one from just before this checkpoint's
           // update, not from the previous checkpoint: P is 25000, not 1.
-          {"counter never converges", learner(1, 2, 1.0, 1.0, 50001), one_episode({counter}),
+          {"counter never converges",
+           learner(1, 2, 1.0, 1.0, 50001),
+           one_episode({counter}),
            "0: 0.5, 0, 1\n"
            "25000: 0.5, 25000, 1\n"
            "50000: 0.5, 50000, 1\n",
            {50001.0, 0.0}},
-          {"verbose and threshold change nothing", learner(1, 2, 1.0, 1.0, 50001, 1e9, false), one_episode({counter}),
+          {"verbose and threshold change nothing",
+           learner(1, 2, 1.0, 1.0, 50001, 1e9, false),
+           one_episode({counter}),
            "0: 0.5, 0, 1\n"
            "25000: 0.5, 25000, 1\n"
            "50000: 0.5, 50000, 1\n",
            {50001.0, 0.0}},
           // 1e-8 - 0 is exactly the tolerance, which still counts as unchanged.
-          {"a change of exactly 1e-8 stops", learner(1, 1, 0.9, 1.0, 1000000), one_episode({{0, 0, 1e-8, 0, true}}),
-           "0: 0.00000001, 0, 0.00000001\n", {1e-8}},
-          {"one ulp more goes on to the next checkpoint", learner(1, 1, 0.9, 1.0, 1000000),
+          {"a change of exactly 1e-8 stops",
+           learner(1, 1, 0.9, 1.0, 1000000),
+           one_episode({{0, 0, 1e-8, 0, true}}),
+           "0: 0.00000001, 0, 0.00000001\n",
+           {1e-8}},
+          {"one ulp more goes on to the next checkpoint",
+           learner(1, 1, 0.9, 1.0, 1000000),
            one_episode({{0, 0, just_above, 0, true}}),
            "0: 0.000000010000000000000002, 0, 0.000000010000000000000002\n"
            "25000: 0, 0.000000010000000000000002, 0\n",
            {just_above}},
           // Entry 0 never changes: the comparison must look past it.
-          {"a change in the last entry only goes on", learner(1, 2, 0.9, 1.0, 1000000),
+          {"a change in the last entry only goes on",
+           learner(1, 2, 0.9, 1.0, 1000000),
            one_episode({{0, 1, 1.0, 0, true}}),
            "0: 0.5, 0, 1\n"
            "25000: 0, 1, 0\n",
            {0.0, 1.0}},
-          {"all-zero rewards stop at once", learner(2, 2, 0.9, 0.5, 1000000),
-           one_episode({{0, 1, 0.0, 1, false}, {1, 0, 0.0, 0, true}}), "0: 0, 0, 0\n", {0.0, 0.0, 0.0, 0.0}},
-          {"NaN never stops", learner(1, 1, 0.9, 1.0, 25001), one_episode({{0, 0, not_a_number, 0, true}}),
+          {"all-zero rewards stop at once",
+           learner(2, 2, 0.9, 0.5, 1000000),
+           one_episode({{0, 1, 0.0, 1, false}, {1, 0, 0.0, 0, true}}),
+           "0: 0, 0, 0\n",
+           {0.0, 0.0, 0.0, 0.0}},
+          {"NaN never stops",
+           learner(1, 1, 0.9, 1.0, 25001),
+           one_episode({{0, 0, not_a_number, 0, true}}),
            "0: NaN, 0, NaN\n"
            "25000: NaN, NaN, NaN\n",
            {not_a_number}},
-          {"an infinite entry does not stop", learner(1, 1, 0.9, 1.0, 1), one_episode({{0, 0, inf, 0, true}}),
-           "0: inf, 0, inf\n", {inf}},
+          {"an infinite entry does not stop",
+           learner(1, 1, 0.9, 1.0, 1),
+           one_episode({{0, 0, inf, 0, true}}),
+           "0: inf, 0, inf\n",
+           {inf}},
           {"max_iterations 0 with no episode", learner(1, 2, 0.9, 0.5, 0), EpisodeList{}, "", {0.0, 0.0}},
       },
       tarnel::learn_until_convergence);
@@ -197,7 +237,8 @@ TEST(learn_until_convergence_stops_after_one_update) {
   // pick: a second iteration would have drawn again.
   Rng rng(Seed{});
   const Run run = capture([&] {
-    return tarnel::learn_until_convergence(learner(2, 2, 0.9, 0.5, 1000000), one_episode({{0, 1, 0.0, 1, false}}), rng);
+    return tarnel::learn_until_convergence(learner(2, 2, 0.9, 0.5, 1000000),
+                                           one_episode({{0, 1, 0.0, 1, false}}), rng);
   });
   CHECK_EQ(run.out, std::string("0: 0, 0, 0\n"));
   CHECK_EQ(rng.next_u32(), 0x53f95507u);
@@ -207,14 +248,15 @@ TEST(learn_until_convergence_empty_table_fails_before_printing) {
   // Only an episode without transitions can reach the checkpoint on a table
   // with no entries; the mean difference is then undefined.
   Rng rng(Seed{});
-  const Run run = capture([&] { return tarnel::learn_until_convergence(learner(0, 2, 0.9, 0.5, 5), EpisodeList(1), rng); });
+  const Run run = capture(
+      [&] { return tarnel::learn_until_convergence(learner(0, 2, 0.9, 0.5, 5), EpisodeList(1), rng); });
   CHECK(run.failed);
   CHECK_EQ(run.out, std::string());
 }
 
 TEST(empty_episode_list_fails_without_output) {
-  for (const Driver driver : {Driver{tarnel::fast_learn}, Driver{tarnel::learn_until_convergence},
-                              Driver{tarnel::double_q}}) {
+  for (const Driver driver :
+       {Driver{tarnel::fast_learn}, Driver{tarnel::learn_until_convergence}, Driver{tarnel::double_q}}) {
     Rng rng(Seed{});
     const Qlearner l = learner(2, 2, 0.9, 0.5, 1);
     const Run run = capture([&] { return driver(l, EpisodeList{}, rng); });
@@ -227,14 +269,14 @@ TEST(double_q_choose_with_one_table_value_with_the_other) {
   // 2 x 2, alpha = gamma = 1. Terminal transitions write rewards as they
   // are; the coin of each transition is noted beside it.
   const EpisodeList episodes = one_episode({
-      {1, 0, 3.0, 0, true},     // table 1: row 1 = (3, 3)
-      {1, 1, 3.0, 0, true},     // table 1
-      {1, 0, 10.0, 0, true},    // table 2: row 1 = (10, 20)
-      {1, 1, 20.0, 0, true},    // table 2
-      {0, 0, 0.5, 1, false},    // table 1 chooses on a tie: first action, valued 10 by table 2
-      {0, 1, 0.0, 1, false},    // table 2 chooses action 1, valued 3 by table 1
-      {1, 0, 1.0, 0, true},     // table 1: row 1 = (1, 3)
-      {0, 1, 0.25, 1, false},   // table 1 chooses action 1, valued 20 by table 2
+      {1, 0, 3.0, 0, true},    // table 1: row 1 = (3, 3)
+      {1, 1, 3.0, 0, true},    // table 1
+      {1, 0, 10.0, 0, true},   // table 2: row 1 = (10, 20)
+      {1, 1, 20.0, 0, true},   // table 2
+      {0, 0, 0.5, 1, false},   // table 1 chooses on a tie: first action, valued 10 by table 2
+      {0, 1, 0.0, 1, false},   // table 2 chooses action 1, valued 3 by table 1
+      {1, 0, 1.0, 0, true},    // table 1: row 1 = (1, 3)
+      {0, 1, 0.25, 1, false},  // table 1 chooses action 1, valued 20 by table 2
   });
   Rng rng(Seed{});
   const Run run = capture([&] { return tarnel::double_q(learner(2, 2, 1.0, 1.0, 1), episodes, rng); });
@@ -254,10 +296,17 @@ TEST(double_q_not_a_number) {
   const std::vector<Case> cases = {
       // Column 0 is compared with itself, so a NaN there fails too.
       {"NaN at the chooser's first action", {{1, 0, not_a_number, 0, true}, {0, 0, 0.0, 1, false}}, true, {}},
-      {"NaN at the chooser's second action", {{1, 1, not_a_number, 0, true}, {0, 0, 0.0, 1, false}}, true, {}},
+      {"NaN at the chooser's second action",
+       {{1, 1, not_a_number, 0, true}, {0, 0, 0.0, 1, false}},
+       true,
+       {}},
       // Table 2 holds the NaN; it fails only once table 2 is the chooser.
       {"NaN in the evaluator's row propagates",
-       {{0, 0, 0.0, 0, true}, {0, 0, 0.0, 0, true}, {1, 0, not_a_number, 0, true}, {1, 1, 1.0, 0, true}, {0, 0, 2.0, 1, false}},
+       {{0, 0, 0.0, 0, true},
+        {0, 0, 0.0, 0, true},
+        {1, 0, not_a_number, 0, true},
+        {1, 1, 1.0, 0, true},
+        {0, 0, 2.0, 1, false}},
        false,
        {not_a_number, not_a_number, 0.0, 0.5}},
       {"NaN in table 2 when it chooses",
@@ -268,7 +317,8 @@ TEST(double_q_not_a_number) {
   for (const Case& c : cases) {
     std::fprintf(stderr, "  case %s\n", c.name);
     Rng rng(Seed{});
-    const Run run = capture([&] { return tarnel::double_q(learner(2, 2, 1.0, 1.0, 1), one_episode(c.transitions), rng); });
+    const Run run = capture(
+        [&] { return tarnel::double_q(learner(2, 2, 1.0, 1.0, 1), one_episode(c.transitions), rng); });
     CHECK_EQ(run.failed, c.fails);
     if (c.fails) {
       CHECK_EQ(run.out, std::string());
@@ -306,7 +356,8 @@ TEST(double_q_index_checks) {
   for (const Case& c : cases) {
     std::fprintf(stderr, "  case %s\n", c.name);
     Rng rng(Seed{});
-    const Run run = capture([&] { return tarnel::double_q(learner(2, 2, 0.9, 0.5, 1), one_episode({c.t}), rng); });
+    const Run run =
+        capture([&] { return tarnel::double_q(learner(2, 2, 0.9, 0.5, 1), one_episode({c.t}), rng); });
     CHECK_EQ(run.failed, c.fails);
     // Pick and coin, nothing more: the coin is drawn before any index test.
     CHECK_EQ(rng.next_u32(), 0x12ce1f81u);
@@ -319,14 +370,16 @@ TEST(double_q_progress_lines) {
   for (const bool verbose : {false, true}) {
     Rng rng(Seed{});
     const Run run = capture([&] {
-      return tarnel::double_q(learner(2, 2, 0.9, 0.5, 25001, 0.001, verbose), one_episode({{0, 1, 1.0, 0, true}}), rng);
+      return tarnel::double_q(learner(2, 2, 0.9, 0.5, 25001, 0.001, verbose),
+                              one_episode({{0, 1, 1.0, 0, true}}), rng);
     });
     CHECK_EQ(run.out, std::string("Iteration: 0, Qsum1 0.5, Qsum2 0\n"
                                   "Iteration: 25000, Qsum1 1, Qsum2 1\n"));
     check_table(run.table, {0.0, 0.0, 1.0, 0.0});
   }
   Rng rng(Seed{});
-  const Run once = capture([&] { return tarnel::double_q(learner(2, 2, 0.9, 0.5, 1), one_episode({{0, 1, 1.0, 0, true}}), rng); });
+  const Run once = capture(
+      [&] { return tarnel::double_q(learner(2, 2, 0.9, 0.5, 1), one_episode({{0, 1, 1.0, 0, true}}), rng); });
   CHECK_EQ(once.out, std::string("Iteration: 0, Qsum1 0.5, Qsum2 0\n"));
   check_table(once.table, {0.0, 0.0, 0.25, 0.0});
   const Run none = capture([&] { return tarnel::double_q(learner(2, 2, 0.9, 0.5, 0), EpisodeList{}, rng); });
@@ -357,7 +410,7 @@ TEST(learn_goes_on_when_the_change_equals_the_threshold) {
   Rng rng(Seed{});
   const Run run = capture([&] {
     return tarnel::learn(learner(1, 1, 0.9, 1.0, 75001, 0.0), one_episode({{0, 0, 1.0, 0, true}}),
-                                                     Qlearner::learn_single_episode_forward_Q, rng);
+                         Qlearner::learn_single_episode_forward_Q, rng);
   });
   CHECK(!run.failed);
   CHECK_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 2);

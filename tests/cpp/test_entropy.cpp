@@ -42,7 +42,7 @@ struct Script {
   bool active = false;
   std::deque<Step> getrandom, open, read;  // open: succeeds when empty
   std::uint8_t next_getrandom = 0x00, next_device = 0x80;
-  int device = -1;  // the descriptor handed out for /dev/urandom
+  int device = -1;           // the descriptor handed out for /dev/urandom
   bool device_as_0 = false;  // hand it out as descriptor 0 (the caller restores that)
   int opened = 0, closed = 0, getrandom_calls = 0;
   long getrandom_flags = 0;  // or'ed over the calls
@@ -71,7 +71,8 @@ long __wrap_syscall(long number, ...) {
   long a[6];
   for (long& x : a) x = va_arg(args, long);
   va_end(args);
-  if (!script.active || number != SYS_getrandom) return __real_syscall(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+  if (!script.active || number != SYS_getrandom)
+    return __real_syscall(number, a[0], a[1], a[2], a[3], a[4], a[5]);
   ++script.getrandom_calls;
   script.getrandom_flags |= a[2];
   if (script.getrandom.empty()) std::abort();  // the case did not expect this call
@@ -122,7 +123,8 @@ ssize_t __wrap_read(int fd, void* buffer, std::size_t size) {
     errno = step.error;
     return -1;
   }
-  return static_cast<ssize_t>(deliver(static_cast<std::uint8_t*>(buffer), size, step.bytes, script.next_device));
+  return static_cast<ssize_t>(
+      deliver(static_cast<std::uint8_t*>(buffer), size, step.bytes, script.next_device));
 }
 
 int __wrap_close(int fd) {
@@ -313,9 +315,7 @@ TEST(a_reseed_starts_the_fresh_key_stream_from_its_first_block) {
 }
 
 // Without faults the real sources deliver, and two seeds differ.
-TEST(the_real_sources_deliver) {
-  CHECK(tarnel::os_seed() != tarnel::os_seed());
-}
+TEST(the_real_sources_deliver) { CHECK(tarnel::os_seed() != tarnel::os_seed()); }
 
 }  // namespace
 

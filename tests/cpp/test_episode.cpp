@@ -26,7 +26,8 @@ ArrayView row_major(const std::vector<double>& values, std::uint64_t rows, std::
 Episode from_array(const ArrayView& view) {
   check_columns(view, 0);
   Episode episode;
-  for (std::uint64_t i = 0; i < view.rows; ++i) episode.transitions.push_back(transition_of(recorded_row(view, i)));
+  for (std::uint64_t i = 0; i < view.rows; ++i)
+    episode.transitions.push_back(transition_of(recorded_row(view, i)));
   return episode;
 }
 
@@ -38,18 +39,26 @@ TEST(saturating_index_truncates_and_saturates) {
   const struct {
     double value;
     std::uint64_t expected;
-  } cases[] = {{2.9, 2},         {-3.0, 0},          {-0.5, 0},         {nan, 0},
-               {-nan, 0},        {-inf, 0},          {inf, max_index},  {1e30, max_index},
-               {18446744073709551616.0, max_index},  {18446744073709549568.0, 18446744073709549568u},
-               {0.0, 0},         {-0.0, 0},          {4503599627370497.0, 4503599627370497u}};
+  } cases[] = {{2.9, 2},
+               {-3.0, 0},
+               {-0.5, 0},
+               {nan, 0},
+               {-nan, 0},
+               {-inf, 0},
+               {inf, max_index},
+               {1e30, max_index},
+               {18446744073709551616.0, max_index},
+               {18446744073709549568.0, 18446744073709549568u},
+               {0.0, 0},
+               {-0.0, 0},
+               {4503599627370497.0, 4503599627370497u}};
   for (const auto& c : cases) CHECK_EQ(saturating_index(c.value), c.expected);
 }
 
 TEST(rows_become_transitions) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   // Two rows of seven columns: the extra columns are ignored.
-  const std::vector<double> values = {2.9, 1.2, -0.5, 3.99, 1.0,    7, 7,
-                                      -1,  nan, 0.0,  1e30, 0.9999, 7, 7};
+  const std::vector<double> values = {2.9, 1.2, -0.5, 3.99, 1.0, 7, 7, -1, nan, 0.0, 1e30, 0.9999, 7, 7};
   const Episode episode = from_array(row_major(values, 2, 7));
   CHECK_EQ(episode.transitions.size(), 2u);
   const Transition& a = episode.transitions[0];

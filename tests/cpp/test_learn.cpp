@@ -36,10 +36,16 @@ TEST(window_test_decides_where_training_stops) {
     double quit_threshold;
     double expected;
   } cases[] = {
-      {0, 3.0, 0.0},            {1, 3.0, 1.0},           {50000, 3.0, 50000.0},
-      {50001, 3.0, 50001.0},    {60000, 3.0, 50001.0},   {200000, 0.5, 100001.0},
+      {0, 3.0, 0.0},
+      {1, 3.0, 1.0},
+      {50000, 3.0, 50000.0},
+      {50001, 3.0, 50001.0},
+      {60000, 3.0, 50001.0},
+      {200000, 0.5, 100001.0},
       {120000, 1.9, 75001.0},
-      {120000, 0.0, 120000.0},  {120000, -1.0, 120000.0}, {120000, nan, 120000.0},
+      {120000, 0.0, 120000.0},
+      {120000, -1.0, 120000.0},
+      {120000, nan, 120000.0},
       // Memory does not grow with the bound: a huge one that stops early.
       {1000000000000ull, 3.0, 50001.0},
   };
@@ -64,8 +70,10 @@ TEST(only_empty_episodes) {
   Rng rng(Seed{});
   const EpisodeList empties(3);
   Qlearner l = counting_learner(1000, 0.001);
-  for (const double v : learn(l, empties, Qlearner::learn_single_episode_forward_Q, rng).values) CHECK_BITS(v, 0.0);
-  for (const double v : learn(l, empties, Qlearner::learn_single_episode_expected_sarsa, rng).values) CHECK_BITS(v, 0.0);
+  for (const double v : learn(l, empties, Qlearner::learn_single_episode_forward_Q, rng).values)
+    CHECK_BITS(v, 0.0);
+  for (const double v : learn(l, empties, Qlearner::learn_single_episode_expected_sarsa, rng).values)
+    CHECK_BITS(v, 0.0);
   CHECK_THROWS(TrainingFailure, learn(l, empties, Qlearner::learn_single_episode_backward_TD, rng));
 }
 
@@ -74,7 +82,9 @@ TEST(sizes_that_cannot_be_allocated_fail_first) {
   const EpisodeList none;
   Qlearner l = counting_learner(0, 0.001);
   // Only the non-zero extents count, so (0, 2^64 - 1) is refused too.
-  const QShape bad_shapes[] = {{1ull << 40, 1ull << 40}, {1ull << 63, 2}, {1ull << 61, 1},
+  const QShape bad_shapes[] = {{1ull << 40, 1ull << 40},
+                               {1ull << 63, 2},
+                               {1ull << 61, 1},
                                {0, std::numeric_limits<std::uint64_t>::max()}};
   for (const QShape& shape : bad_shapes) {
     l.q_shape = shape;

@@ -77,8 +77,9 @@ void first_call_fails_pass(const Qlearner&, QTable&, CompactEpisode<Index>) {
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   completed_calls.fetch_add(1);
 }
-constexpr RuleDescriptor first_call_fails{first_call_fails_pass<std::uint32_t>, first_call_fails_pass<std::uint64_t>,
-                                          WriteSet::every_transition, RowRead::next_state};
+constexpr RuleDescriptor first_call_fails{first_call_fails_pass<std::uint32_t>,
+                                          first_call_fails_pass<std::uint64_t>, WriteSet::every_transition,
+                                          RowRead::next_state};
 
 // One distinct state per episode: with a two-step episode the backward rule
 // writes entry (i, 0), so the table says which episodes its sample held.
@@ -110,12 +111,12 @@ TEST(one_episode_gives_the_sequential_table_in_every_slab) {
     learner.verbose = c.iterations > 50000;
     Rng rng(zero_seed());
     const bool forward = std::string(c.driver) == "forward";
-    const RuleDescriptor& rule = forward ? Qlearner::learn_single_episode_forward_Q
-                                         : Qlearner::learn_single_episode_backward_TD;
+    const RuleDescriptor& rule =
+        forward ? Qlearner::learn_single_episode_forward_Q : Qlearner::learn_single_episode_backward_TD;
     const QTable expected = learn(learner, EpisodeList{episode}, rule, rng);
-    const TableStack stack = forward ? learn_parallel(learner, EpisodeList{episode}, c.workers)
-                                     : td_learn_backward_parallel(learner, EpisodeList{episode}, 3,
-                                                                          c.workers, rng);
+    const TableStack stack =
+        forward ? learn_parallel(learner, EpisodeList{episode}, c.workers)
+                : td_learn_backward_parallel(learner, EpisodeList{episode}, 3, c.workers, rng);
     CHECK_EQ(stack.depth, c.workers);
     CHECK_EQ(stack.states, c.shape.first);
     CHECK_EQ(stack.actions, c.shape.second);
@@ -170,8 +171,8 @@ TEST(bootstrap_samples_are_drawn_by_the_zone_method_in_worker_order) {
     // picked at least once; the chance that one is missed is below 3e-35.
     const Qlearner learner = make_learner({c.n, 1}, c.sample_size == 1 ? 1 : 200);
     Rng rng(zero_seed());
-    const TableStack stack = td_learn_backward_parallel(learner, marked_episodes(c.n), c.sample_size,
-                                                                c.drawn.size(), rng);
+    const TableStack stack =
+        td_learn_backward_parallel(learner, marked_episodes(c.n), c.sample_size, c.drawn.size(), rng);
     CHECK_EQ(stack.depth, c.drawn.size());
     for (std::uint64_t k = 0; k < c.drawn.size(); ++k) {
       std::set<std::uint64_t> written;
@@ -193,7 +194,8 @@ TEST(stack_layout_puts_the_worker_index_fastest) {
                          step(1, 1, 4.0, 0, true), step(0, 2, 5.0, 0, true), step(1, 2, 6.0, 0, true)}};
   Qlearner learner = make_learner({2, 3}, 1);
   learner.learning_rate = 1.0;
-  const TableStack stack = learn_parallel(learner, EpisodeList{episode}, Qlearner::learn_single_episode_forward_Q, 4);
+  const TableStack stack =
+      learn_parallel(learner, EpisodeList{episode}, Qlearner::learn_single_episode_forward_Q, 4);
   const std::vector<double> slab = {1.0, 2.0, 3.0, 4.0, 5.0, 6.0};  // column-major (s + 2a)
   CHECK_EQ(stack.values.size(), 24u);
   for (std::size_t i = 0; i < stack.values.size(); ++i) {
@@ -252,9 +254,11 @@ TEST(a_bad_episode_fails_the_call_after_every_worker_has_finished) {
       }
     });
     CHECK_EQ(notes.size(), 1u);
-    CHECK(notes.size() == 1 && notes[0].ends_with(
-        "index out of bounds: state 9 is not below the number of states, 3; episode 0 of data, row 0: state 9, "
-        "action 0, reward 1, next state 0, terminal 0"));
+    CHECK(
+        notes.size() == 1 &&
+        notes[0].ends_with(
+            "index out of bounds: state 9 is not below the number of states, 3; episode 0 of data, row 0: state 9, "
+            "action 0, reward 1, next state 0, terminal 0"));
     CHECK(settles_to(before));
   }
 }
@@ -338,8 +342,8 @@ TEST(a_refused_thread_creation_fails_the_call) {
   if (child == 0) {
     long pages = 0;
     std::ifstream("/proc/self/statm") >> pages;
-    const rlim_t room = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) +
-                        (rlim_t{64} << 20);
+    const rlim_t room =
+        static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (rlim_t{64} << 20);
     const rlimit limit{room, room};
     if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(3);
     const Qlearner learner = make_learner({2, 2}, 20000);

@@ -88,7 +88,8 @@ bool deny_syscall(long nr, int error) {
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
   };
   sock_fprog program{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
-  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
 bool throws_training_failure(Rng& rng) {
@@ -112,8 +113,8 @@ std::vector<std::uint32_t> draws(Rng& rng, std::size_t count) {
 // carries within the eight, against the one-block form; every version this
 // processor can run.
 TEST(every_processor_version_gives_the_blocks_of_the_stream) {
-  const std::vector<std::uint8_t> keys[] = {zero_key,
-                                            bytes_of("c46ec1b18ce8a878725a37e780dfb7351f68ed2e194c79fbc6aebee1a667975d")};
+  const std::vector<std::uint8_t> keys[] = {
+      zero_key, bytes_of("c46ec1b18ce8a878725a37e780dfb7351f68ed2e194c79fbc6aebee1a667975d")};
   for (const auto& key : keys) {
     tarnel::ChaChaKey words;
     for (std::size_t i = 0; i < 8; ++i) words[i] = le_word(key, i);
@@ -190,14 +191,23 @@ TEST(uniform_index_known_picks) {
       {3, {1, 0, 2, 2, 0, 1, 1, 2}, 10},
       {10, {4, 3, 8, 7, 6, 7, 2, 7}, 16},
       {1000, {416, 328, 73, 834, 733, 79, 646, 371}, 8},
-      {2147483653, {704424581, 1388609602, 437548055, 1019641176, 213184336, 401868209, 1595083172, 431554116}, 19},
-      {4294967296, {1408849159, 3582142047, 3236133586, 2039282348, 426368672, 3190166337, 4269030944, 1024974988}, 20},
-      {4294967297, {1595256367, 3236133587, 426368672, 4269030945, 1024974988, 374471115, 953345265, 952547937}, 50},
-      {3298534883335, {1081996154434, 2751085092158, 1225156889587, 2485350594419, 327451140230, 3278615765195,
-                       787180790940, 2638774488365}, 22},
-      {9223372036854775809ULL, {7692591470903496641ULL, 737024792672179330ULL, 3425786961741512767ULL,
-                                6949543959701762563ULL, 4379325496422593558ULL, 915619751513796893ULL,
-                                6850830043509425585ULL, 9167674145595746950ULL}, 18},
+      {2147483653,
+       {704424581, 1388609602, 437548055, 1019641176, 213184336, 401868209, 1595083172, 431554116},
+       19},
+      {4294967296,
+       {1408849159, 3582142047, 3236133586, 2039282348, 426368672, 3190166337, 4269030944, 1024974988},
+       20},
+      {4294967297,
+       {1595256367, 3236133587, 426368672, 4269030945, 1024974988, 374471115, 953345265, 952547937},
+       50},
+      {3298534883335,
+       {1081996154434, 2751085092158, 1225156889587, 2485350594419, 327451140230, 3278615765195, 787180790940,
+        2638774488365},
+       22},
+      {9223372036854775809ULL,
+       {7692591470903496641ULL, 737024792672179330ULL, 3425786961741512767ULL, 6949543959701762563ULL,
+        4379325496422593558ULL, 915619751513796893ULL, 6850830043509425585ULL, 9167674145595746950ULL},
+       18},
   };
   for (const Row& row : rows) {
     Rng rng(zero_seed);
@@ -236,14 +246,19 @@ TEST(bootstrap_index_known_draws) {
       {7, {2, 5, 0, 2, 5, 3}, 12},
       {1000, {328, 834, 79, 371, 753, 474}, 12},
       {1, {0, 0, 0, 0, 0, 0}, 12},
-      {1099511627776, {360665384810, 917028364050, 87860201915, 408385629861, 828450198137, 522056281140}, 12},
-      {9223372036854775809ULL, {7692591470903496641ULL, 737024792672179330ULL, 3425786961741512767ULL,
-                                6949543959701762563ULL, 4379325496422593558ULL, 915619751513796893ULL}, 14},
+      {1099511627776,
+       {360665384810, 917028364050, 87860201915, 408385629861, 828450198137, 522056281140},
+       12},
+      {9223372036854775809ULL,
+       {7692591470903496641ULL, 737024792672179330ULL, 3425786961741512767ULL, 6949543959701762563ULL,
+        4379325496422593558ULL, 915619751513796893ULL},
+       14},
   };
   for (const Row& row : rows) {
     Rng rng(zero_seed);
     std::vector<std::uint64_t> indices;
-    for (std::size_t i = 0; i < row.indices.size(); ++i) indices.push_back(tarnel::bootstrap_index(rng, row.n));
+    for (std::size_t i = 0; i < row.indices.size(); ++i)
+      indices.push_back(tarnel::bootstrap_index(rng, row.n));
     CHECK(indices == row.indices);
     CHECK_EQ(rng.next_u32(), keystream_word(zero_key, row.words));
   }

@@ -33,7 +33,7 @@ const double not_a_number = std::numeric_limits<double>::quiet_NaN();
 TEST(forward_worked_example) {
   QTable q = zero_q_table({3, 2});
   apply(Qlearner::learn_single_episode_forward_Q, learner(0.9, 0.5), q,
-                                           {{step(0, 1, 1.0, 1, false), step(1, 0, 2.0, 2, true)}});
+        {{step(0, 1, 1.0, 1, false), step(1, 0, 2.0, 2, true)}});
   CHECK_BITS(q.at(0, 1), 0.5);
   CHECK_BITS(q.at(1, 0), 1.0);
   CHECK_EQ(q.values.size(), 6u);
@@ -45,7 +45,10 @@ TEST(forward_row_maximum_skips_nan_and_floors_at_lowest) {
   const struct {
     double row[2];
     double m;
-  } cases[] = {{{not_a_number, -3.0}, -3.0}, {{-inf, -inf}, lowest}, {{not_a_number, not_a_number}, lowest}, {{2.0, 5.0}, 5.0},
+  } cases[] = {{{not_a_number, -3.0}, -3.0},
+               {{-inf, -inf}, lowest},
+               {{not_a_number, not_a_number}, lowest},
+               {{2.0, 5.0}, 5.0},
                {{inf, 1.0}, inf}};
   for (const auto& c : cases) {
     QTable q = zero_q_table({2, 2});
@@ -58,8 +61,8 @@ TEST(forward_row_maximum_skips_nan_and_floors_at_lowest) {
 
 TEST(backward_worked_example) {
   QTable q = zero_q_table({3, 1});
-  apply(Qlearner::learn_single_episode_backward_TD, 
-      learner(0.9, 0.5), q, {{step(0, 0, 1, 9, false), step(1, 0, 2, 9, false), step(2, 0, 3, 9, true)}});
+  apply(Qlearner::learn_single_episode_backward_TD, learner(0.9, 0.5), q,
+        {{step(0, 0, 1, 9, false), step(1, 0, 2, 9, false), step(2, 0, 3, 9, true)}});
   CHECK_BITS(q.at(1, 0), 1.5);
   CHECK_BITS(q.at(0, 0), 0.5 * (3 * 0.9 + 2));
   CHECK_BITS(q.at(2, 0), 0.0);
@@ -71,10 +74,10 @@ TEST(backward_checks_all_but_the_last_transition) {
   apply(Qlearner::learn_single_episode_backward_TD, learner(0.9, 0.5), q, {{step(99, 99, 5, 99, true)}});
   // A bad last transition is not checked.
   apply(Qlearner::learn_single_episode_backward_TD, learner(0.9, 0.5), q,
-                                             {{step(0, 0, 1, 0, false), step(99, 99, 1, 99, true)}});
+        {{step(0, 0, 1, 0, false), step(99, 99, 1, 99, true)}});
   CHECK_BITS(q.at(0, 0), 0.5);
-  CHECK_THROWS(TrainingFailure, apply(Qlearner::learn_single_episode_backward_TD, 
-                                    learner(0.9, 0.5), q, {{step(5, 0, 1, 0, false), step(0, 0, 1, 0, true)}}));
+  CHECK_THROWS(TrainingFailure, apply(Qlearner::learn_single_episode_backward_TD, learner(0.9, 0.5), q,
+                                      {{step(5, 0, 1, 0, false), step(0, 0, 1, 0, true)}}));
   CHECK_THROWS(TrainingFailure, apply(Qlearner::learn_single_episode_backward_TD, learner(0.9, 0.5), q, {}));
 }
 
@@ -90,12 +93,24 @@ TEST(one_step_rules_read_their_row_as_it_is_when_the_update_starts) {
   } cases[] = {
       // target = 0 + max(4, 1) * 0.5 = 2; new = (2 - 4) * 0.5 + 4 = 3: the
       // next state's row is read after old, when it is the same state.
-      {"forward, next state = state", Qlearner::learn_single_episode_forward_Q, {1, 2}, {4.0, 1.0},
-       step(0, 0, 0.0, 0, false), 0.5, 0.5, 3.0},
+      {"forward, next state = state",
+       Qlearner::learn_single_episode_forward_Q,
+       {1, 2},
+       {4.0, 1.0},
+       step(0, 0, 0.0, 0, false),
+       0.5,
+       0.5,
+       3.0},
       // The mean of its own row (2 and 4), not of the next state's; the next
       // state is far out of range and neither read nor checked.
-      {"expected SARSA, own row", Qlearner::learn_single_episode_expected_sarsa, {2, 2}, {2.0, 4.0},
-       step(1, 0, 1.0, 1000000, false), 1.0, 1.0, 4.0},
+      {"expected SARSA, own row",
+       Qlearner::learn_single_episode_expected_sarsa,
+       {2, 2},
+       {2.0, 4.0},
+       step(1, 0, 1.0, 1000000, false),
+       1.0,
+       1.0,
+       4.0},
   };
   for (const auto& c : cases) {
     std::fprintf(stderr, "  case %s\n", c.what);
@@ -121,8 +136,8 @@ TEST(expected_sarsa_single_state_row_adds_in_table_sum_order) {
 }
 
 TEST(index_checks_of_every_rule) {
-  for (const RuleDescriptor* rule : {&Qlearner::learn_single_episode_forward_Q,
-                                     &Qlearner::learn_single_episode_expected_sarsa}) {
+  for (const RuleDescriptor* rule :
+       {&Qlearner::learn_single_episode_forward_Q, &Qlearner::learn_single_episode_expected_sarsa}) {
     QTable q = zero_q_table({3, 2});
     CHECK_THROWS(TrainingFailure, apply(*rule, learner(0.9, 0.5), q, {{step(3, 0, 1, 0, true)}}));
     CHECK_THROWS(TrainingFailure, apply(*rule, learner(0.9, 0.5), q, {{step(0, 2, 1, 0, true)}}));
@@ -136,7 +151,7 @@ TEST(index_checks_of_every_rule) {
   }
   QTable q = zero_q_table({3, 2});
   CHECK_THROWS(TrainingFailure, apply(Qlearner::learn_single_episode_forward_Q, learner(0.9, 0.5), q,
-                                                                         {{step(0, 0, 1, 3, false)}}));
+                                      {{step(0, 0, 1, 3, false)}}));
   apply(Qlearner::learn_single_episode_expected_sarsa, learner(0.9, 0.5), q, {{step(0, 0, 1, 3, false)}});
 }
 

@@ -79,14 +79,14 @@ TEST(the_processor_check_agrees_with_the_compilers) {
 TEST(table_sum_special_values) {
   const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
   const std::vector<std::vector<double>> cases = {
-      {-0.0},                                         // the total starts at +0.0
+      {-0.0},  // the total starts at +0.0
       {-0.0, -0.0, -0.0, -0.0, -0.0, -0.0, -0.0, -0.0, -0.0},
-      {inf, 1.0, 2.0, 3.0, -inf, 5.0, 6.0, 7.0},      // inf in p0, -inf in p4: NaN
+      {inf, 1.0, 2.0, 3.0, -inf, 5.0, 6.0, 7.0},       // inf in p0, -inf in p4: NaN
       {inf, 1.0, 2.0, 3.0, 4.0, -inf, 6.0, 7.0, 8.0},  // different partial sums: NaN at the end only
       {1.0, nan, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0, 9.0},
-      {1e308, 1e308, 0, 0, -1e308, -1e308, 0, 0},      // overflow inside (p0+p4) and (p1+p5)
-      {1e16, 1.0, -1e16, 1.0, 0, 0, 0, 0},              // 1.0 when the pairs are added in order
-      {1e16, -1e16, 1.0, 1.0, 0, 0, 0, 0, 1.0},         // the tail after the pairs
+      {1e308, 1e308, 0, 0, -1e308, -1e308, 0, 0},  // overflow inside (p0+p4) and (p1+p5)
+      {1e16, 1.0, -1e16, 1.0, 0, 0, 0, 0},         // 1.0 when the pairs are added in order
+      {1e16, -1e16, 1.0, 1.0, 0, 0, 0, 0, 1.0},    // the tail after the pairs
   };
   for (const auto& x : cases) CHECK_BITS(tarnel::table_sum(x.data(), x.size()), reference_sum(x));
 }
@@ -98,7 +98,8 @@ TEST(streaming_sum_equals_table_sum_for_every_prefix) {
   for (std::size_t n = 0; n <= x.size(); ++n) {
     CHECK_EQ(sum.count(), n);
     CHECK_BITS(sum.total(), tarnel::table_sum(x.data(), n));
-    CHECK_BITS(sum.total(), reference_sum(std::vector<double>(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(n))));
+    CHECK_BITS(sum.total(),
+               reference_sum(std::vector<double>(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(n))));
     if (n < x.size()) sum.add(x[n]);
   }
 }
