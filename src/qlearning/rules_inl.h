@@ -146,21 +146,20 @@ inline double row_mean(Rows t, std::uint64_t s) {
   return row_sum / static_cast<double>(n);
 }
 
-template <typename Steps>
-inline void forward_Q(const Qlearner& learner, QTable& q, const Steps& steps) {
+// Forward Q bootstraps from the maximum of the row it reads, expected SARSA
+// from its mean; the row loops take the action count as a constant.
+template <bool mean, typename Steps>
+inline void bootstrapping_pass(const Qlearner& learner, QTable& q, const Steps& steps) {
   const Rows rows{q.values.data(), q.states, q.actions};
   with_action_count(q.actions, [&](auto n) {
-    one_step_pass(learner, q, steps,
-                  [rows](std::uint64_t row) { return row_maximum<decltype(n)::value>(rows, row); });
-  });
-}
-
-template <typename Steps>
-inline void expected_sarsa(const Qlearner& learner, QTable& q, const Steps& steps) {
-  const Rows rows{q.values.data(), q.states, q.actions};
-  with_action_count(q.actions, [&](auto n) {
-    one_step_pass(learner, q, steps,
-                  [rows](std::uint64_t row) { return row_mean<decltype(n)::value>(rows, row); });
+    constexpr std::uint64_t k = decltype(n)::value;
+    one_step_pass(learner, q, steps, [rows](std::uint64_t row) {
+      if constexpr (mean) {
+        return row_mean<k>(rows, row);
+      } else {
+        return row_maximum<k>(rows, row);
+      }
+    });
   });
 }
 
@@ -180,13 +179,13 @@ inline void with_steps(const QTable& q, CompactEpisode<Index> episode, Body body
 template <typename Index>
 void forward_Q_pass(const Qlearner& learner, QTable& q, CompactEpisode<Index> episode) {
   rule_steps::with_steps<RowRead::next_state>(
-      q, episode, [&](const auto& steps) { rule_steps::forward_Q(learner, q, steps); });
+      q, episode, [&](const auto& steps) { rule_steps::bootstrapping_pass<false>(learner, q, steps); });
 }
 
 template <typename Index>
 void expected_sarsa_pass(const Qlearner& learner, QTable& q, CompactEpisode<Index> episode) {
   rule_steps::with_steps<RowRead::own_state>(
-      q, episode, [&](const auto& steps) { rule_steps::expected_sarsa(learner, q, steps); });
+      q, episode, [&](const auto& steps) { rule_steps::bootstrapping_pass<true>(learner, q, steps); });
 }
 
 template <typename Index>
