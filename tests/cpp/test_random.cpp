@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -175,18 +176,29 @@ TEST(zero_seed_stream) {
   CHECK_EQ(pairs.next_u64(), 0xd583265f12ce1f81ULL);
 }
 
+struct KnownDraws {
+  std::uint64_t n;
+  std::vector<std::uint64_t> draws;
+  std::size_t words;
+};
+
 // Each row: a fresh zero-seeded generator, the draws it makes, and how many
 // 32-bit words they consumed (rejections included), checked by comparing the
-// generator's next word with that word of the keystream. The rows with
-// n >= 2^32 (64-bit draws) and the extra bootstrap rows come from a separate
-// implementation written from the description.
+// generator's next word with that word of the keystream.
+void check_known_draws(std::uint64_t (*draw)(Rng&, std::uint64_t), std::span<const KnownDraws> rows) {
+  for (const KnownDraws& row : rows) {
+    Rng rng(zero_seed);
+    std::vector<std::uint64_t> draws;
+    for (std::size_t i = 0; i < row.draws.size(); ++i) draws.push_back(draw(rng, row.n));
+    CHECK(draws == row.draws);
+    CHECK_EQ(rng.next_u32(), keystream_word(zero_key, row.words));
+  }
+}
+
+// The rows with n >= 2^32 (64-bit draws) and the extra bootstrap rows come
+// from a separate implementation written from the description.
 TEST(uniform_index_known_picks) {
-  struct Row {
-    std::uint64_t n;
-    std::vector<std::uint64_t> picks;
-    std::size_t words;
-  };
-  const Row rows[] = {
+  const KnownDraws rows[] = {
       {1, {0, 0, 0, 0, 0, 0, 0, 0}, 12},
       {3, {1, 0, 2, 2, 0, 1, 1, 2}, 10},
       {10, {4, 3, 8, 7, 6, 7, 2, 7}, 16},
@@ -209,19 +221,9 @@ TEST(uniform_index_known_picks) {
         4379325496422593558ULL, 915619751513796893ULL, 6850830043509425585ULL, 9167674145595746950ULL},
        18},
   };
-  for (const Row& row : rows) {
-    Rng rng(zero_seed);
-    std::vector<std::uint64_t> picks;
-    for (std::size_t i = 0; i < row.picks.size(); ++i) picks.push_back(tarnel::uniform_index(rng, row.n));
-    CHECK(picks == row.picks);
-    CHECK_EQ(rng.next_u32(), keystream_word(zero_key, row.words));
-  }
+  check_known_draws(tarnel::uniform_index, rows);
 }
 
-// For n = 2^k above 2^32 the draw v is accepted exactly when the low half
-// of v * n, v << k, is at most z = 2^63 - 1, that is when bit 63 - k of v is
-// clear; the pick is then v >> (64 - k). With k = 62 a quarter of the draws
-// sit just above z, so a bound off by a little shows in the first picks.
 TEST(uniform_index_powers_of_two_reject_the_upper_half) {
   for (int k : {33, 40, 62, 63}) {
     const std::uint64_t n = std::uint64_t{1} << k;
@@ -236,12 +238,7 @@ TEST(uniform_index_powers_of_two_reject_the_upper_half) {
 }
 
 TEST(bootstrap_index_known_draws) {
-  struct Row {
-    std::uint64_t n;
-    std::vector<std::uint64_t> indices;
-    std::size_t words;
-  };
-  const Row rows[] = {
+  const KnownDraws rows[] = {
       {3, {0, 2, 0, 1, 2, 1}, 12},
       {7, {2, 5, 0, 2, 5, 3}, 12},
       {1000, {328, 834, 79, 371, 753, 474}, 12},
@@ -254,14 +251,7 @@ TEST(bootstrap_index_known_draws) {
         4379325496422593558ULL, 915619751513796893ULL},
        14},
   };
-  for (const Row& row : rows) {
-    Rng rng(zero_seed);
-    std::vector<std::uint64_t> indices;
-    for (std::size_t i = 0; i < row.indices.size(); ++i)
-      indices.push_back(tarnel::bootstrap_index(rng, row.n));
-    CHECK(indices == row.indices);
-    CHECK_EQ(rng.next_u32(), keystream_word(zero_key, row.words));
-  }
+  check_known_draws(tarnel::bootstrap_index, rows);
 }
 
 TEST(coin_known_flips) {
