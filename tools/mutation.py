@@ -15,14 +15,23 @@ stop at the first failure. Each step has a time limit of a few times what
 the unmutated tree takes; a mutant that runs past it counts as killed.
 
 Mutants found equivalent to the original are recorded, with the reason, in
-tools/mutation-equivalent.txt, one a line:
+tools/mutation-equivalent.txt, one a line, keyed by what they change rather
+than where, so an entry stays true while the code around it moves:
 
-    src/support/random.cpp:87: > -> >=  # why no test can tell them apart
+    src/support/random.cpp | if (drawn > limit) { | > -> >=  # why no test can tell them apart
 
-(a line's text as the report prints it: path, line, the original and its
-replacement, a deleted statement's replacement written as "(deleted)"). The
-report leaves them out of the killed share and lists them apart; an entry
-that no longer matches a mutant of its file is reported as stale.
+(the file, the mutated line's text stripped of surrounding whitespace, and
+the original and its replacement, a deleted statement's replacement written
+as "(deleted)"). An entry covers every line of the file with that text and
+that change; where the same text recurs and only one occurrence is
+equivalent, a fourth field names the nearest non-blank line above it:
+
+    src/support/random.cpp | if (got < 0) { | 0 -> 1 | after: const long got = read(buffer);  # why
+
+The report leaves the matched mutants out of the killed share and lists them
+apart, and ends with the entries that match none of the mutants the tool can
+make of the files under --only (sampled or not): their line was rewritten or
+deleted, so they need another look.
 
 The sources are copied into build/mutation/tree and mutated there, so the
 working tree is never touched, even when a run is interrupted. Results are
@@ -81,13 +90,23 @@ class Mutant:
     column: int    # 0-based, in the line
     original: str
     replacement: str
+    text: str      # the whole line, stripped
+    above: str     # the nearest non-blank line above it, stripped
 
     def key(self, digest: str) -> str:
         return f"{self.path}@{digest}:{self.line}:{self.column}:{self.original}->{self.replacement}"
 
+    def change(self) -> str:
+        return f"{self.original.strip()} -> {self.replacement.strip() or '(deleted)'}"
+
     def describe(self) -> str:
-        replacement = self.replacement.strip() or "(deleted)"
-        return f"{self.path}:{self.line}: {self.original.strip()} -> {replacement}"
+        return f"{self.path}:{self.line}: {self.change()}"
+
+    def records(self) -> tuple[str, str]:
+        """The two ways tools/mutation-equivalent.txt can name this mutant:
+        by its line's text, and by that text and the line above."""
+        record = f"{self.path} | {self.text} | {self.change()}"
+        return record, f"{record} | after: {self.above}"
 
     @property
     def area(self) -> str:
@@ -126,15 +145,19 @@ def strip_strings(line: str) -> str:
 
 def mutants_of(path: Path, relative: str) -> list[Mutant]:
     found = []
+    above = ""
     for number, line in enumerate(path.read_text().splitlines(), start=1):
+        text, previous = line.strip(), above
+        if text:
+            above = text
         if SKIPPED_LINE.match(line):
             continue
         code = strip_strings(line)
         for pattern, replacement in SWAPS:
             for match in re.finditer(pattern, code):
-                found.append(Mutant(relative, number, match.start(), match.group(0), replacement))
+                found.append(Mutant(relative, number, match.start(), match.group(0), replacement, text, previous))
         if DELETABLE.match(code) and code.count("(") == code.count(")"):
-            found.append(Mutant(relative, number, 0, line, ""))
+            found.append(Mutant(relative, number, 0, line, "", text, previous))
     return found
 
 
@@ -244,15 +267,31 @@ class Checker:
 
 
 def read_equivalent() -> dict[str, str]:
-    """The recorded equivalent mutants: their description, to the reason."""
+    """The recorded equivalent mutants: their record, to the reason."""
     entries = {}
     if EQUIVALENT.exists():
         for line in EQUIVALENT.read_text().splitlines():
             if not line.strip() or line.lstrip().startswith("#"):
                 continue
-            described, _, reason = line.partition("  # ")
-            entries[described.strip()] = reason.strip()
+            record, _, reason = line.partition("  # ")
+            entries[record.strip()] = reason.strip()
     return entries
+
+
+def reason_of(mutant: Mutant, equivalent: dict[str, str]) -> str | None:
+    """Why the mutant is recorded as equivalent, or None if it is not; an
+    entry naming the line above is the more particular one."""
+    plain, in_context = mutant.records()
+    return equivalent.get(in_context, equivalent.get(plain))
+
+
+def stale_entries(equivalent: dict[str, str], every: list[Mutant], prefixes: tuple[str, ...]) -> list[str]:
+    """The entries for files under the prefixes that match none of the
+    mutants. Checked against every mutant of the files, not the sample, so
+    that an entry is called stale only when no run could match it; an entry
+    for a file that is gone is stale too."""
+    known = {record for mutant in every for record in mutant.records()}
+    return [e for e in equivalent if e.partition(" | ")[0].startswith(prefixes) and e not in known]
 
 
 def main() -> int:
@@ -289,12 +328,10 @@ def main() -> int:
         mutants.sort(key=lambda m: (m.path, m.line, m.column))
 
     equivalent = read_equivalent()
-    known = {m.describe() for m in every}
-    mutated_files = set(digests)
-    stale = [d for d in equivalent if d.split(":")[0] in mutated_files and d not in known]
+    stale = stale_entries(equivalent, every, prefixes)
 
     results = json.loads(RESULTS.read_text()) if RESULTS.exists() else {}
-    pending = [m for m in mutants if m.describe() not in equivalent and (
+    pending = [m for m in mutants if reason_of(m, equivalent) is None and (
         results.get(m.key(digests[m.path])) is None
         or (args.retry_survivors and results[m.key(digests[m.path])] == "survived"))]
     if pending and not checker.calibrate():
@@ -315,12 +352,12 @@ def main() -> int:
                 # Same content, new time stamp: the next build puts it back.
                 os.utime(path)
             RESULTS.write_text(json.dumps(results, indent=0, sort_keys=True))
-        outcome = "equivalent" if mutant.describe() in equivalent else results[key]
+        outcome = "equivalent" if reason_of(mutant, equivalent) is not None else results[key]
         print(f"[{index}/{len(mutants)}] {outcome:10} {mutant.describe()}", flush=True)
     checker.build()
 
     def outcome_of(mutant: Mutant) -> str:
-        if mutant.describe() in equivalent:
+        if reason_of(mutant, equivalent) is not None:
             return "equivalent"
         result = results[mutant.key(digests[mutant.path])]
         return "killed" if result == "timeout" else result
@@ -337,12 +374,14 @@ def main() -> int:
               f"killed share of non-equivalent: {share}")
     for mutant, outcome in zip(mutants, outcomes):
         if outcome == "equivalent":
-            print("equivalent:", mutant.describe(), " #", equivalent[mutant.describe()])
+            print("equivalent:", mutant.describe(), " #", reason_of(mutant, equivalent))
     for mutant, outcome in zip(mutants, outcomes):
         if outcome == "survived":
             print("survivor:", mutant.describe())
-    for described in stale:
-        print("stale equivalent entry (matches no mutant):", described)
+            print("  as an equivalent-mutant entry:", mutant.records()[0])
+    print(f"\nequivalent-mutant entries matching no mutant: {len(stale)}")
+    for record in stale:
+        print(" ", record, " #", equivalent[record])
     return 0
 
 
