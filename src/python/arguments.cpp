@@ -98,6 +98,9 @@ void locate_error(PyObject* item, std::size_t position) {
   python::add_notes(notes);
 }
 
+// How many arrays ahead check() asks for the fields it will read.
+constexpr std::size_t prefetch_distance = 4;
+
 // A sequence's reported length only sizes the first reservation; the items
 // decide the length, so a huge or lying __len__ cannot make it fail.
 constexpr Py_ssize_t max_reserved_arrays = 1 << 16;
@@ -231,20 +234,31 @@ void EpisodeArrays::check(std::size_t k) {
   if (k >= arrays_.size()) return;
   const Run& run = run_of(k);
   if (run.copied) return;  // read from its copy, which nothing else reaches
+  // Arrays are checked in order: ask for the next ones' fields now.
+  if (k + 2 * prefetch_distance < arrays_.size()) numpy::prefetch_object(arrays_[k + 2 * prefetch_distance].get());
+  if (k + prefetch_distance < arrays_.size()) numpy::prefetch_shape(arrays_[k + prefetch_distance].get());
   if (!numpy::still_matches(arrays_[k].get(), views_[k])) {
     fail("episode array " + std::to_string(k) +
          " was resized or retyped while the call's arguments were being converted");
   }
+  if (held_run_ == current_run_) return;
   if (!numpy::still_holds(run.block)) {
     fail("the memory that episode array " + std::to_string(k) +
          " views was released or moved before its episode was built");
   }
+  held_run_ = current_run_;
 }
 
 void EpisodeArrays::give_back(std::size_t k) {
+  // The last reference's release may run finalisers, which may release or
+  // move any block's memory.
+  if (Py_REFCNT(arrays_[k].get()) == 1) held_run_ = no_run;
   arrays_[k].reset();
   Run& run = run_of(k);
-  if (run.end == k + 1) run.block = numpy::Block();
+  if (run.end == k + 1) {
+    run.block = numpy::Block();
+    held_run_ = no_run;
+  }
 }
 
 bool bind(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** slots) {

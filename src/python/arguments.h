@@ -96,6 +96,13 @@ class EpisodeArrays {
   };
   Run& run_of(std::size_t k);  // k no smaller than at the last call
 
+  // The run whose block check() found holding its memory last, while no
+  // Python code has run since: giving an array back runs none unless it
+  // drops the array's last reference. Until Python code runs, that block
+  // still holds the same memory, and its later arrays skip the test.
+  static constexpr std::size_t no_run = static_cast<std::size_t>(-1);
+  std::size_t held_run_ = no_run;
+
   // Copies the array that `view` reads into copies_ and returns the view
   // of the copy.
   ArrayView copy_of(const ArrayView& view);

@@ -179,6 +179,28 @@ def test_memory_released_by_giving_back_an_earlier_array(capfd, training_failure
     expect_failure(capfd, training_failure, released(1), lambda: call("qlearn_forward", Episodes()))
 
 
+def test_memory_released_by_giving_back_an_earlier_view_of_the_same_block(capfd, training_failure):
+    # Arrays 0 and 1 view the same block, whose memory was found in place
+    # when array 0 was read. Giving array 0 back drops its last reference, and
+    # its finaliser frees the block's memory before array 1 is read: the
+    # block is tested again.
+    block = block_with_chain()
+
+    class Doomed(np.ndarray):
+        def __del__(self):
+            release_by_resize(block)
+            reuse_freed_memory()
+
+    class Episodes:
+        def __len__(self):
+            return 2
+
+        def __getitem__(self, k):
+            return [lambda: block[0:3].view(Doomed), lambda: block[0:3]][k]()
+
+    expect_failure(capfd, training_failure, released(1), lambda: call("qlearn_forward", Episodes()))
+
+
 # The first array of `data`: one over its own memory, read where it lies,
 # and one over foreign memory, read from a copy taken at conversion.
 FIRST = {
