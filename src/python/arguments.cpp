@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #include "python/errors.h"
@@ -102,7 +104,11 @@ void locate_error(PyObject* item, std::size_t position) {
 constexpr std::size_t prefetch_distance = 4;
 
 // A sequence's reported length only sizes the first reservation; the items
-// decide the length, so a huge or lying __len__ cannot make it fail.
+// decide the length, so a huge or lying __len__ cannot make it fail. A list's
+// or a tuple's length is its number of items, and reserves room for all of
+// them (unless memory for that is short: the items then claim it as they
+// come), so that millions of small arrays are not moved again and again as
+// the room grows.
 constexpr Py_ssize_t max_reserved_arrays = 1 << 16;
 
 // One conversion per kind of parameter, picked by the type of its destination.
@@ -117,7 +123,10 @@ bool to(PyObject* object, EpisodeArrays& out) {
   if (length < 0) {
     PyErr_Clear();
   } else {
-    out.reserve(static_cast<std::size_t>(std::min(length, max_reserved_arrays)));
+    const bool told_exactly = PyList_CheckExact(object) || PyTuple_CheckExact(object);
+    if (!told_exactly || !out.try_reserve(static_cast<std::size_t>(length))) {
+      out.reserve(static_cast<std::size_t>(std::min(length, max_reserved_arrays)));
+    }
   }
   Ref iterator(PyObject_GetIter(object));
   if (!iterator) return false;
@@ -190,6 +199,17 @@ bool to(PyObject* object, std::optional<double>& out) {
 void EpisodeArrays::reserve(std::size_t count) {
   views_.reserve(count);
   arrays_.reserve(count);
+}
+
+bool EpisodeArrays::try_reserve(std::size_t count) {
+  try {
+    reserve(count);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  } catch (const std::length_error&) {
+    return false;
+  }
 }
 
 void EpisodeArrays::add(Ref array) {
