@@ -91,6 +91,8 @@ __attribute__((always_inline)) inline bool stream_row(const std::byte* p, const 
   return plain;
 }
 
+// A block of `rows` rows from `p` on (`rows` 0: of `count` rows, an
+// array's last and shorter block); whether every one of them is plain.
 template <typename Index, RowRead reads, std::uint64_t rows>
 __attribute__((always_inline)) inline bool stream_block(const std::byte* p, std::int64_t row_stride,
                                                         std::uint64_t count, const IndexBounds& bounds,
