@@ -104,7 +104,8 @@ int convert_bench(std::uint64_t length, int repeats, std::uint64_t total) {
   }
   std::vector<ArrayView> views;
   for (std::uint64_t i = 0; i < total; i += length) {
-    views.push_back({reinterpret_cast<const std::byte*>(&rows[i * 5]), std::min(length, total - i), 5, 40, 8});
+    views.push_back(
+        {reinterpret_cast<const std::byte*>(&rows[i * 5]), std::min(length, total - i), 5, 40, 8});
   }
   const double n = static_cast<double>(total);
   const double read = best_of(repeats, [&] {
@@ -132,8 +133,9 @@ int convert_bench(std::uint64_t length, int repeats, std::uint64_t total) {
 
 int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "convert") {
-    return convert_bench(argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1000, argc > 3 ? std::atoi(argv[3]) : 5,
-                         argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 20'000'000);
+    const std::uint64_t length = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1000;
+    const int repeats = argc > 3 ? std::atoi(argv[3]) : 5;
+    return convert_bench(length, repeats, argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 20'000'000);
   }
   const std::string workload = argc > 1 ? argv[1] : "w1";
   const std::string part = argc > 2 ? argv[2] : "all";

@@ -109,8 +109,8 @@ __attribute__((always_inline)) inline bool stream_block(const std::byte* p, std:
 // block at a time into out[from..count); returns the first row of the first
 // block that the exact path must convert again, or `count`.
 template <typename Index, RowRead reads>
-std::uint64_t stream_rows(const std::byte* data, std::int64_t row_stride, std::uint64_t from, std::uint64_t count,
-                          const IndexBounds& bounds, CompactTransition<Index>* out) {
+std::uint64_t stream_rows(const std::byte* data, std::int64_t row_stride, std::uint64_t from,
+                          std::uint64_t count, const IndexBounds& bounds, CompactTransition<Index>* out) {
   std::uint64_t i = from;
   const std::byte* p = data + static_cast<std::int64_t>(i) * row_stride;
   const std::int64_t block_stride = static_cast<std::int64_t>(block_rows) * row_stride;
@@ -193,7 +193,8 @@ struct CompactBuilder {
       // reward is kept.
       const std::uint64_t checked = reads == RowRead::none && rows > 0 ? rows - 1 : rows;
       std::uint64_t i = 0;
-      while ((i = stream_rows<Index, reads>(view.data, view.row_stride, i, checked, bounds, records)) < checked) {
+      while ((i = stream_rows<Index, reads>(view.data, view.row_stride, i, checked, bounds, records)) <
+             checked) {
         for (const std::uint64_t end = std::min(i + block_rows, checked); i < end; ++i) {
           add<reads>(recorded_row(view, i), position, i, false, records[i]);
         }

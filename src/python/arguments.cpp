@@ -255,7 +255,9 @@ void EpisodeArrays::check(std::size_t k) {
   const Run& run = run_of(k);
   if (run.copied) return;  // read from its copy, which nothing else reaches
   // Arrays are checked in order: ask for the next ones' fields now.
-  if (k + 2 * prefetch_distance < arrays_.size()) numpy::prefetch_object(arrays_[k + 2 * prefetch_distance].get());
+  if (k + 2 * prefetch_distance < arrays_.size()) {
+    numpy::prefetch_object(arrays_[k + 2 * prefetch_distance].get());
+  }
   if (k + prefetch_distance < arrays_.size()) numpy::prefetch_shape(arrays_[k + prefetch_distance].get());
   if (!numpy::still_matches(arrays_[k].get(), views_[k])) {
     fail("episode array " + std::to_string(k) +

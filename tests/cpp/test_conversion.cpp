@@ -89,9 +89,18 @@ Expected<Index> reference(const std::vector<std::vector<Row>>& episodes, std::ui
 
 // How the rows of an array lie in memory. Only the last two are read one
 // cell at a time; the others are streamed.
-enum class Layout { c_order, seven_columns, every_other_row, reversed, unaligned, fortran, fortran_unaligned };
-constexpr Layout layouts[] = {Layout::c_order,  Layout::seven_columns, Layout::every_other_row, Layout::reversed,
-                              Layout::unaligned, Layout::fortran,       Layout::fortran_unaligned};
+enum class Layout {
+  c_order,
+  seven_columns,
+  every_other_row,
+  reversed,
+  unaligned,
+  fortran,
+  fortran_unaligned
+};
+constexpr Layout layouts[] = {Layout::c_order,          Layout::seven_columns, Layout::every_other_row,
+                              Layout::reversed,         Layout::unaligned,     Layout::fortran,
+                              Layout::fortran_unaligned};
 
 // An episode array laid out as `layout` says, in a buffer of its own (cells
 // outside the array hold NaN, which nothing may read).
@@ -107,7 +116,8 @@ struct LaidOut {
     const std::size_t cells = (n == 0 ? 1 : n) * static_cast<std::size_t>(spacing * columns);
     const std::size_t offset = misaligned ? 3 : 0;
     bytes.resize(offset + cells * sizeof(double));
-    for (std::size_t c = 0; c < cells; ++c) std::memcpy(bytes.data() + offset + c * sizeof(double), &nan, sizeof nan);
+    for (std::size_t c = 0; c < cells; ++c)
+      std::memcpy(bytes.data() + offset + c * sizeof(double), &nan, sizeof nan);
     const std::byte* base = bytes.data() + offset;
     std::int64_t row_stride = columns * spacing * 8;
     std::int64_t column_stride = 8;
@@ -124,7 +134,8 @@ struct LaidOut {
     view = {first, n, static_cast<std::uint64_t>(columns), row_stride, column_stride};
     for (std::uint64_t i = 0; i < n; ++i) {
       for (std::int64_t j = 0; j < 5; ++j) {
-        std::byte* cell = const_cast<std::byte*>(first) + static_cast<std::int64_t>(i) * row_stride + j * column_stride;
+        std::byte* cell =
+            const_cast<std::byte*>(first) + static_cast<std::int64_t>(i) * row_stride + j * column_stride;
         std::memcpy(cell, &rows[i][static_cast<std::size_t>(j)], sizeof(double));
       }
     }
@@ -132,8 +143,8 @@ struct LaidOut {
 };
 
 std::string name_of(Layout layout) {
-  const char* names[] = {"C order", "seven columns", "every other row", "reversed", "unaligned", "Fortran order",
-                         "Fortran order, unaligned"};
+  const char* names[] = {"C order",   "seven columns", "every other row",         "reversed",
+                         "unaligned", "Fortran order", "Fortran order, unaligned"};
   return names[static_cast<int>(layout)];
 }
 
@@ -148,15 +159,15 @@ struct Table {
 // Converts `episodes` laid out as `layout` and checks everything against the
 // reference; `what` names the case in a failure.
 template <typename Index>
-void check_conversion(const std::vector<std::vector<Row>>& episodes, Table table, RowRead reads, Layout layout,
-                      const std::string& what) {
+void check_conversion(const std::vector<std::vector<Row>>& episodes, Table table, RowRead reads,
+                      Layout layout, const std::string& what) {
   std::vector<LaidOut> arrays;
   arrays.reserve(episodes.size());
   std::vector<ArrayView> views;
   for (const auto& rows : episodes) views.push_back(arrays.emplace_back(rows, layout).view);
   std::vector<std::size_t> built;
-  const CompactEpisodes<Index> list = compact_episodes_as<Index>(
-      views, table.states, table.actions, reads, [&](std::size_t k) { built.push_back(k); });
+  const CompactEpisodes<Index> list = compact_episodes_as<Index>(views, table.states, table.actions, reads,
+                                                                 [&](std::size_t k) { built.push_back(k); });
   const Expected<Index> expected = reference<Index>(episodes, table.states, table.actions, reads);
   const std::string context = what + ", " + name_of(layout) + ", " + name_of(reads) + ", " +
                               std::to_string(sizeof(Index) * 8) + "-bit indexes";
@@ -180,7 +191,8 @@ void check_conversion(const std::vector<std::vector<Row>>& episodes, Table table
     same = kept.episode == want.episode && kept.row == want.row && check::same_bits(v.state, w[0]) &&
            check::same_bits(v.action, w[1]) && check::same_bits(v.reward, w[2]) &&
            check::same_bits(v.next_state, w[3]) && check::same_bits(v.terminal, w[4]) &&
-           kept.transition.state == reference_index(w[0]) && kept.transition.action == reference_index(w[1]) &&
+           kept.transition.state == reference_index(w[0]) &&
+           kept.transition.action == reference_index(w[1]) &&
            check::same_bits(kept.transition.reward, w[2]) &&
            kept.transition.next_state == reference_index(w[3]) && kept.transition.done == (w[4] == 1.0);
   }
@@ -201,8 +213,23 @@ void for_every_setting(Body body) {
 // both signs, negatives (-0.0 and -inf among them), fractions, the extents
 // themselves and one past, and the values at and around the conversion's
 // limits (2^63, 2^64, infinity).
-const double index_cells[] = {nan, -nan, -1.0, -0.0, -inf, 0.5, 2.999, 5.9999, 6.0, 3.0, 7.0, 1e300, two_to_63,
-                              two_to_64, inf, 9223372036854774784.0, 18446744073709549568.0};
+const double index_cells[] = {nan,
+                              -nan,
+                              -1.0,
+                              -0.0,
+                              -inf,
+                              0.5,
+                              2.999,
+                              5.9999,
+                              6.0,
+                              3.0,
+                              7.0,
+                              1e300,
+                              two_to_63,
+                              two_to_64,
+                              inf,
+                              9223372036854774784.0,
+                              18446744073709549568.0};
 // Terminal flags: only exactly 1.0 ends a transition.
 const double flag_cells[] = {1.0, 0.0, 0.5, -1.0, nan, 1.0000000000000002, 0.9999999999999999, inf};
 
@@ -233,8 +260,9 @@ TEST(one_special_cell_at_every_position_of_every_length) {
                                            : index_cells[gen() % std::size(index_cells)];
           rows[at][column] = value;
         }
-        check_conversion<Index>({rows, {plain_row(gen, table)}}, table, reads, layout,
-                                "length " + std::to_string(length) + ", special cell in row " + std::to_string(at));
+        check_conversion<Index>(
+            {rows, {plain_row(gen, table)}}, table, reads, layout,
+            "length " + std::to_string(length) + ", special cell in row " + std::to_string(at));
       }
     }
   });
@@ -254,8 +282,9 @@ TEST(every_special_index_in_every_column) {
           for (int i = 0; i < 12; ++i) rows.push_back(plain_row(gen, table));
           rows[5][column] = value;
           rows[5][4] = flag;
-          check_conversion<Index>({rows}, table, reads, layout, "column " + std::to_string(column) + " value " +
-                                                                     check::show(value) + " flag " + check::show(flag));
+          check_conversion<Index>({rows}, table, reads, layout,
+                                  "column " + std::to_string(column) + " value " + check::show(value) +
+                                      " flag " + check::show(flag));
         }
       }
     }
@@ -267,7 +296,8 @@ TEST(random_arrays_with_many_rejected_rows) {
   // then, on tables from empty to huge (an extent above 2^53 makes the
   // streaming test unsure of some indexes, which the exact path decides on).
   std::mt19937_64 gen(13);
-  const Table tables[] = {{6, 3}, {1, 1}, {16, 4}, {0, 4}, {5, 0}, {(std::uint64_t{1} << 53) + 1, 1},
+  const Table tables[] = {{6, 3},         {1, 1},          {16, 4},
+                          {0, 4},         {5, 0},          {(std::uint64_t{1} << 53) + 1, 1},
                           {max_index, 1}, {4294967295u, 1}};
   for_every_setting([&](Layout layout, RowRead reads, auto index) {
     using Index = decltype(index);
@@ -284,21 +314,24 @@ TEST(random_arrays_with_many_rejected_rows) {
               if (c == 4) {
                 row[c] = pick < 2 ? flag_cells[gen() % std::size(flag_cells)] : (pick % 3 == 0 ? 1.0 : 0.0);
               } else if (c == 2) {
-                row[c] = pick == 0 ? index_cells[gen() % std::size(index_cells)] : static_cast<double>(pick) / 4.0;
+                row[c] =
+                    pick == 0 ? index_cells[gen() % std::size(index_cells)] : static_cast<double>(pick) / 4.0;
               } else if (pick == 0) {
                 row[c] = index_cells[gen() % std::size(index_cells)];
               } else if (pick == 1) {
                 // The largest index inside and the first outside.
                 row[c] = static_cast<double>(extent) - static_cast<double>(gen() % 2);
               } else {
-                row[c] = extent == 0 ? 0.0 : static_cast<double>(gen() % std::min<std::uint64_t>(extent, 1 << 20));
+                row[c] =
+                    extent == 0 ? 0.0 : static_cast<double>(gen() % std::min<std::uint64_t>(extent, 1 << 20));
               }
             }
             rows.push_back(row);
           }
         }
-        check_conversion<Index>(episodes, table, reads, layout,
-                                "table " + std::to_string(table.states) + " x " + std::to_string(table.actions));
+        check_conversion<Index>(
+            episodes, table, reads, layout,
+            "table " + std::to_string(table.states) + " x " + std::to_string(table.actions));
       }
     }
   });
