@@ -11,13 +11,19 @@
 //     workload: w1 (16x4, 2000 episodes of 5-40), w2 (500x6, 20000 of 50-150),
 //               w3 (5000x20, 2000 of 5-40)
 //     part:     all | learn | fast | pick | pick+rule | sum | sarsa | backward | double
+//   build/bench/core_bench convert [rows per array] [repeats] [rows in all]
+//     the conversion alone (the three rows a rule reads), from views of one
+//     row-major array of 20 million rows, in ns per row beside one plain
+//     read of the same memory
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -84,7 +90,54 @@ volatile double sink;
 
 }  // namespace
 
+// The conversion of `total` rows in views of `length` rows each, for a
+// 500 x 6 table; every index inside it, one row in ten terminal.
+int convert_bench(std::uint64_t length, int repeats, std::uint64_t total) {
+  std::vector<double> rows(total * 5);
+  std::mt19937_64 gen(20240611);
+  for (std::uint64_t i = 0; i < total; ++i) {
+    double* r = &rows[i * 5];
+    r[0] = static_cast<double>(gen() % 500);
+    r[1] = static_cast<double>(gen() % 6);
+    r[2] = static_cast<double>(gen() % 2001) / 8.0 - 125.0;
+    r[3] = static_cast<double>(gen() % 500);
+    r[4] = gen() % 10 == 0 ? 1.0 : 0.0;
+  }
+  std::vector<ArrayView> views;
+  for (std::uint64_t i = 0; i < total; i += length) {
+    views.push_back(
+        {reinterpret_cast<const std::byte*>(&rows[i * 5]), std::min(length, total - i), 5, 40, 8});
+  }
+  const double n = static_cast<double>(total);
+  const double read = best_of(repeats, [&] {
+    double a = 0.0, b = 0.0, c = 0.0, d = 0.0;
+    for (std::size_t k = 0; k + 4 <= rows.size(); k += 4) {
+      a += rows[k];
+      b += rows[k + 1];
+      c += rows[k + 2];
+      d += rows[k + 3];
+    }
+    sink = a + b + c + d;
+  });
+  std::printf("read      %8.2f ns/row (one pass over the rows, the bandwidth anchor)\n", read / n * 1e9);
+  const std::pair<const char*, RowRead> rules[] = {
+      {"next", RowRead::next_state}, {"own", RowRead::own_state}, {"none", RowRead::none}};
+  for (const auto& [name, reads] : rules) {
+    const double seconds = best_of(repeats, [&] {
+      sink = static_cast<double>(compact_episodes_as<std::uint32_t>(views, 500, 6, reads).transition_count());
+    });
+    std::printf("convert   %-5s %8.2f ns/row, %8.3f us per array of %llu rows\n", name, seconds / n * 1e9,
+                seconds / static_cast<double>(views.size()) * 1e6, static_cast<unsigned long long>(length));
+  }
+  return 0;
+}
+
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "convert") {
+    const std::uint64_t length = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1000;
+    const int repeats = argc > 3 ? std::atoi(argv[3]) : 5;
+    return convert_bench(length, repeats, argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 20'000'000);
+  }
   const std::string workload = argc > 1 ? argv[1] : "w1";
   const std::string part = argc > 2 ? argv[2] : "all";
   const int repeats = argc > 3 ? std::atoi(argv[3]) : 5;

@@ -104,6 +104,16 @@ def per_transition(w):
     return lambda s: f"{s / rows * 1e9:.2f} ns/transition" if s else "-"
 
 
+def per_row(w):
+    rows = sum(len(e) for e in w.episodes)
+    return lambda s: f"{s / rows * 1e9:.2f} ns/row" if s else "-"
+
+
+def conversion_format(w):
+    """How a conversion workload's times read: per row or per array."""
+    return per_row(w) if w.per_row else per_array(w)
+
+
 def table_lines(r: Results):
     """The table of times, ratios and goals, and the goals one by one as
     (workload, met, how far)."""
@@ -125,6 +135,15 @@ def table_lines(r: Results):
     for key in r.keys:
         w, med = r.work[key], r.medians[key]
         t, n, f = med["tarnel"], med.get("numba"), med["floor"]
+        if w.conversion and key != "W5":
+            # No goal of their own: the rows per array (W5b, W5c), and the
+            # large conversion per row beside NumPy reading the same memory.
+            fmt = conversion_format(w)
+            s = med.get("numpy sum")
+            goal = (f"no goal; NumPy .sum() of the same array {fmt(s)}, tarnel {ratio(t, s)} its time"
+                    if s else "no goal")
+            row(f"{key} {w.title}", fmt, med, goal)
+            continue
         if key == "W5":
             met_array = t / len(w.episodes) <= 1e-6
             met_floor = t / f <= W5_FLOOR
@@ -230,7 +249,10 @@ def results_text(r: Results, lines, goals):
             "call there; the rounds interleave it with the peers.",
             "- W4 compares one `qlearn_forward_parallel` call (8 trainings of 100000 iterations) "
             "with 8 sequential `qlearn_forward` calls; its goal is on their ratio.",
-            "- W5 times the conversion alone (`max_iterations` 0), per episode array; the Numba "
+            "- W5 (and W5b, W5c, with longer arrays) times the conversion alone (`max_iterations` 0), "
+            "per episode array; W5d the same per row, on views of one large array, beside NumPy's "
+            "`.sum()` of that array (one read of the same memory: the bandwidth the conversion "
+            "cannot beat). The Numba "
             "peer's figure is its flattening into columns, the floor's a bare C++ conversion of "
             "the same arrays (pointers gathered outside the timing), Python's the conversion "
             "into tuples. Its `check_episodes` row, where the module has that function, times "
@@ -301,8 +323,11 @@ def readme_block(r: Results):
     for key in r.keys:
         w, med = r.work[key], r.medians[key]
         t, n, f = med["tarnel"], med.get("numba"), med["floor"]
-        fmt = per_array(w) if key == "W5" else fmt_time
+        fmt = conversion_format(w) if w.conversion else fmt_time
         out.append(f"| {key} {w.title} | {fmt(t)} | {ratio(n, t)} | {ratio(t, f)} |")
+        if "numpy sum" in med:
+            out.append(f"| {key} NumPy `.sum()` of the same array (read bandwidth) | {fmt(med['numpy sum'])} "
+                       "| - | - |")
         if key == "W5" and "tarnel check_episodes" in med:
             out.append(f"| {key} `check_episodes` on the same arrays | "
                        f"{per_transition(w)(med['tarnel check_episodes'])} | - | - |")

@@ -71,6 +71,21 @@ def random_graph_episodes(rng: np.random.Generator, count: int, states: int, act
     return [np.ascontiguousarray(walks[j, :lengths[j]]) for j in range(count)]
 
 
+def conversion_rows(rng: np.random.Generator, rows: int, length: int, states: int,
+                    actions: int) -> tuple[np.ndarray, list[np.ndarray]]:
+    """One (rows, 5) array of transitions inside a states x actions table,
+    every `length`-th row terminal, and its views of `length` rows each (the
+    episodes of one recorded array, as a user slices them)."""
+    big = np.empty((rows, 5))
+    big[:, 0] = rng.integers(0, states, size=rows)
+    big[:, 1] = rng.integers(0, actions, size=rows)
+    big[:, 2] = rng.normal(size=rows)
+    big[:, 3] = rng.integers(0, states, size=rows)
+    big[:, 4] = 0.0
+    big[length - 1::length, 4] = 1.0
+    return big, [big[i:i + length] for i in range(0, rows, length)]
+
+
 @dataclass
 class Workload:
     key: str
@@ -86,6 +101,12 @@ class Workload:
     # arrays); its training time is divided by it, its conversion time not.
     python_share: float = 0.01
     note: str = ""
+    # Conversion workloads (W5...) time `data`'s conversion alone and are
+    # reported per array or, with `per_row`, per row beside NumPy's .sum()
+    # of `anchor`, the one array their episodes view.
+    conversion: bool = False
+    per_row: bool = False
+    anchor: np.ndarray | None = field(default=None, repr=False)
 
     def tarnel_args(self):
         return (self.episodes, self.q_shape, self.gamma, self.alpha, self.iterations)
@@ -99,6 +120,11 @@ def build_all(scale: float = 1.0) -> dict[str, Workload]:
     many_long = random_graph_episodes(rng, 20000, 500, 6, 50, 150)
     large = random_graph_episodes(rng, 2000, 5000, 20, 5, 40)
     tiny_arrays = random_graph_episodes(rng, 200000, 16, 4, 10, 10)
+    hundreds = random_graph_episodes(rng, 20000, 16, 4, 100, 100)
+    thousands = random_graph_episodes(rng, 2000, 16, 4, 1000, 1000)
+    # The large conversion: 20 million rows (a tenth in a quick run).
+    large_rows = max(1000, int(20_000_000 * scale) // 1000 * 1000)
+    anchor, large_views = conversion_rows(rng, large_rows, 1000, 500, 6)
 
     def it(n):
         return max(1, int(n * scale))
@@ -113,7 +139,13 @@ def build_all(scale: float = 1.0) -> dict[str, Workload]:
         Workload("W4", "8 trainings of W1, qlearn_forward_parallel", "qlearn_forward_parallel", grid,
                  (16, 4), iterations=it(100_000), workers=8),
         Workload("W5", "200000 arrays of 10 rows, conversion only", "qlearn_forward", tiny_arrays,
-                 (16, 4), iterations=0, python_share=0.1),
+                 (16, 4), iterations=0, python_share=0.1, conversion=True),
+        Workload("W5b", "20000 arrays of 100 rows, conversion only", "qlearn_forward", hundreds,
+                 (16, 4), iterations=0, python_share=0.1, conversion=True),
+        Workload("W5c", "2000 arrays of 1000 rows, conversion only", "qlearn_forward", thousands,
+                 (16, 4), iterations=0, python_share=0.1, conversion=True),
+        Workload("W5d", f"{large_rows} rows in views of 1000, conversion only", "fast_learn", large_views,
+                 (500, 6), iterations=0, python_share=0.001, conversion=True, per_row=True, anchor=anchor),
         Workload("W6a", "W1 data, td_learn_backward", "td_learn_backward", grid, (16, 4),
                  iterations=it(500_000)),
         Workload("W6b", "W1 data, expected_sarsa", "expected_sarsa", grid, (16, 4),
@@ -175,16 +207,19 @@ def peer_runs(w: Workload) -> dict[str, Callable[[], float]]:
     runs = {}
     if numba_peers is not None:
         runs["numba"] = lambda: timed(lambda: numba_peers.run(w.function, *args, 0.0, w.workers))
-    if w.key == "W5":
+    if w.conversion:
         prepared = floor.convert_prepared(w.episodes)
         runs["floor"] = lambda: timed(lambda: floor.convert(prepared, w.q_shape[0]))
+        if w.anchor is not None:
+            # The read-bandwidth anchor: NumPy reading the same memory once.
+            runs["numpy sum"] = lambda: timed(w.anchor.sum)
     else:
         flat = floor.prepare(w.episodes)
         runs["floor"] = lambda: timed(lambda: floor.run(w.function, *args, 0.0, w.workers, prepared=flat))
     share = w.python_share
 
     def python_scaled():
-        if w.key == "W5":
+        if w.conversion:
             count = max(1, int(len(w.episodes) * share))
             _, _, convert, _ = python_peers.run(w.function, w.episodes[:count], w.q_shape, w.gamma,
                                                 w.alpha, 0)

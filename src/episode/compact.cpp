@@ -5,9 +5,127 @@
 #include <type_traits>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "support/console.h"
 
 namespace tarnel {
+
+namespace {
+
+// Rows converted at a time by the streaming conversion, with one test of
+// whether all of them are plain: a block that is not is converted again by
+// the exact path, row by row.
+constexpr std::uint64_t block_rows = 8;
+
+// The bounds of the streaming conversion's test of an index: a double
+// below `bound` truncates to an index below the table's extent, and
+// converts exactly through a signed integer, being below 2^63. The bound
+// is the extent rounded to the nearest double: a double below it is below
+// the extent whichever way it was rounded. An index in between (only
+// possible with an extent above 2^53) fails the test, and the exact path
+// decides on it.
+struct IndexBounds {
+  double states;
+  double actions;
+  std::uint64_t state_count;
+
+  static double bound_of(std::uint64_t extent) {
+    return std::min(static_cast<double>(extent), 9223372036854775808.0 /* 2^63 */);
+  }
+  IndexBounds(std::uint64_t states_, std::uint64_t actions_)
+      : states(bound_of(states_)), actions(bound_of(actions_)), state_count(states_) {}
+};
+
+// The index a column reads as, if it lies below `bound`: NaN, zeros and
+// negatives read as 0, anything else is truncated. `inside` says whether it
+// lies below the bound; when not, the index is unused, and the value
+// converted is clamped below 2^63 first, so that the conversion is always
+// defined. Without a branch: written plainly, the compiler tests the sign
+// with a jump, which index 0 (a quarter of all actions in a four-action
+// table) would mispredict; the x86 instructions (SSE2, in every x86-64)
+// leave it no choice.
+__attribute__((always_inline)) inline std::uint64_t bounded_index(double value, double bound, bool& inside) {
+  constexpr double below_2_to_63 = 9223372036854774784.0;  // the largest double below 2^63
+#if defined(__SSE2__)
+  // maxsd gives its second operand when the first is NaN.
+  const __m128d clamped = _mm_max_sd(_mm_set_sd(value), _mm_setzero_pd());
+  inside = _mm_comilt_sd(clamped, _mm_set_sd(bound)) != 0;
+  return static_cast<std::uint64_t>(_mm_cvttsd_si64(_mm_min_sd(clamped, _mm_set_sd(below_2_to_63))));
+#else
+  const double clamped = value > 0.0 ? value : 0.0;
+  inside = clamped < bound;
+  return static_cast<std::uint64_t>(
+      static_cast<std::int64_t>(clamped < below_2_to_63 ? clamped : below_2_to_63));
+#endif
+}
+
+// One row at `p` (five adjacent float64 columns) as its record, without
+// branches; whether the rule can replay it as converted. When it cannot,
+// or the bounds were unsure, the record is rewritten by the exact path.
+template <typename Index, RowRead reads>
+__attribute__((always_inline)) inline bool stream_row(const std::byte* p, const IndexBounds& bounds,
+                                                      CompactTransition<Index>& out) {
+  using Record = CompactTransition<Index>;
+  static_assert(Record::terminal == static_cast<Index>(~Index{0}));
+  bool state_inside, action_inside;
+  const std::uint64_t state = bounded_index(element_at(p), bounds.states, state_inside);
+  const std::uint64_t action = bounded_index(element_at(p + 8), bounds.actions, action_inside);
+  const double reward = element_at(p + 16);
+  const bool done = element_at(p + 32) == 1.0;
+  // All ones, the terminal mark, on a terminal row.
+  const Index done_mask = static_cast<Index>(Index{0} - static_cast<Index>(done));
+  bool plain = state_inside & action_inside;
+  Index row = Record::terminal;
+  if constexpr (reads == RowRead::next_state) {
+    bool next_inside;
+    const std::uint64_t next = bounded_index(element_at(p + 24), bounds.states, next_inside);
+    plain = plain & (done | next_inside);
+    row = static_cast<Index>(static_cast<Index>(next) | done_mask);
+  } else if constexpr (reads == RowRead::own_state) {
+    row = static_cast<Index>(static_cast<Index>(state) | done_mask);
+  }
+  out = {static_cast<Index>(state + action * bounds.state_count), row, reward};
+  return plain;
+}
+
+// A block of `rows` rows from `p` on (`rows` 0: of `count` rows, an
+// array's last and shorter block); whether every one of them is plain.
+template <typename Index, RowRead reads, std::uint64_t rows>
+__attribute__((always_inline)) inline bool stream_block(const std::byte* p, std::int64_t row_stride,
+                                                        std::uint64_t count, const IndexBounds& bounds,
+                                                        CompactTransition<Index>* out) {
+  bool plain = true;
+  const std::uint64_t n = rows > 0 ? rows : count;
+  for (std::uint64_t k = 0; k < n; ++k, p += row_stride) {
+    plain = plain & stream_row<Index, reads>(p, bounds, out[k]);
+  }
+  return plain;
+}
+
+// Rows from..count of the array whose row 0 lies at `data`, converted a
+// block at a time into out[from..count); returns the first row of the first
+// block that the exact path must convert again, or `count`.
+template <typename Index, RowRead reads>
+std::uint64_t stream_rows(const std::byte* data, std::int64_t row_stride, std::uint64_t from,
+                          std::uint64_t count, const IndexBounds& bounds, CompactTransition<Index>* out) {
+  std::uint64_t i = from;
+  const std::byte* p = data + static_cast<std::int64_t>(i) * row_stride;
+  const std::int64_t block_stride = static_cast<std::int64_t>(block_rows) * row_stride;
+  for (; count - i >= block_rows; i += block_rows, p += block_stride) {
+    if (!stream_block<Index, reads, block_rows>(p, row_stride, block_rows, bounds, out + i)) return i;
+  }
+  if (i < count && !stream_block<Index, reads, 0>(p, row_stride, count - i, bounds, out + i)) return i;
+  return count;
+}
+
+// Whether an array's rows can be streamed: each row's columns adjacent
+// (C order, or the rows of one, in any order and with any step).
+bool streams(const ArrayView& view) { return view.column_stride == sizeof(double); }
+
+}  // namespace
 
 template <typename Index>
 struct CompactBuilder {
@@ -15,23 +133,27 @@ struct CompactBuilder {
 
   CompactEpisodes<Index> out;
   std::vector<RejectedTransition> rejected;
+  IndexBounds bounds;
+  std::uint64_t filled = 0;  // records written, of every episode so far
   bool episode_has_rejected = false;
 
   CompactBuilder(std::uint64_t states, std::uint64_t actions, RowRead reads, std::size_t episodes,
-                 std::size_t transitions) {
+                 std::size_t transitions)
+      : bounds(states, actions) {
     out.states_ = states;
     out.actions_ = actions;
     out.reads_ = reads;
     out.starts_.reserve(episodes + 1);
-    out.records_.reserve(transitions);
+    // Every row becomes one record, written in place below.
+    out.records_.resize(transitions);
   }
 
-  // Row i of the array at `position`. The checks are the rule's own: the
-  // entry written, then the row read. The backward rule reads only the
-  // reward of an episode's last transition, so nothing else of it is
-  // checked or kept.
+  // Row i of the array at `position`, the exact way. The checks are the
+  // rule's own: the entry written, then the row read. The backward rule
+  // reads only the reward of an episode's last transition, so nothing else
+  // of it is checked or kept.
   template <RowRead reads>
-  void add(const RecordedRow& recorded, std::uint64_t position, std::uint64_t i, bool last) {
+  void add(const RecordedRow& recorded, std::uint64_t position, std::uint64_t i, bool last, Record& record) {
     const Transition t = transition_of(recorded);
     const std::uint64_t states = out.states_;
     Index row = Record::terminal;
@@ -45,21 +167,46 @@ struct CompactBuilder {
       if (!t.done) row = static_cast<Index>(t.state);
     } else {
       if (last) {
-        out.records_.push_back({Index{0}, Record::terminal, t.reward});
+        record = {Index{0}, Record::terminal, t.reward};
         return;
       }
     }
     if (valid) [[likely]] {
-      out.records_.push_back({static_cast<Index>(t.state + t.action * states), row, t.reward});
+      record = {static_cast<Index>(t.state + t.action * states), row, t.reward};
     } else {
-      out.records_.push_back({Record::rejected, static_cast<Index>(rejected.size()), t.reward});
+      record = {Record::rejected, static_cast<Index>(rejected.size()), t.reward};
       rejected.push_back({t, position, i, recorded});
       episode_has_rejected = true;
     }
   }
 
-  void end_episode() {
-    out.starts_.push_back(out.records_.size() | (episode_has_rejected ? out.rejected_bit : 0));
+  // The episode of the array at `position`. Streamed where the layout
+  // allows, a block at a time; a block holding a row the rule rejects (or
+  // one the streaming test is unsure of) is converted again row by row the
+  // exact way, which marks and keeps its rejected transitions in order.
+  template <RowRead reads>
+  void add_episode(const ArrayView& view, std::uint64_t position) {
+    Record* const records = out.records_.data() + filled;
+    const std::uint64_t rows = view.rows;
+    if (streams(view)) {
+      // The backward rule's last transition is never checked: only its
+      // reward is kept.
+      const std::uint64_t checked = reads == RowRead::none && rows > 0 ? rows - 1 : rows;
+      std::uint64_t i = 0;
+      while ((i = stream_rows<Index, reads>(view.data, view.row_stride, i, checked, bounds, records)) <
+             checked) {
+        for (const std::uint64_t end = std::min(i + block_rows, checked); i < end; ++i) {
+          add<reads>(recorded_row(view, i), position, i, false, records[i]);
+        }
+      }
+      if (checked < rows) add<reads>(recorded_row(view, checked), position, checked, true, records[checked]);
+    } else {
+      for (std::uint64_t i = 0; i < rows; ++i) {
+        add<reads>(recorded_row(view, i), position, i, i + 1 == rows, records[i]);
+      }
+    }
+    filled += rows;
+    out.starts_.push_back(filled | (episode_has_rejected ? out.rejected_bit : 0));
     episode_has_rejected = false;
   }
 
@@ -155,10 +302,7 @@ CompactEpisodes<Index> compact_episodes_as(std::span<const ArrayView> views, std
     for (std::size_t k = 0; k < views.size(); ++k) {
       const ArrayView& view = views[k];
       check_columns(view, k);
-      for (std::uint64_t i = 0; i < view.rows; ++i) {
-        builder.template add<decltype(tag)::value>(recorded_row(view, i), k, i, i + 1 == view.rows);
-      }
-      builder.end_episode();
+      builder.template add_episode<decltype(tag)::value>(view, k);
       if (built) built(k);
     }
   });

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "episode/episode.h"
+#include "support/record_allocator.h"
 
 namespace tarnel {
 
@@ -142,7 +143,7 @@ class CompactEpisodes {
   // saves (a loop whose length changes with every episode).
   static constexpr std::size_t far_records = (std::size_t{8} << 20) / sizeof(Record);
 
-  std::vector<Record> records_;
+  std::vector<Record, RecordAllocator<Record>> records_;
   std::vector<std::uint64_t> starts_{0};
   std::shared_ptr<const std::vector<RejectedTransition>> rejected_;
   // A sample's empty episodes: (index in this list, position in `data`).

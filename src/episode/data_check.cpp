@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 
 #include "support/console.h"
 
@@ -11,12 +10,8 @@ namespace tarnel {
 
 namespace {
 
-// Episode arrays may be unaligned views of byte buffers, so cells are copied
-// out rather than dereferenced as doubles.
 inline double cell(const std::byte* row, std::int64_t column_stride, Column column) {
-  double value;
-  std::memcpy(&value, row + static_cast<std::int64_t>(column) * column_stride, sizeof value);
-  return value;
+  return element_at(row + static_cast<std::int64_t>(column) * column_stride);
 }
 
 // A table dimension, with the bound of the quick test below.

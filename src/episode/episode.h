@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace tarnel {
 
@@ -38,14 +39,40 @@ struct ArrayView {
 
 // Truncation toward zero with saturation: NaN and negatives give 0, values of
 // 2^64 and above give 2^64 - 1.
-std::uint64_t saturating_index(double value);
+inline std::uint64_t saturating_index(double value) {
+  // 2^64 is exactly representable; everything at or above it saturates.
+  constexpr double two_to_64 = 18446744073709551616.0;
+  if (!(value > 0.0)) return 0;  // NaN, zero and every negative value
+  if (value >= two_to_64) return ~std::uint64_t{0};
+  return static_cast<std::uint64_t>(value);
+}
 
 // Fails when an array with rows has fewer than five columns; the failure
 // names the array by its position in `data`.
 void check_columns(const ArrayView& view, std::size_t position);
 
-// Row i of a view with at least five columns, as recorded and as read.
-RecordedRow recorded_row(const ArrayView& view, std::uint64_t i);
-Transition transition_of(const RecordedRow& row);
+// The double at `p`. Episode arrays may be unaligned views of byte buffers,
+// so elements are copied out rather than dereferenced as doubles.
+inline double element_at(const std::byte* p) {
+  double value;
+  std::memcpy(&value, p, sizeof value);
+  return value;
+}
+
+// Row i of a view with at least five columns, as recorded and as read. In
+// line: the conversion reads every row of an unusual layout through them.
+inline RecordedRow recorded_row(const ArrayView& view, std::uint64_t i) {
+  // Each column sits at a fixed offset from its row's address, whatever the
+  // layout.
+  const std::int64_t c = view.column_stride;
+  const std::byte* row = view.data + static_cast<std::int64_t>(i) * view.row_stride;
+  return {element_at(row), element_at(row + c), element_at(row + 2 * c), element_at(row + 3 * c),
+          element_at(row + 4 * c)};
+}
+
+inline Transition transition_of(const RecordedRow& row) {
+  return {saturating_index(row.state), saturating_index(row.action), row.reward,
+          saturating_index(row.next_state), row.terminal == 1.0};
+}
 
 }  // namespace tarnel

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #include "python/errors.h"
@@ -99,8 +101,15 @@ void locate_error(PyObject* item, std::size_t position) {
   python::add_notes(notes);
 }
 
+// How many arrays ahead check() asks for the fields it will read.
+constexpr std::size_t prefetch_distance = 4;
+
 // A sequence's reported length only sizes the first reservation; the items
-// decide the length, so a huge or lying __len__ cannot make it fail.
+// decide the length, so a huge or lying __len__ cannot make it fail. A list's
+// or a tuple's length is its number of items, and reserves room for all of
+// them (unless memory for that is short: the items then claim it as they
+// come), so that millions of small arrays are not moved again and again as
+// the room grows.
 constexpr Py_ssize_t max_reserved_arrays = 1 << 16;
 
 // One conversion per kind of parameter, picked by the type of its destination.
@@ -115,7 +124,10 @@ bool to(PyObject* object, EpisodeArrays& out) {
   if (length < 0) {
     PyErr_Clear();
   } else {
-    out.reserve(static_cast<std::size_t>(std::min(length, max_reserved_arrays)));
+    const bool told_exactly = PyList_CheckExact(object) || PyTuple_CheckExact(object);
+    if (!told_exactly || !out.try_reserve(static_cast<std::size_t>(length))) {
+      out.reserve(static_cast<std::size_t>(std::min(length, max_reserved_arrays)));
+    }
   }
   Ref iterator(PyObject_GetIter(object));
   if (!iterator) return false;
@@ -190,6 +202,17 @@ void EpisodeArrays::reserve(std::size_t count) {
   arrays_.reserve(count);
 }
 
+bool EpisodeArrays::try_reserve(std::size_t count) {
+  try {
+    reserve(count);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  } catch (const std::length_error&) {
+    return false;
+  }
+}
+
 void EpisodeArrays::add(Ref array) {
   const numpy::Memory memory = numpy::memory_of(array.get());
   // An array over foreign memory is read from a copy taken now, and its
@@ -232,20 +255,33 @@ void EpisodeArrays::check(std::size_t k) {
   if (k >= arrays_.size()) return;
   const Run& run = run_of(k);
   if (run.copied) return;  // read from its copy, which nothing else reaches
+  // Arrays are checked in order: ask for the next ones' fields now.
+  if (k + 2 * prefetch_distance < arrays_.size()) {
+    numpy::prefetch_object(arrays_[k + 2 * prefetch_distance].get());
+  }
+  if (k + prefetch_distance < arrays_.size()) numpy::prefetch_shape(arrays_[k + prefetch_distance].get());
   if (!numpy::still_matches(arrays_[k].get(), views_[k])) {
     fail("episode array " + std::to_string(k) +
          " was resized or retyped while the call's arguments were being converted");
   }
+  if (held_run_ == current_run_) return;
   if (!numpy::still_holds(run.block)) {
     fail("the memory that episode array " + std::to_string(k) +
          " views was released or moved before its episode was built");
   }
+  held_run_ = current_run_;
 }
 
 void EpisodeArrays::give_back(std::size_t k) {
+  // The last reference's release may run finalisers, which may release or
+  // move any block's memory.
+  if (Py_REFCNT(arrays_[k].get()) == 1) held_run_ = no_run;
   arrays_[k].reset();
   Run& run = run_of(k);
-  if (run.end == k + 1) run.block = numpy::Block();
+  if (run.end == k + 1) {
+    run.block = numpy::Block();
+    held_run_ = no_run;
+  }
 }
 
 bool bind(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** slots) {

@@ -71,6 +71,7 @@ using python::Ref;
 class EpisodeArrays {
  public:
   void reserve(std::size_t count);
+  bool try_reserve(std::size_t count);  // false when memory for it is short
   void add(Ref array);  // precondition: a 2-D float64 array
   std::size_t size() const { return views_.size(); }
   std::span<const ArrayView> views() const { return views_; }
@@ -95,6 +96,13 @@ class EpisodeArrays {
     bool copied = false;  // its arrays are read from their copies
   };
   Run& run_of(std::size_t k);  // k no smaller than at the last call
+
+  // The run whose block check() found holding its memory last, while no
+  // Python code has run since: giving an array back runs none unless it
+  // drops the array's last reference. Until Python code runs, that block
+  // still holds the same memory, and its later arrays skip the test.
+  static constexpr std::size_t no_run = static_cast<std::size_t>(-1);
+  std::size_t held_run_ = no_run;
 
   // Copies the array that `view` reads into copies_ and returns the view
   // of the copy.

@@ -178,6 +178,11 @@ ArrayView view_of(PyObject* array) {
   return view;
 }
 
+void prefetch_shape(PyObject* array) {
+  // NumPy keeps the strides right after the extents.
+  __builtin_prefetch(fields(array)->dimensions);
+}
+
 bool still_matches(PyObject* array, const ArrayView& view) {
   const ArrayFields* f = fields(array);
   if (f->nd != 2) return false;

@@ -43,6 +43,13 @@ ArrayView view_of(PyObject* array);  // precondition: 2-D float64
 // strides of `view`. (Why it might not be: the top of python/arguments.h.)
 bool still_matches(PyObject* array, const ArrayView& view);
 
+// Asks for what still_matches reads of an array, in two steps a few arrays
+// apart: its object first, then (once the object is at hand) its extents and
+// strides, which lie apart from it. Many small arrays are checked one after
+// the other, each long after the conversion last touched it.
+inline void prefetch_object(PyObject* array) { __builtin_prefetch(array); }
+void prefetch_shape(PyObject* array);
+
 // The memory an array's data lies in, as arrays can change it: the array at
 // the end of the chain of bases (the block), held, with the memory it held
 // when an episode array was accepted (see the top of python/arguments.h).
