@@ -72,7 +72,7 @@ class EpisodeArrays {
  public:
   void reserve(std::size_t count);
   bool try_reserve(std::size_t count);  // false when memory for it is short
-  void add(Ref array);  // precondition: a 2-D float64 array
+  void add(Ref array);                  // precondition: a 2-D float64 array
   std::size_t size() const { return views_.size(); }
   std::span<const ArrayView> views() const { return views_; }
 

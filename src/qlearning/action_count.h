@@ -15,10 +15,12 @@ constexpr std::uint64_t action_count(std::uint64_t actions) {
   return kActions > 0 ? kActions : actions;
 }
 
+// Always inlined into the pass that calls it: the drivers' flatten reaches
+// through it under GCC but not under clang, which compiles the wheel.
 // Runs `pass` with the action count as an integral_constant for 1 to 8, and
 // with 0 (read at run time) otherwise.
 template <typename Pass>
-inline void with_action_count(std::uint64_t actions, Pass pass) {
+[[gnu::always_inline]] inline void with_action_count(std::uint64_t actions, Pass pass) {
   using std::integral_constant;
   switch (actions) {
     case 1: return pass(integral_constant<std::uint64_t, 1>{});

@@ -19,6 +19,17 @@ namespace tarnel {
 
 namespace {
 
+// A value hidden from the optimiser, so that what is computed from it stays
+// arithmetic (a mask, an index) instead of becoming a jump: the coin and the
+// best action of a learning table change unpredictably, and a jump on them
+// mispredicts on half the transitions. Clang turns such selects into jumps
+// (GCC keeps them); the empty asm costs nothing.
+template <typename T>
+inline T opaque(T value) {
+  __asm__("" : "+r"(value));
+  return value;
+}
+
 // f = (w >> 8) * 2^-24 as a float, a value in [0, 1) on a 2^-24 grid; below
 // one half means table 1 is updated. Both steps are exact in a float (24
 // bits, then a power of two), so f < 0.5 exactly when w >> 8 < 2^23, that
@@ -62,9 +73,9 @@ std::uint64_t best_action(const double* chooser, Pair tables, std::uint64_t s) {
     const double x = row[a * states];
     unordered |= x != x;
     const bool greater = x > current;
-    // A mask rather than `greater ? a : best`, which the compiler may turn
-    // back into a branch that mispredicts on a learning table.
-    const std::uint64_t take = std::uint64_t{0} - static_cast<std::uint64_t>(greater);
+    // A mask rather than `greater ? a : best`, hidden so that the compiler
+    // cannot turn it back into a branch that mispredicts on a learning table.
+    const std::uint64_t take = opaque(std::uint64_t{0} - static_cast<std::uint64_t>(greater));
     best = (a & take) | (best & ~take);
     current = greater ? x : current;
   }
@@ -80,9 +91,9 @@ inline void double_update(Pair tables, const QTable& shape, const CompactTransit
                           const CompactEpisode<Index>& episode, Rng& rng) {
   // The draw comes first, for every transition, so a failing index still
   // consumes its coin.
-  const bool first = coin_picks_table_1(rng.next_u32());
+  const std::size_t first = opaque(std::size_t{coin_picks_table_1(rng.next_u32())});
   double* const u = tables.values[first];
-  const double* const e = tables.values[!first];
+  const double* const e = tables.values[first ^ 1];
   if constexpr (may_be_rejected) read_step<RowRead::next_state>(shape, record, episode);
   double& entry = u[record.entry];
   const double old = entry;

@@ -76,7 +76,8 @@ struct Rows {
 // value is computed after `old` is read: when it reads the written entry's
 // own row, it still holds old at column a.
 template <typename Steps, typename RowValue>
-inline void one_step_pass(const Qlearner& learner, QTable& q, const Steps& steps, RowValue row_value) {
+[[gnu::always_inline]] inline void one_step_pass(const Qlearner& learner, QTable& q, const Steps& steps,
+                                                 RowValue row_value) {
   const double gamma = learner.discount_factor;
   const double alpha = learner.learning_rate;
   // Local copies: the stores into the table cannot change them, and the
@@ -96,7 +97,7 @@ inline void one_step_pass(const Qlearner& learner, QTable& q, const Steps& steps
 // The return carried backwards starts from the last reward; the last
 // transition's own entry is never updated, and nothing else of it is read.
 template <typename Steps>
-inline void backward_pass(const Qlearner& learner, QTable& q, const Steps& steps) {
+[[gnu::always_inline]] inline void backward_pass(const Qlearner& learner, QTable& q, const Steps& steps) {
   const auto items = steps.items;
   if (items.empty()) fail_empty_episode(steps.episode.position());
   prefetch_steps(steps);
@@ -149,7 +150,8 @@ inline double row_mean(Rows t, std::uint64_t s) {
 // Forward Q bootstraps from the maximum of the row it reads, expected SARSA
 // from its mean; the row loops take the action count as a constant.
 template <bool mean, typename Steps>
-inline void bootstrapping_pass(const Qlearner& learner, QTable& q, const Steps& steps) {
+[[gnu::always_inline]] inline void bootstrapping_pass(const Qlearner& learner, QTable& q,
+                                                      const Steps& steps) {
   const Rows rows{q.values.data(), q.states, q.actions};
   with_action_count(q.actions, [&](auto n) {
     constexpr std::uint64_t k = decltype(n)::value;
@@ -166,7 +168,7 @@ inline void bootstrapping_pass(const Qlearner& learner, QTable& q, const Steps& 
 // Runs `body` on the episode's steps, checked only when it holds a rejected
 // record.
 template <RowRead reads, typename Index, typename Body>
-inline void with_steps(const QTable& q, CompactEpisode<Index> episode, Body body) {
+[[gnu::always_inline]] inline void with_steps(const QTable& q, CompactEpisode<Index> episode, Body body) {
   if (episode.has_rejected) [[unlikely]] {
     body(CheckedSteps<reads, Index>{q, episode});
   } else {
