@@ -69,9 +69,9 @@ EQUIVALENT = ROOT / "tools" / "mutation-equivalent.txt"
 # Everything the build and the fast tests read.
 COPIED = ["src", "tests", "CMakeLists.txt", "pyproject.toml"]
 PYTEST = ["-m", "pytest", "-x", "-q", "-p", "no:cacheprovider"]
-# Left out: the slow files that exercise the examples or whole processes,
+# Left out: the slow files that exercise the examples, the documents or whole processes,
 # and the checks of the installed wheel, which the build directory is not.
-SLOW_TESTS = {"test_examples.py", "test_processes.py", "test_build.py"}
+SLOW_TESTS = {"test_examples.py", "test_processes.py", "test_build.py", "test_readme.py"}
 # Python test files most likely to notice a change, quickest first; the
 # others follow in name order, so a new file is never left out.
 KILL_ORDER = ["test_results.py", "test_arguments.py", "test_boundary_memory.py", "test_texts.py",
