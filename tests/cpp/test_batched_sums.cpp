@@ -209,6 +209,20 @@ TEST(large_tables_fail_on_a_far_state) {
   CHECK_EQ(run.out, std::string());
 }
 
+TEST(large_tables_fail_on_an_empty_episode_under_the_backward_rule) {
+  // The backward rule writes every entry but an episode's last: an empty
+  // episode has no entry to save, and the rule's own failure stands.
+  const EpisodeList episodes(1);
+  Run run;
+  const std::string error = check::captured_error(
+      [&] { run = run_learn(walker(10, 0.0), episodes, Qlearner::learn_single_episode_backward_TD); });
+  const std::string text =
+      "index out of range: the backward rule reads the last transition of an episode, but the episode has "
+      "length 0";
+  CHECK_EQ(run.failure, text);
+  CHECK_EQ(error, "tarnel: " + text + "\n");
+}
+
 TEST(large_tables_stop_at_a_later_check_as_a_sum_per_iteration_does) {
   // Episodes of some 200 transitions: a batch is cut when its saved entries
   // pass a share of the table, so batches start anywhere, and one after the
