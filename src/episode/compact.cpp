@@ -180,34 +180,41 @@ struct CompactBuilder {
     }
   }
 
-  // The episode of the array at `position`. Streamed where the layout
-  // allows, a block at a time; a block holding a row the rule rejects (or
-  // one the streaming test is unsure of) is converted again row by row the
-  // exact way, which marks and keeps its rejected transitions in order.
+  // A piece of an episode (source.h). Streamed where the layout allows, a
+  // block at a time; a block holding a row the rule rejects (or one the
+  // streaming test is unsure of) is converted again row by row the exact
+  // way, which marks and keeps its rejected transitions in order. The
+  // episode's last piece closes it.
   template <RowRead reads>
-  void add_episode(const ArrayView& view, std::uint64_t position) {
+  void add_piece(const RowPiece& piece) {
+    const ArrayView& view = piece.view;
     Record* const records = out.records_.data() + filled;
     const std::uint64_t rows = view.rows;
+    const std::uint64_t position = piece.position;
+    const std::uint64_t first = piece.first_row;
+    // The backward rule's last transition is never checked: only its
+    // reward is kept.
+    const bool has_last = reads == RowRead::none && piece.ends_episode && rows > 0;
+    const std::uint64_t checked = has_last ? rows - 1 : rows;
     if (streams(view)) {
-      // The backward rule's last transition is never checked: only its
-      // reward is kept.
-      const std::uint64_t checked = reads == RowRead::none && rows > 0 ? rows - 1 : rows;
       std::uint64_t i = 0;
       while ((i = stream_rows<Index, reads>(view.data, view.row_stride, i, checked, bounds, records)) <
              checked) {
         for (const std::uint64_t end = std::min(i + block_rows, checked); i < end; ++i) {
-          add<reads>(recorded_row(view, i), position, i, false, records[i]);
+          add<reads>(recorded_row(view, i), position, first + i, false, records[i]);
         }
       }
-      if (checked < rows) add<reads>(recorded_row(view, checked), position, checked, true, records[checked]);
     } else {
-      for (std::uint64_t i = 0; i < rows; ++i) {
-        add<reads>(recorded_row(view, i), position, i, i + 1 == rows, records[i]);
+      for (std::uint64_t i = 0; i < checked; ++i) {
+        add<reads>(recorded_row(view, i), position, first + i, false, records[i]);
       }
     }
+    if (has_last) add<reads>(recorded_row(view, checked), position, first + checked, true, records[checked]);
     filled += rows;
-    out.starts_.push_back(filled | (episode_has_rejected ? out.rejected_bit : 0));
-    episode_has_rejected = false;
+    if (piece.ends_episode) {
+      out.starts_.push_back(filled | (episode_has_rejected ? out.rejected_bit : 0));
+      episode_has_rejected = false;
+    }
   }
 
   CompactEpisodes<Index> finish() && {
@@ -227,12 +234,6 @@ void with_row_read(RowRead reads, Body body) {
     case RowRead::own_state: return body(std::integral_constant<RowRead, RowRead::own_state>{});
     case RowRead::none: return body(std::integral_constant<RowRead, RowRead::none>{});
   }
-}
-
-std::uint64_t rows_in(std::span<const ArrayView> views) {
-  std::uint64_t transitions = 0;
-  for (const ArrayView& view : views) transitions += view.rows;
-  return transitions;
 }
 
 }  // namespace
@@ -294,28 +295,39 @@ void CompactEpisodes<Index>::append_copy(const CompactEpisodes& from, std::size_
 }
 
 template <typename Index>
+CompactEpisodes<Index> compact_episodes_as(EpisodeSource& source, std::uint64_t states, std::uint64_t actions,
+                                           RowRead reads) {
+  CompactBuilder<Index> builder(states, actions, reads, source.episodes(), source.transitions());
+  with_row_read(reads, [&](auto tag) {
+    source.read([&](const RowPiece& piece) {
+      check_columns(piece.view, piece.position);
+      builder.template add_piece<decltype(tag)::value>(piece);
+    });
+  });
+  return std::move(builder).finish();
+}
+
+CompactEpisodeList compact_episodes(EpisodeSource& source, std::uint64_t states, std::uint64_t actions,
+                                    RowRead reads) {
+  if (fits_32_bits(states, actions, source.transitions())) {
+    return compact_episodes_as<std::uint32_t>(source, states, actions, reads);
+  }
+  return compact_episodes_as<std::uint64_t>(source, states, actions, reads);
+}
+
+template <typename Index>
 CompactEpisodes<Index> compact_episodes_as(std::span<const ArrayView> views, std::uint64_t states,
                                            std::uint64_t actions, RowRead reads,
                                            const std::function<void(std::size_t)>& built) {
-  CompactBuilder<Index> builder(states, actions, reads, views.size(), rows_in(views));
-  with_row_read(reads, [&](auto tag) {
-    for (std::size_t k = 0; k < views.size(); ++k) {
-      const ArrayView& view = views[k];
-      check_columns(view, k);
-      builder.template add_episode<decltype(tag)::value>(view, k);
-      if (built) built(k);
-    }
-  });
-  return std::move(builder).finish();
+  ViewSource source(views, built);
+  return compact_episodes_as<Index>(source, states, actions, reads);
 }
 
 CompactEpisodeList compact_episodes(std::span<const ArrayView> views, std::uint64_t states,
                                     std::uint64_t actions, RowRead reads,
                                     const std::function<void(std::size_t)>& built) {
-  if (fits_32_bits(states, actions, rows_in(views))) {
-    return compact_episodes_as<std::uint32_t>(views, states, actions, reads, built);
-  }
-  return compact_episodes_as<std::uint64_t>(views, states, actions, reads, built);
+  ViewSource source(views, built);
+  return compact_episodes(source, states, actions, reads);
 }
 
 template class CompactEpisodes<std::uint32_t>;
@@ -326,5 +338,9 @@ template CompactEpisodes<std::uint32_t> compact_episodes_as(std::span<const Arra
 template CompactEpisodes<std::uint64_t> compact_episodes_as(std::span<const ArrayView>, std::uint64_t,
                                                             std::uint64_t, RowRead,
                                                             const std::function<void(std::size_t)>&);
+template CompactEpisodes<std::uint32_t> compact_episodes_as(EpisodeSource&, std::uint64_t, std::uint64_t,
+                                                            RowRead);
+template CompactEpisodes<std::uint64_t> compact_episodes_as(EpisodeSource&, std::uint64_t, std::uint64_t,
+                                                            RowRead);
 
 }  // namespace tarnel

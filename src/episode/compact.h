@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "episode/episode.h"
+#include "episode/source.h"
 #include "support/record_allocator.h"
 
 namespace tarnel {
@@ -160,6 +161,15 @@ bool fits_32_bits(std::uint64_t states, std::uint64_t actions, std::uint64_t tra
 
 // The compact form with the narrowest index that fits.
 using CompactEpisodeList = std::variant<CompactEpisodes<std::uint32_t>, CompactEpisodes<std::uint64_t>>;
+
+// The compact form of the source's episodes, in order, for a table of
+// `states` x `actions` and a rule that reads `reads`. Fails on an array with
+// rows but fewer than five columns, after the episodes before it.
+CompactEpisodeList compact_episodes(EpisodeSource& source, std::uint64_t states, std::uint64_t actions,
+                                    RowRead reads);
+template <typename Index>
+CompactEpisodes<Index> compact_episodes_as(EpisodeSource& source, std::uint64_t states, std::uint64_t actions,
+                                           RowRead reads);
 
 // The compact form of one episode per view, in order, for a table of
 // `states` x `actions` and a rule that reads `reads`. Fails on an array with

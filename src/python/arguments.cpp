@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "episode/table.h"
+#include "python/episode_table.h"
 #include "python/errors.h"
 #include "support/failure.h"
 
@@ -146,6 +148,15 @@ bool to(PyObject* object, EpisodeArrays& out) {
   return !PyErr_Occurred();
 }
 
+bool to(PyObject* object, Data& out) {
+  if (episode_table::is_table(object)) {
+    Py_INCREF(object);
+    out.table = Ref(object);
+    return true;
+  }
+  return to(object, out.arrays);
+}
+
 bool to(PyObject* object, std::uint64_t& out) {
   Ref index(PyNumber_Index(object));
   if (!index) return false;
@@ -281,6 +292,34 @@ void EpisodeArrays::give_back(std::size_t k) {
   if (run.end == k + 1) {
     run.block = numpy::Block();
     held_run_ = no_run;
+  }
+}
+
+std::uint64_t DataSource::episodes() const {
+  return data_.table ? episode_table::readable_size(data_.table.get()).first : data_.arrays.size();
+}
+
+std::uint64_t DataSource::transitions() const {
+  if (data_.table) return episode_table::readable_size(data_.table.get()).second;
+  std::uint64_t rows = 0;
+  for (const ArrayView& view : data_.arrays.views()) rows += view.rows;
+  return rows;
+}
+
+void DataSource::read(const std::function<void(const RowPiece&)>& piece) {
+  if (data_.table) {
+    TableSource(episode_table::readable(data_.table.get())).read(piece);
+    return;
+  }
+  EpisodeArrays& arrays = data_.arrays;
+  const std::span<const ArrayView> views = arrays.views();
+  arrays.check(0);
+  for (std::size_t k = 0; k < views.size(); ++k) {
+    piece({views[k], k, 0, true});
+    // Giving an array back may run Python code (a finaliser), so the next
+    // array is checked only afterwards.
+    arrays.give_back(k);
+    arrays.check(k + 1);
   }
 }
 

@@ -57,6 +57,7 @@
 #include <vector>
 
 #include "episode/episode.h"
+#include "episode/source.h"
 #include "python/numpy_bridge.h"
 #include "python/ref.h"
 #include "qlearning/qlearner.h"
@@ -115,9 +116,30 @@ class EpisodeArrays {
   std::size_t current_run_ = 0;
 };
 
+// The episodes of `data`: its arrays, held, or the EpisodeTable it is.
+struct Data {
+  EpisodeArrays arrays;
+  Ref table;
+};
+
+// The episodes of `data` as the core reads them: each held array checked
+// right before it is read and given back right after, or the table's
+// columns checked before the first row is read.
+class DataSource final : public EpisodeSource {
+ public:
+  explicit DataSource(Data& data) : data_(data) {}
+
+  std::uint64_t episodes() const override;
+  std::uint64_t transitions() const override;
+  void read(const std::function<void(const RowPiece&)>& piece) override;
+
+ private:
+  Data& data_;
+};
+
 // The converted arguments of one call.
 struct Values {
-  EpisodeArrays episodes;
+  Data episodes;
   QShape q_shape{};
   double discount_factor = 0.0;
   double learning_rate = 0.0;
@@ -131,8 +153,8 @@ struct Values {
 // Where a parameter's value goes. The member's type is the parameter's kind:
 // it picks the conversion (episode arrays, pair of unsigned integers, float,
 // unsigned integer, flag, optional float).
-using Destination = std::variant<EpisodeArrays Values::*, QShape Values::*, double Values::*,
-                                 std::uint64_t Values::*, bool Values::*, std::optional<double> Values::*>;
+using Destination = std::variant<Data Values::*, QShape Values::*, double Values::*, std::uint64_t Values::*,
+                                 bool Values::*, std::optional<double> Values::*>;
 
 struct Parameter {
   const char* name;

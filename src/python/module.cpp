@@ -13,6 +13,7 @@
 
 #include "episode/data_check.h"
 #include "python/arguments.h"
+#include "python/episode_table.h"
 #include "python/errors.h"
 #include "python/numpy_bridge.h"
 #include "python/ref.h"
@@ -44,10 +45,9 @@ auto read_arrays(EpisodeArrays& arrays, Read read) {
   });
 }
 
-CompactEpisodeList build_episodes(EpisodeArrays& arrays, QShape q_shape, RowRead reads) {
-  return read_arrays(arrays, [&](std::span<const ArrayView> views, const auto& built) {
-    return compact_episodes(views, q_shape.first, q_shape.second, reads, built);
-  });
+CompactEpisodeList build_episodes(arguments::Data& data, QShape q_shape, RowRead reads) {
+  arguments::DataSource source(data);
+  return compact_episodes(source, q_shape.first, q_shape.second, reads);
 }
 
 Qlearner learner_of(const Values& values) {
@@ -154,7 +154,7 @@ constexpr Parameter check_parameters[] = {
 
 PyObject* run_check(Values& values) {
   const DataCheck check =
-      read_arrays(values.episodes, [&](std::span<const ArrayView> views, const auto& done) {
+      read_arrays(values.episodes.arrays, [&](std::span<const ArrayView> views, const auto& done) {
         return check_episodes(views, values.q_shape.first, values.q_shape.second, done);
       });
   if (!check.clean()) {
@@ -286,6 +286,10 @@ PyMODINIT_FUNC PyInit_tarnel(void) {
   }
   // The failure type is an attribute (kept out of __all__) so that pickle finds
   // it by name: a failure raised in a worker process reaches its caller intact.
+  PyObject* table_type = tarnel::episode_table::type();
+  if (table_type == nullptr || PyObject_SetAttrString(module.get(), "EpisodeTable", table_type) < 0) {
+    return nullptr;
+  }
   PyObject* failure_type = tarnel::python::training_failure_type();
   if (failure_type == nullptr || PyObject_SetAttrString(module.get(), "TrainingFailure", failure_type) < 0) {
     return nullptr;

@@ -26,6 +26,7 @@ enum ApiSlot : int {
 };
 
 constexpr int type_double = 12;         // NPY_DOUBLE
+constexpr int type_uint64 = 8;          // NPY_ULONG, 64 bits on every Linux x86-64
 constexpr int flag_writeable = 0x0400;  // NPY_ARRAY_WRITEABLE
 
 struct Api {
@@ -107,10 +108,11 @@ void fail_load() {
 
 constexpr const char* owner_name = "tarnel.table";
 
+template <typename Element>
 void free_owned_table(PyObject* owner) {
   // Reclaims the buffer that to_array gave to the capsule.
-  std::unique_ptr<std::vector<double>> table(
-      static_cast<std::vector<double>*>(PyCapsule_GetPointer(owner, owner_name)));
+  std::unique_ptr<std::vector<Element>> table(
+      static_cast<std::vector<Element>*>(PyCapsule_GetPointer(owner, owner_name)));
 }
 
 // An array's size in bytes, which only a resize changes; nothing when it
@@ -183,6 +185,19 @@ void prefetch_shape(PyObject* array) {
   __builtin_prefetch(fields(array)->dimensions);
 }
 
+Vector vector_of(PyObject* array) {
+  const ArrayFields* f = fields(array);
+  return {reinterpret_cast<const std::byte*>(f->data), static_cast<std::uint64_t>(f->dimensions[0]),
+          f->strides[0]};
+}
+
+bool still_matches(PyObject* array, const Vector& vector, PyObject* descr) {
+  const ArrayFields* f = fields(array);
+  if (f->nd != 1 || f->descr != descr) return false;
+  const Vector now = vector_of(array);
+  return now.data == vector.data && now.length == vector.length && now.stride == vector.stride;
+}
+
 bool still_matches(PyObject* array, const ArrayView& view) {
   const ArrayFields* f = fields(array);
   if (f->nd != 2) return false;
@@ -232,8 +247,11 @@ bool still_holds(const Block& block) {
   return f->data == block.data && block.bytes && byte_size(f) == block.bytes;
 }
 
-PyObject* to_array(std::vector<double>&& values, int nd, const std::uint64_t* dims,
-                   const std::uint64_t* element_strides) {
+namespace {
+
+template <typename Element>
+PyObject* owning_array(std::vector<Element>&& values, int type_number, int nd, const std::uint64_t* dims,
+                       const std::uint64_t* element_strides) {
   if (!load()) return nullptr;
   const Api& numpy = api();
   Py_ssize_t shape[3];
@@ -246,25 +264,37 @@ PyObject* to_array(std::vector<double>&& values, int nd, const std::uint64_t* di
       return nullptr;
     }
     shape[k] = static_cast<Py_ssize_t>(dims[k]);
-    strides[k] = static_cast<Py_ssize_t>(element_strides[k] * sizeof(double));
+    strides[k] = static_cast<Py_ssize_t>(element_strides[k] * sizeof(Element));
   }
-  auto buffer = std::make_unique<std::vector<double>>(std::move(values));
+  auto buffer = std::make_unique<std::vector<Element>>(std::move(values));
   // A null data pointer would make NumPy allocate memory of its own; give
   // even an empty table a buffer, so the owner always owns the data.
   if (buffer->capacity() == 0) buffer->reserve(1);
   void* data = buffer->data();
   // Only memory can run out here: the MemoryError stands, as everywhere.
-  Ref owner(PyCapsule_New(buffer.get(), owner_name, free_owned_table));
+  Ref owner(PyCapsule_New(buffer.get(), owner_name, free_owned_table<Element>));
   if (!owner) return nullptr;
   buffer.release();  // the capsule owns it now
-  Py_INCREF(numpy.float64);
   // The descriptor's reference passes to NumPy, even on failure.
-  Ref array(numpy.new_from_descr(numpy.array_type, numpy.float64, nd, shape, strides, data, flag_writeable,
-                                 nullptr));
+  PyObject* descr = numpy.descr_from_type(type_number);
+  if (descr == nullptr) return nullptr;
+  Ref array(numpy.new_from_descr(numpy.array_type, descr, nd, shape, strides, data, flag_writeable, nullptr));
   if (!array) return nullptr;  // `owner` frees the buffer
   // The array takes over the owner's reference, on failure too.
   if (numpy.set_base_object(array.get(), owner.release()) < 0) return nullptr;
   return array.release();
+}
+
+}  // namespace
+
+PyObject* to_array(std::vector<double>&& values, int nd, const std::uint64_t* dims,
+                   const std::uint64_t* element_strides) {
+  return owning_array(std::move(values), type_double, nd, dims, element_strides);
+}
+
+PyObject* to_array(std::vector<std::uint64_t>&& values, int nd, const std::uint64_t* dims,
+                   const std::uint64_t* element_strides) {
+  return owning_array(std::move(values), type_uint64, nd, dims, element_strides);
 }
 
 }  // namespace tarnel::numpy

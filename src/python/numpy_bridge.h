@@ -39,6 +39,18 @@ PyObject* float64();  // borrowed; kept for the process like the API table
 
 ArrayView view_of(PyObject* array);  // precondition: 2-D float64
 
+// A 1-D array's elements: element k at byte offset k * stride from `data`.
+struct Vector {
+  const std::byte* data = nullptr;
+  std::uint64_t length = 0;
+  std::int64_t stride = 0;
+};
+Vector vector_of(PyObject* array);  // precondition: 1-D
+
+// Whether `array` is still a 1-D array of `descr`'s type with the elements
+// of `vector`.
+bool still_matches(PyObject* array, const Vector& vector, PyObject* descr);
+
 // Whether `array` is still a 2-D float64 array with the data, extents and
 // strides of `view`. (Why it might not be: the top of python/arguments.h.)
 bool still_matches(PyObject* array, const ArrayView& view);
@@ -84,6 +96,9 @@ bool still_holds(const Block& block);
 // frees the buffer when the array dies. `element_strides` are in elements.
 // Returns nullptr with a Python error set on failure (the buffer is freed).
 PyObject* to_array(std::vector<double>&& values, int nd, const std::uint64_t* dims,
+                   const std::uint64_t* element_strides);
+// The same for unsigned 64-bit integers.
+PyObject* to_array(std::vector<std::uint64_t>&& values, int nd, const std::uint64_t* dims,
                    const std::uint64_t* element_strides);
 
 }  // namespace tarnel::numpy
