@@ -103,6 +103,39 @@ void locate_error(PyObject* item, std::size_t position) {
   python::add_notes(notes);
 }
 
+// Adds, to the TypeError or ValueError that converting `data` raised, the
+// note that shows the EpisodeTable call for data that is one table of
+// transitions (a dict or data frame of columns, or one 2-D array) rather
+// than a sequence of episodes. The error itself stands as it is.
+// `numpy_loaded` says whether NumPy's API may be asked (an array is a
+// sequence, so it fails only once its items are read).
+void suggest_table(PyObject* data, bool numpy_loaded) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) return;
+  python::FetchedError error = python::fetch_error();
+  constexpr const char* named =
+      "data[\"state\"], data[\"action\"], data[\"reward\"], data[\"next_state\"], data[\"terminal\"]";
+  const char* columns = nullptr;
+  if (PyDict_Check(data)) {
+    columns = named;
+  } else if (numpy_loaded && numpy::is_array(data)) {
+    if (numpy::ndim(data) == 2) columns = "*data[:, :5].T";
+  } else if (Ref name = python::type_name(data)) {
+    if (PyUnicode_CompareWithASCIIString(name.get(), "DataFrame") == 0) columns = named;
+  }
+  if (columns == nullptr) {
+    PyErr_Clear();
+    error.restore();
+    return;
+  }
+  const Ref note[] = {Ref(PyUnicode_FromFormat(
+      "data reads as one table of transitions, not a sequence of episodes: pass "
+      "tarnel.EpisodeTable(%s, ends), with ends[k] the row after episode k's last",
+      columns))};
+  PyErr_Clear();
+  error.restore();
+  if (note[0]) python::add_notes(note);
+}
+
 // How many arrays ahead check() asks for the fields it will read.
 constexpr std::size_t prefetch_distance = 4;
 
@@ -120,6 +153,7 @@ bool to(PyObject* object, EpisodeArrays& out) {
   // A str is a sequence, of one-character strs; never of episode arrays.
   if ((PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_UNICODE_SUBCLASS) != 0 || !PySequence_Check(object)) {
     raise_cannot_convert(object, "Sequence");
+    suggest_table(object, false);
     return false;
   }
   const Py_ssize_t length = PySequence_Size(object);
@@ -141,6 +175,7 @@ bool to(PyObject* object, EpisodeArrays& out) {
     }
     if (!is_episode_array(item.get())) {
       locate_error(item.get(), out.size());
+      suggest_table(object, true);
       return false;
     }
     out.add(std::move(item));

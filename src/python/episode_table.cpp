@@ -186,15 +186,25 @@ Integer integer_at(const numpy::Vector& vector, std::uint64_t k, ElementType typ
   return {false, bits};
 }
 
+bool accept_no_ends(std::uint64_t rows) {
+  if (rows == 0) return true;
+  PyErr_Format(PyExc_ValueError, "ends is empty: the last end must be the number of rows, %llu",
+               static_cast<unsigned long long>(rows));
+  return false;
+}
+
 bool accept_ends(PyObject* object, std::uint64_t rows, std::vector<std::uint64_t>& out) {
   Ref array = vector_argument(object, "ends");
   if (!array) return false;
+  const numpy::Vector vector = numpy::vector_of(array.get());
+  // An empty list makes a float64 array, and holds no end that is not an
+  // integer.
+  if (vector.length == 0) return accept_no_ends(rows);
   const auto type = element_type_of(numpy::dtype(array.get()));
   if (!type || type->first == ElementType::boolean || type->first >= ElementType::float16) {
     PyErr_Format(PyExc_TypeError, "ends has dtype %S: it must hold integers", numpy::dtype(array.get()));
     return false;
   }
-  const numpy::Vector vector = numpy::vector_of(array.get());
   out.reserve(vector.length);
   for (std::uint64_t k = 0; k < vector.length; ++k) {
     const Integer end = integer_at(vector, k, type->first, type->second);
@@ -379,6 +389,9 @@ PyObject* table_reduce(PyObject* self, PyObject* /*unused*/) {
   });
 }
 
+// Episode by episode, each read when it is reached.
+PyObject* table_iter(PyObject* self) { return PySeqIter_New(self); }
+
 PyMethodDef table_methods[] = {
     {"__reduce__", table_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -403,6 +416,7 @@ PyType_Slot table_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(table_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(table_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(table_repr)},
+    {Py_tp_iter, reinterpret_cast<void*>(table_iter)},
     {Py_tp_methods, table_methods},
     {Py_tp_doc, const_cast<char*>(table_doc)},
     {Py_sq_length, reinterpret_cast<void*>(table_length)},

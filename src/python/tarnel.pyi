@@ -16,8 +16,8 @@ which derives from BaseException, not Exception, and pickles by name, so it
 crosses process boundaries.
 """
 
-from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex, TypeAlias
+from collections.abc import Iterator, Sequence
+from typing import Any, SupportsFloat, SupportsIndex, TypeAlias, final, overload
 
 import numpy as np
 from numpy.typing import NDArray
@@ -33,8 +33,35 @@ __all__ = [
     "double_q",
 ]
 
-_Episodes: TypeAlias = Sequence[NDArray[np.float64]] | NDArray[np.float64]
-"""A sequence of (transitions, 5+) float64 arrays, or one (episodes, transitions, 5+) array."""
+@final
+class EpisodeTable:
+    """Episodes kept as flat columns, one element per transition; every
+    function takes one as ``data`` and reads the columns in place.
+
+    Each column is a 1-D array (or anything ``np.asarray`` makes one of) of
+    booleans, integers or floats, all of one length N. ``ends`` holds the
+    episodes' end offsets: episode k is rows ``ends[k-1]`` (0 for the first)
+    up to ``ends[k]``; it never decreases and its last end is N.
+    """
+
+    def __new__(
+        cls,
+        state: Any,
+        action: Any,
+        reward: Any,
+        next_state: Any,
+        terminal: Any,
+        ends: Any,
+    ) -> EpisodeTable: ...
+    def __len__(self) -> int: ...
+    @overload
+    def __getitem__(self, key: SupportsIndex, /) -> NDArray[np.float64]: ...
+    @overload
+    def __getitem__(self, key: slice, /) -> EpisodeTable: ...
+    def __iter__(self) -> Iterator[NDArray[np.float64]]: ...
+
+_Episodes: TypeAlias = Sequence[NDArray[np.float64]] | NDArray[np.float64] | EpisodeTable
+"""A sequence of (transitions, 5+) float64 arrays, one (episodes, transitions, 5+) array, or an EpisodeTable."""
 
 class TrainingFailure(BaseException):
     """A training failed: bad episode data, an empty episode list, a failed

@@ -1,0 +1,137 @@
+"""EpisodeTable: flat columns of any numeric type read as the episodes they
+stand for. NumPy's own astype is the oracle of every value; a call on a
+table must do exactly what the same call does on list(table)."""
+
+import pickle
+import sys
+
+import numpy as np
+import pytest
+
+import tarnel
+from conftest import SIGNATURES, arguments
+
+rng = np.random.default_rng(3)
+ROWS = 700  # several blocks of rows, so one episode comes in several pieces
+STATE = rng.integers(0, 6, ROWS)
+ACTION = rng.integers(0, 3, ROWS)
+REWARD = rng.standard_normal(ROWS)
+NEXT = rng.integers(0, 6, ROWS)
+TERMINAL = rng.random(ROWS) < 0.05
+
+
+def strided(values, dtype):
+    """Every other element of a wider array."""
+    wide = np.zeros(2 * len(values), dtype=dtype)
+    wide[::2] = values
+    return wide[::2]
+
+
+def memmapped(values, dtype, path):
+    np.save(path, np.asarray(values, dtype=dtype))
+    return np.load(path, mmap_mode="r")
+
+
+LAYOUTS = {
+    "logged": lambda tmp: (STATE.astype(np.int32), ACTION.astype(np.int8), REWARD.astype(np.float32),
+                           NEXT.astype(np.int32), TERMINAL),
+    "wide": lambda tmp: (STATE.astype(np.uint64), ACTION.astype(np.int16), REWARD.astype(np.float16),
+                         NEXT.astype(np.uint8), TERMINAL.astype(np.float64)),
+    "strided, big-endian": lambda tmp: (strided(STATE, ">i4"), strided(ACTION, np.uint16), strided(REWARD, ">f8"),
+                                        strided(NEXT, np.int64), strided(TERMINAL, np.int8)),
+    "memory-mapped": lambda tmp: (memmapped(STATE, np.int32, tmp / "s.npy"), ACTION.astype(np.uint32),
+                                  memmapped(REWARD, np.float32, tmp / "r.npy"), NEXT, TERMINAL),
+    "lists": lambda tmp: (STATE.tolist(), ACTION.tolist(), REWARD.tolist(), NEXT.tolist(), TERMINAL.tolist()),
+}
+
+
+# double_q flips a coin at every update, so two of its calls never agree.
+@pytest.mark.parametrize("name", [name for name in SIGNATURES if name != "double_q"])
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_a_call_on_a_table_is_the_call_on_its_episodes(capfd, tmp_path, layout, name):
+    # One episode: every pick and every bootstrap sample is the same, so both
+    # calls are deterministic and must agree bit for bit, printed lines too.
+    table = tarnel.EpisodeTable(*LAYOUTS[layout](tmp_path), [ROWS])
+    results = []
+    for data in (table, list(table)):
+        capfd.readouterr()
+        results.append((getattr(tarnel, name)(*arguments(name, data, (6, 3), 0.9, 0.25, 300, True, workers=2)),
+                        capfd.readouterr()))
+    (table_result, table_printed), (list_result, list_printed) = results
+    assert table_result.tobytes() == list_result.tobytes()
+    assert table_printed == list_printed
+
+
+def test_episodes_slices_and_pickles_are_numpys_rows():
+    columns = (STATE.astype(np.int32), ACTION.astype(np.int8), REWARD.astype(np.float16), strided(NEXT, ">u2"),
+               TERMINAL)
+    ends = [0, 5, 5, 300, 301, 690, ROWS]
+    table = tarnel.EpisodeTable(*columns, np.array(ends, dtype=np.int16))
+    rows = np.column_stack(columns).astype(np.float64)
+    starts = [0, *ends[:-1]]
+    expected = [rows[a:b] for a, b in zip(starts, ends)]
+    assert len(table) == len(ends)
+    for got, want in zip(table, expected, strict=True):
+        assert got.flags.c_contiguous and got.dtype == np.float64 and got.shape == want.shape
+        assert got.tobytes() == want.tobytes()
+    assert table[-1].tobytes() == expected[-1].tobytes()
+    part = table[2:5]
+    assert [a.tobytes() for a in part] == [a.tobytes() for a in expected[2:5]]
+    for copy in (pickle.loads(pickle.dumps(table)), pickle.loads(pickle.dumps(part))):
+        original = table if len(copy) == len(table) else part
+        assert [a.tobytes() for a in copy] == [a.tobytes() for a in original]
+    assert repr(part) == ("EpisodeTable(3 episodes, 296 rows; state int32, action int8, reward float16, "
+                          "next_state >u2, terminal bool)")
+    with pytest.raises(IndexError, match="^episode index out of range$"):
+        table[len(ends)]
+
+
+def test_a_failure_is_located_in_the_table(capfd):
+    state = np.array([0, 1, 0, 1, 5, 0], dtype=np.int8)
+    # Episodes 0 and 1 are empty, so every failing pick is episode 2's row 2.
+    table = tarnel.EpisodeTable(state, np.zeros(6, int), np.ones(6), np.ones(6, int), np.zeros(6, bool), [0, 0, 6])
+    notes = []
+    for data in (table, list(table)):
+        with pytest.raises(tarnel.TrainingFailure) as caught:
+            tarnel.qlearn_forward(data, (2, 1), 0.9, 0.5, 1000, False)
+        notes.append((str(caught.value), caught.value.__notes__))
+    assert notes[0] == notes[1] == ("index out of bounds: state 5 is not below the number of states, 2",
+                                    ["episode 2 of data, row 4: state 5, action 0, reward 1, next state 1, "
+                                     "terminal 0"])
+    assert capfd.readouterr().err == 2 * f"tarnel: {notes[0][0]}\n"
+
+
+GOOD = [np.zeros(4, int), np.zeros(4, int), np.zeros(4), np.zeros(4, int), np.zeros(4, bool), [2, 4]]
+
+
+@pytest.mark.parametrize("position, value, error, message", [
+    (2, np.zeros(4, complex), TypeError, "column 'reward' has dtype complex128: a column holds booleans, integers, "
+                                         "or floats of 16, 32 or 64 bits"),
+    (0, np.array(list("abcd")), TypeError, "column 'state' has dtype <U1: "),
+    (4, np.zeros(4, "M8[s]"), TypeError, "column 'terminal' has dtype datetime64[s]: "),
+    (1, np.zeros((4, 1)), ValueError, "column 'action' has 2 dimensions: it must be 1-D"),
+    (3, np.zeros(5), ValueError, "columns of unequal lengths: 'state' has 4 rows, 'next_state' has 5"),
+    (5, [2.0, 4.0], TypeError, "ends has dtype float64: it must hold integers"),
+    (5, [3, 2, 4], ValueError, "ends[1] is 2, below ends[0], 3: ends never decrease"),
+    (5, [-1, 4], ValueError, "ends[0] is -1: an end is a row number, from 0 to the 4 rows"),
+    (5, [2, 5], ValueError, "ends[1] is 5: an end is a row number, from 0 to the 4 rows"),
+    (5, [2, 3], ValueError, "ends[1], the last end, is 3: it must be the number of rows, 4"),
+    (5, [], ValueError, "ends is empty: the last end must be the number of rows, 4"),
+])
+def test_refusals(position, value, error, message):
+    given = list(GOOD)
+    given[position] = value
+    with pytest.raises(error) as caught:
+        tarnel.EpisodeTable(*given)
+    assert str(caught.value).startswith(message)
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="resizes in place")
+def test_a_column_resized_after_construction_fails_the_call(capfd):
+    state = np.zeros(4, dtype=np.int64)
+    table = tarnel.EpisodeTable(state, *GOOD[1:])
+    state.resize(1 << 16, refcheck=False)  # moves its memory
+    message = "column 'state' of the episode table was resized or retyped after the table was built"
+    with pytest.raises(tarnel.TrainingFailure, match=f"^{message}$"):
+        tarnel.qlearn_forward(table, (1, 1), 0.9, 0.5, 10, False)
+    assert capfd.readouterr().err == f"tarnel: {message}\n"
