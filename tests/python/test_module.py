@@ -25,10 +25,10 @@ def test_module_attributes():
                               "td_learn_backward_parallel", "qlearn_forward_parallel", "fast_learn",
                               "learn_until_convergence", "double_q"]
     assert type(tarnel.__all__) is list
-    # The functions, the failure type and the data check are all the module
+    # The functions, the failure type, the data check and the table type are all the module
     # holds; only the training functions are exported.
     public = sorted(name for name in vars(tarnel) if not name.startswith("_"))
-    assert public == sorted([*tarnel.__all__, "TrainingFailure", "check_episodes"])
+    assert public == sorted([*tarnel.__all__, "TrainingFailure", "check_episodes", "EpisodeTable"])
 
 
 @pytest.mark.parametrize("name", list(SIGNATURES))
