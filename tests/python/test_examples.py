@@ -419,8 +419,10 @@ def test_minari_episodes_pair_each_observation_with_the_next(minari_example):
     recorded = minari_example.record(25, seed=4)
     dataset = minari.load_dataset(minari_example.DATASET_ID)
     assert dataset.total_episodes == recorded.total_episodes == 25
-    for episode in dataset.iterate_episodes():
-        rows = minari_example.episode_array(episode)
+    episodes = list(dataset.iterate_episodes())
+    table = minari_example.episode_table(episodes)
+    assert len(table) == 25
+    for episode, rows in zip(episodes, table):
         assert len(rows) == len(episode.rewards)
         assert np.array_equal(rows[1:, 0], rows[:-1, 3])
         assert rows[0, 0] == 0  # FrozenLake starts in the corner
