@@ -53,22 +53,23 @@ def record(episodes: int, seed: int):
 
     env = gym.make("FrozenLake-v1", map_name="4x4", is_slippery=True)
     rng = np.random.default_rng(seed)
-    # One list per column, one element per step; an episode ends after its last step.
-    columns = {"state": [], "action": [], "reward": [], "next_state": [], "terminal": []}
+    # State, action, reward, next state, terminal: one list per column, one
+    # element per step; an episode ends after its last step.
+    columns = [[] for _ in range(5)]
     ends = []
     for k in range(episodes):
         state, _ = env.reset(seed=seed + k)
         while True:
             action = int(rng.integers(4))
             nxt, reward, terminated, truncated, _ = env.step(action)
-            for name, value in zip(columns, (state, action, reward, nxt, terminated)):
-                columns[name].append(value)
+            for column, value in zip(columns, (state, action, reward, nxt, terminated)):
+                column.append(value)
             state = nxt
             if terminated or truncated:
                 break
-        ends.append(len(columns["state"]))
-    dtypes = {"state": np.int8, "action": np.int8, "reward": np.float32, "next_state": np.int8, "terminal": bool}
-    data = tarnel.EpisodeTable(*(np.array(columns[name], dtype=dtypes[name]) for name in columns), ends)
+        ends.append(len(columns[0]))
+    dtypes = (np.int8, np.int8, np.float32, np.int8, bool)  # as small as the values allow
+    data = tarnel.EpisodeTable(*(np.array(c, dtype=t) for c, t in zip(columns, dtypes)), ends)
     n_states, n_actions = env.observation_space.n, env.action_space.n
     reward = np.zeros((n_states, n_actions))
     going_on = np.zeros((n_states, n_actions, n_states))
