@@ -1,11 +1,11 @@
-"""Episodes kept as one flat table of transitions, turned into tarnel's episode arrays.
+"""Episodes kept as one flat table of transitions, trained on as a tarnel.EpisodeTable.
 
 Logged experience often lives in a data frame or a Parquet file: one row per
 transition, with an episode id column and a step column giving the order
-within the episode. ``episodes_from_frame`` sorts the rows, takes the five
-learning columns as one float64 block and cuts it at the episode
-boundaries, with NumPy doing the work: no Python loop runs per row, and the
-episode arrays are views into the one block.
+within the episode. ``episodes_from_frame`` sorts the rows, finds where the
+episode id changes, and hands the five learning columns to an EpisodeTable
+as they are, small integer and float dtypes included: no Python loop runs
+per row, and no float64 block or per-episode array is made.
 
 Run without arguments it makes such a table from random walks on a 4 x 4
 grid (goal in the bottom-right corner), stores it as Parquet, reads it
@@ -44,8 +44,8 @@ def episodes_from_frame(
     episode: str = "episode_id",
     order: str | None = "step",
     columns: tuple[str, ...] = COLUMNS,
-) -> list[np.ndarray]:
-    """One (transitions, 5) float64 array per episode, episodes in id order.
+) -> tarnel.EpisodeTable:
+    """The frame's episodes as a table over its columns, episodes in id order.
 
     Rows are ordered by ``order`` within each episode (a stable sort, so
     without an order column the table's own row order is kept).
@@ -53,11 +53,10 @@ def episodes_from_frame(
     keys = [episode] if order is None else [episode, order]
     frame = frame.sort_values(keys, kind="stable")
     ids = frame[episode].to_numpy()
-    block = frame[list(columns)].to_numpy(dtype=np.float64)
-    if len(block) == 0:
-        return []
-    starts = np.flatnonzero(ids[1:] != ids[:-1]) + 1
-    return np.split(block, starts)
+    # An episode ends where the next row's id differs, and at the last row;
+    # an empty frame has no episodes, so no ends.
+    ends = np.append(np.flatnonzero(ids[1:] != ids[:-1]) + 1, len(ids)) if len(ids) else []
+    return tarnel.EpisodeTable(*(frame[c].to_numpy() for c in columns), ends)
 
 
 def random_walk_table(episodes: int, seed: int = 0, max_steps: int = 40) -> pd.DataFrame:
@@ -79,13 +78,14 @@ def random_walk_table(episodes: int, seed: int = 0, max_steps: int = 40) -> pd.D
     reached = np.cumsum(at_goal, axis=1)
     keep = (reached == 0) | (at_goal & (reached == 1))  # up to and including the first arrival
     episode_id, step = np.nonzero(keep)
+    # The small dtypes a log would keep them in.
     frame = pd.DataFrame({
-        "episode_id": episode_id,
-        "step": step,
-        "state": states[keep],
-        "action": actions[keep],
-        "reward": at_goal[keep].astype(np.float64),
-        "next_state": nexts[keep],
+        "episode_id": episode_id.astype(np.int32),
+        "step": step.astype(np.int16),
+        "state": states[keep].astype(np.int16),
+        "action": actions[keep].astype(np.int8),
+        "reward": at_goal[keep].astype(np.float32),
+        "next_state": nexts[keep].astype(np.int16),
         "terminated": at_goal[keep],  # walks cut at max_steps end not terminated
     })
     # Logged tables rarely arrive in order; the conversion must not care.
@@ -125,7 +125,8 @@ def main(argv: list[str] | None = None) -> None:
     episodes = episodes_from_frame(frame)
     n_states = int(max(frame["state"].max(), frame["next_state"].max())) + 1
     n_actions = int(frame["action"].max()) + 1
-    print(f"{len(episodes):,} episode arrays; table shape ({n_states}, {n_actions})")
+    print(episodes)
+    print(f"Q table shape ({n_states}, {n_actions})")
     q = tarnel.qlearn_forward(episodes, (n_states, n_actions), 0.9, 0.1, args.iterations, False)
     if args.parquet is None:
         print("greedy policy of qlearn_forward (G = goal):")

@@ -4,9 +4,11 @@ Minari's ``DataCollector`` wraps an environment and records every step;
 ``create_dataset`` writes the episodes to the local dataset folder, and
 ``minari.load_dataset`` reads them back. A Minari episode holds one more
 observation than actions (the state after the last step), so
-``episode_array`` pairs ``observations[:-1]`` with ``observations[1:]`` to
-get (state, action, reward, next state, terminal flag) rows; an episode
-cut by the time limit is truncated, not terminated, and stays so.
+``episode_table`` takes ``observations[:-1]`` of each episode as its states
+and ``observations[1:]`` as its next states, joins each field's arrays into
+one column, and makes an EpisodeTable of the columns, with the episodes'
+lengths giving their ends; an episode cut by the time limit is truncated,
+not terminated, and stays so.
 
 Everything stays on this machine: the datasets go to ``--root`` (a
 temporary folder by default, through MINARI_DATASETS_PATH) and nothing is
@@ -37,16 +39,18 @@ DATASET_ID = "tarnel/frozenlake-random-v0"
 QUICK = {"episodes": 60, "iterations": 60_000}
 
 
-def episode_array(episode) -> np.ndarray:
-    """One Minari ``EpisodeData`` of a discrete environment as a (steps, 5) float64 array."""
-    observations = np.asarray(episode.observations, dtype=np.float64)
-    rows = np.empty((len(episode), 5))
-    rows[:, 0] = observations[:-1]
-    rows[:, 1] = episode.actions
-    rows[:, 2] = episode.rewards
-    rows[:, 3] = observations[1:]
-    rows[:, 4] = episode.terminations
-    return rows
+def episode_table(episodes: list) -> tarnel.EpisodeTable:
+    """Minari ``EpisodeData`` of a discrete environment as one table, in their
+    own dtypes: each field's arrays joined into one column."""
+    observations = [np.asarray(e.observations) for e in episodes]
+    return tarnel.EpisodeTable(
+        np.concatenate([o[:-1] for o in observations]),
+        np.concatenate([e.actions for e in episodes]),
+        np.concatenate([e.rewards for e in episodes]),
+        np.concatenate([o[1:] for o in observations]),
+        np.concatenate([e.terminations for e in episodes]),
+        np.cumsum([len(e) for e in episodes]),
+    )
 
 
 def record(episodes: int, seed: int):
@@ -99,13 +103,15 @@ def main(argv: list[str] | None = None) -> None:
         print(f"recorded {recorded.total_episodes:,} episodes, {recorded.total_steps:,} steps into {DATASET_ID}")
 
         dataset = minari.load_dataset(DATASET_ID)
-        episodes = [episode_array(e) for e in dataset.iterate_episodes()]
+        episodes = list(dataset.iterate_episodes())
+        table = episode_table(episodes)
         n_states = int(dataset.observation_space.n)
         n_actions = int(dataset.action_space.n)
-        print(f"loaded {len(episodes):,} episodes back; {sum(len(e) for e in episodes):,} transitions, "
-              f"{sum(int(e[-1, 2] > 0) for e in episodes)} reaching the goal")
+        print(f"loaded {len(table):,} episodes back; {sum(len(e) for e in episodes):,} transitions, "
+              f"{sum(int(e.rewards[-1] > 0) for e in episodes)} reaching the goal")
+        print(table)
 
-        q = tarnel.qlearn_forward(episodes, (n_states, n_actions), 0.99, 0.02, args.iterations, False, 1e-4)
+        q = tarnel.qlearn_forward(table, (n_states, n_actions), 0.99, 0.02, args.iterations, False, 1e-4)
 
         # The recovered environment is the one the data came from.
         env = dataset.recover_environment()

@@ -69,7 +69,7 @@ HELP_CASES = [
     # The packages an example imports before reading its options, and what
     # it prints once it runs, which it must not print when asked for help.
     ("grid_demo.py", (), "transitions"),
-    ("flat_table.py", ("pandas",), "episode arrays"),
+    ("flat_table.py", ("pandas",), "Q table shape"),
     ("minari_dataset.py", (), "recorded"),
     ("dask_sweep.py", (), "cluster:"),
     ("module_output.py", (), "file descriptor 1"),
@@ -381,19 +381,19 @@ def test_flat_table_keeps_row_order_without_a_step_column(flat_table):
     })
     got = flat_table.episodes_from_frame(frame, order=None)
     assert [e[:, 0].tolist() for e in got] == [[9, 8], [0, 1, 2]]
-    assert flat_table.episodes_from_frame(frame.iloc[:0], order=None) == []
+    assert len(flat_table.episodes_from_frame(frame.iloc[:0], order=None)) == 0
 
 
 def test_flat_table_example(flat_table, tmp_path):
     pytest.importorskip("pyarrow")
     out = run_example("flat_table.py", "--quick", cwd=tmp_path)
-    assert f"{flat_table.QUICK['episodes']} episode arrays; table shape (16, 4)" in out
+    assert f"EpisodeTable({flat_table.QUICK['episodes']} episodes, " in out and "Q table shape (16, 4)" in out
     # Given its own Parquet file the example reads that instead; options
     # given on the command line win over --quick's.
     path = tmp_path / "mine.parquet"
     flat_table.random_walk_table(40, seed=1).to_parquet(path)
     out = run_example("flat_table.py", "--parquet", path, "--quick", "--iterations", 1_000, cwd=tmp_path)
-    assert "40 episode arrays" in out
+    assert "EpisodeTable(40 episodes, " in out
 
 
 # --------------------------------------------------------------------------
@@ -419,8 +419,10 @@ def test_minari_episodes_pair_each_observation_with_the_next(minari_example):
     recorded = minari_example.record(25, seed=4)
     dataset = minari.load_dataset(minari_example.DATASET_ID)
     assert dataset.total_episodes == recorded.total_episodes == 25
-    for episode in dataset.iterate_episodes():
-        rows = minari_example.episode_array(episode)
+    episodes = list(dataset.iterate_episodes())
+    table = minari_example.episode_table(episodes)
+    assert len(table) == 25
+    for episode, rows in zip(episodes, table):
         assert len(rows) == len(episode.rewards)
         assert np.array_equal(rows[1:, 0], rows[:-1, 3])
         assert rows[0, 0] == 0  # FrozenLake starts in the corner
