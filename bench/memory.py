@@ -97,12 +97,6 @@ def measure_memory_per_transition(path: Path | None):
     return rows
 
 
-# A call on an EpisodeTable holds the training records (16.6 bytes per
-# transition, as a call on episode arrays does) and at most this much per
-# episode beyond them.
-FLAT_PER_TRANSITION = 16.6
-FLAT_PER_EPISODE = 16
-
 
 def measure_flat_memory(path: Path | None, keys):
     """(workload, growth, transitions, episodes, exact peak) of one fast_learn

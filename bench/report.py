@@ -38,6 +38,10 @@ WHEEL_TO_GXX = 1.05
 # table's whole path (construction and conversion).
 FLAT_TO_NUMPY = 2.0
 FLAT_LIST_SPEEDUP = 10.0
+# A call on a table holds the training records (16.6 bytes per transition, as
+# a call on episode arrays does) and at most this much per episode beyond them.
+FLAT_PER_TRANSITION = 16.6
+FLAT_PER_EPISODE = 16
 # The sections other runs write into RESULTS.md: W8 alone (run.py --only W8a,W8b)
 # and `make scale` (bench/scale.py). A full run writes the first and keeps
 # the second as it finds it.
@@ -243,10 +247,12 @@ def flat_goals(r: Results):
         whole = construction + conversion
         met_read = conversion <= FLAT_TO_NUMPY * numpy_sum
         met_list = list_path >= FLAT_LIST_SPEEDUP * whole
-        goals.append((f"{key} ({label})", met_read and met_list,
+        goals.append((f"{key} ({label}) against NumPy's read", met_read,
                       f"conversion {conversion / numpy_sum:.2f}x NumPy's read of the columns (goal <= "
-                      f"{FLAT_TO_NUMPY:g}x), list path {list_path / whole:.1f}x the table's construction "
-                      f"and conversion (goal >= {FLAT_LIST_SPEEDUP:g}x)"))
+                      f"{FLAT_TO_NUMPY:g}x)"))
+        goals.append((f"{key} ({label}) against the list path", met_list,
+                      f"list path {list_path / whole:.1f}x the table's construction and conversion "
+                      f"(goal >= {FLAT_LIST_SPEEDUP:g}x)"))
     for key, growth, rows, episodes, exact in r.flat_memory_rows:
         goal = flat_memory_goal(rows, episodes)
         goals.append((f"{key} memory", growth <= goal,
@@ -275,11 +281,12 @@ def flat_section(r: Results):
     for key, label, conversion, construction, numpy_sum, list_path in flat_figures(r):
         fmt = per[key]
         whole = construction + conversion
-        met = conversion <= FLAT_TO_NUMPY * numpy_sum and list_path >= FLAT_LIST_SPEEDUP * whole
+        met_read = conversion <= FLAT_TO_NUMPY * numpy_sum
+        met_list = list_path >= FLAT_LIST_SPEEDUP * whole
         out.append(f"| {key} {r.work[key].title} | {label} | {fmt(conversion)} | {fmt(numpy_sum)} | "
                    f"{ratio(conversion, numpy_sum)} | {fmt_time(construction)} | {fmt_time(list_path)} | "
-                   f"{ratio(list_path, whole)} | <= {FLAT_TO_NUMPY:g}x the read, >= {FLAT_LIST_SPEEDUP:g}x "
-                   f"faster than the list path: {'met' if met else 'NOT met'} |")
+                   f"{ratio(list_path, whole)} | <= {FLAT_TO_NUMPY:g}x the read: {'met' if met_read else 'NOT met'}; "
+                   f">= {FLAT_LIST_SPEEDUP:g}x faster than the list path: {'met' if met_list else 'NOT met'} |")
     out += ["",
             "- Columns: int32 state, int8 action, float32 reward, int32 next state, bool terminal "
             "(14 bytes a row), generated from the fixed seed; W8a and W8b share all but the terminal "
@@ -427,7 +434,8 @@ def results_text(r: Results, lines, goals, scale_block):
     out += ["", "## Same work: the deterministic check", "",
             "Each peer, and each further build, against `tarnel` on single-episode inputs, tables and "
             "printed sums compared bit for bit; the first column names the workload the case "
-            "stands for:", "", "```"] + r.check_rows + ["```"]
+            "stands for:", ""] + (["```"] + r.check_rows + ["```"] if r.check_rows
+                                  else ["Not run: no workload of this run trains."])
     if r.per_transition_rows:
         rows = r.per_transition_rows[0][2]
         out += ["", "## Peak memory per transition", "",

@@ -310,6 +310,9 @@ def section(f: dict) -> list[str]:
             f"({f['conversion'] / n * 1e9:.2f} ns/transition) |",
             f"| training (`fast_learn`, {f['iterations']} iterations, conversion included) | "
             f"{f['training']:.2f} s |", "",
+            "The conversion is the first call to read the mapped columns, so it also maps their pages "
+            "into the process (from the kernel's cache or the disk); the training call reads them again.",
+            "",
             f"Anonymous memory (RssAnon sampled every 50 ms): {gib(f['anon_before'])} before the calls, "
             f"peak {gib(f['peak_anon'])} ({gib(f['peak_anon_conversion'])} during the conversion, "
             f"{gib(f['peak_anon_training'])} during the training). The columns' mapped pages at the end "
