@@ -19,7 +19,7 @@ PIP := flock $(VENV)/.pip-lock $(PY) -m pip
 CPP_BUILD := build/cpp
 
 .PHONY: demo test check venv module wheel wheel-installed cpp-test py-test stubtest matrix tsan asan \
-  asan-module fuzz clean bench mutation format format-check
+  asan-module fuzz clean bench scale mutation format format-check
 
 # A recipe that fails leaves no target behind: a half-written wheel or stamp
 # is not taken for a finished one by the next run.
@@ -181,6 +181,16 @@ fuzz: module asan-module
 bench: module wheel
 	$(PIP) install $(PIP_QUIET) -r bench/requirements.txt
 	$(LOCAL_ENV) $(PY) bench/run.py
+
+# A billion transitions in one call (not part of `make test` or `make bench`):
+# writes the columns once into build/scale-data or $TARNEL_SCALE_DATA (about
+# 14 GB; reused while their shapes fit), then times the table's construction,
+# its conversion and 10^6 iterations of fast_learn on them, with the peak
+# anonymous memory, and writes the figures into bench/RESULTS.md.
+# SCALE_FLAGS: e.g. "--transitions 1e7 --data build/scale-small".
+SCALE_FLAGS ?=
+scale: module
+	$(LOCAL_ENV) $(PY) bench/scale.py $(SCALE_FLAGS)
 
 # Mutation check of src/ (not part of `make test`): MUTANTS mutants drawn
 # with SEED (0: every one) from the files under MUTATE, each rebuilt

@@ -95,3 +95,17 @@ def measure_memory_per_transition(path: Path | None):
                      path)
         rows.append((function, info["growth"], info["rows"], goal, info["exact"]))
     return rows
+
+
+
+def measure_flat_memory(path: Path | None, keys):
+    """(workload, growth, transitions, episodes, exact peak) of one fast_learn
+    call (`max_iterations` 1) on each flat workload's table among keys, at its
+    full size whatever the run's scale."""
+    rows = []
+    for key, data in (("W8a", "flat10"), ("W8b", "flat1000")):
+        if key in keys:
+            info = probe({"data": data, "function": "fast_learn", "shape": (500, 6), "args": [1, False],
+                          "warm": [1, False]}, path)
+            rows.append((key, info["growth"], info["rows"], info["episodes"], info["exact"]))
+    return rows

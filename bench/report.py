@@ -33,6 +33,20 @@ W5_PER_ARRAY = 0.15e-6
 W5C_PER_ROW = 7e-9
 W4_THROUGHPUT = 1.85
 WHEEL_TO_GXX = 1.05
+# Flat columns (W8): the table's conversion at most this many times NumPy's
+# read of the same columns, and the list path at least this many times the
+# table's whole path (construction and conversion).
+FLAT_TO_NUMPY = 2.0
+FLAT_LIST_SPEEDUP = 10.0
+# A call on a table holds the training records (16.6 bytes per transition, as
+# a call on episode arrays does) and at most this much per episode beyond them.
+FLAT_PER_TRANSITION = 16.6
+FLAT_PER_EPISODE = 16
+# The sections other runs write into RESULTS.md: W8 alone (run.py --only W8a,W8b)
+# and `make scale` (bench/scale.py). A full run writes the first and keeps
+# the second as it finds it.
+FLAT_START, FLAT_END = "<!-- flat-results:start -->", "<!-- flat-results:end -->"
+SCALE_START, SCALE_END = "<!-- scale-results:start -->", "<!-- scale-results:end -->"
 
 
 def say(*parts):
@@ -86,6 +100,7 @@ class Results:
     check_rows: list[str]  # the same-work check, one line per case
     memory_rows: list  # (call, growth, bound, bound made of, exact peak)
     per_transition_rows: list  # (function, growth, transitions, goal, exact)
+    flat_memory_rows: list  # (workload, growth, transitions, episodes, exact)
     compile_seconds: float | None  # the Numba peers' compilation; None without Numba
     repeat: int  # rounds per workload
     quick: bool  # a tenth of the iterations
@@ -99,18 +114,27 @@ class Results:
     def labels(self):
         return [b.label for b in self.builds]
 
+    @property
+    def array_keys(self):
+        """The workloads on episode arrays, timed against the peers."""
+        return [k for k in self.keys if not self.work[k].flat]
+
+    @property
+    def flat_keys(self):
+        return [k for k in self.keys if self.work[k].flat]
+
 
 def per_array(w):
     return lambda s: f"{s / len(w.episodes) * 1e6:.3f} us/array" if s else "-"
 
 
 def per_transition(w):
-    rows = sum(len(e) for e in w.episodes)
+    rows = w.rows
     return lambda s: f"{s / rows * 1e9:.2f} ns/transition" if s else "-"
 
 
 def per_row(w):
-    rows = sum(len(e) for e in w.episodes)
+    rows = w.rows
     return lambda s: f"{s / rows * 1e9:.2f} ns/row" if s else "-"
 
 
@@ -137,7 +161,7 @@ def table_lines(r: Results):
                  + [ratio(med.get(label), t) for label in others] + [goal])
         lines.append("| " + " | ".join(cells) + " |")
 
-    for key in r.keys:
+    for key in r.array_keys:
         w, med = r.work[key], r.medians[key]
         t, n, f = med["tarnel"], med.get("numba"), med["floor"]
         if w.conversion and key != "W5":
@@ -196,13 +220,129 @@ def table_lines(r: Results):
         worst, key = max(pairs)
         goals.append(("wheel", worst <= WHEEL_TO_GXX, f"the portable wheel takes at most {worst:.2f}x the g++ "
                                                       f"build's time ({key}; goal <= {WHEEL_TO_GXX}x)"))
-    return lines, goals
+    return lines, goals + flat_goals(r)
+
+
+def flat_figures(r: Results):
+    """Per flat workload and build that offers the table: (key, label,
+    conversion, construction, NumPy's read, list path), medians in seconds."""
+    out = []
+    for key in r.flat_keys:
+        med = r.medians[key]
+        for label in r.labels:
+            if label in med:
+                out.append((key, label, med[label], med[f"{label} construction"], med[f"{label} numpy sum"],
+                            med[f"{label} list path"]))
+    return out
+
+
+def flat_memory_goal(rows, episodes):
+    return FLAT_PER_TRANSITION * rows + FLAT_PER_EPISODE * episodes
+
+
+def flat_goals(r: Results):
+    """The flat workloads' goals as (workload, met, how far)."""
+    goals = []
+    for key, label, conversion, construction, numpy_sum, list_path in flat_figures(r):
+        whole = construction + conversion
+        met_read = conversion <= FLAT_TO_NUMPY * numpy_sum
+        met_list = list_path >= FLAT_LIST_SPEEDUP * whole
+        goals.append((f"{key} ({label}) against NumPy's read", met_read,
+                      f"conversion {conversion / numpy_sum:.2f}x NumPy's read of the columns (goal <= "
+                      f"{FLAT_TO_NUMPY:g}x)"))
+        goals.append((f"{key} ({label}) against the list path", met_list,
+                      f"list path {list_path / whole:.1f}x the table's construction and conversion "
+                      f"(goal >= {FLAT_LIST_SPEEDUP:g}x)"))
+    for key, growth, rows, episodes, exact in r.flat_memory_rows:
+        goal = flat_memory_goal(rows, episodes)
+        goals.append((f"{key} memory", growth <= goal,
+                      f"peak growth {growth / rows:.2f} bytes per transition, "
+                      f"{(growth - FLAT_PER_TRANSITION * rows) / episodes:+.1f} bytes per episode beyond "
+                      f"{FLAT_PER_TRANSITION} per transition (goal <= {FLAT_PER_EPISODE})"
+                      + ("" if exact else "; peak not resettable: upper estimate")))
+    return goals
+
+
+def flat_section(r: Results):
+    """RESULTS.md's section on the flat workloads, between its markers, with its
+    own date, load and raw times: a run of W8 alone rewrites just this."""
+    env = r.machine
+    out = [FLAT_START, "", "## Flat columns: W8, EpisodeTable", ""]
+    if not r.flat_keys:
+        return out + ["Not measured in this run: `python bench/run.py --only W8a,W8b`.", "", FLAT_END]
+    per = {key: per_transition(r.work[key]) for key in r.flat_keys}
+    out += [f"Measured {env['date']}; load average {env['load']:.1f} at the start, {env['load_end']:.1f} at "
+            "the end" + (" (other processes were running: the times are noisy)" if r.loaded else "")
+            + ("; QUICK run (a tenth of the rows)" if r.quick else "")
+            + f"; {r.repeat} interleaved rounds, medians.", "",
+            "| workload | build | conversion | NumPy's read | conversion / read | construction "
+            "| list path | list path / (construction + conversion) | goal |",
+            "|---|---|---|---|---|---|---|---|---|"]
+    for key, label, conversion, construction, numpy_sum, list_path in flat_figures(r):
+        fmt = per[key]
+        whole = construction + conversion
+        met_read = conversion <= FLAT_TO_NUMPY * numpy_sum
+        met_list = list_path >= FLAT_LIST_SPEEDUP * whole
+        out.append(f"| {key} {r.work[key].title} | {label} | {fmt(conversion)} | {fmt(numpy_sum)} | "
+                   f"{ratio(conversion, numpy_sum)} | {fmt_time(construction)} | {fmt_time(list_path)} | "
+                   f"{ratio(list_path, whole)} | <= {FLAT_TO_NUMPY:g}x the read: {'met' if met_read else 'NOT met'}; "
+                   f">= {FLAT_LIST_SPEEDUP:g}x faster than the list path: {'met' if met_list else 'NOT met'} |")
+    out += ["",
+            "- Columns: int32 state, int8 action, float32 reward, int32 next state, bool terminal "
+            "(14 bytes a row), generated from the fixed seed; W8a and W8b share all but the terminal "
+            "flags and the ends. The table is `tarnel.EpisodeTable(state, action, reward, next_state, "
+            "terminal, ends)`, built once.",
+            "- conversion: `fast_learn(table, (500, 6), 0.9, 0.1, 0, False, 0.0)`, per transition. "
+            "NumPy's read: `.sum()` of each of the five columns, in the same process, per transition. "
+            "construction: `EpisodeTable(...)` alone (it checks the ends).",
+            "- list path: what a user writes today, timed as a whole: "
+            "`np.column_stack(columns).astype(np.float64)`, `np.split` at the ends into views, "
+            "then the same call on the list."]
+    if r.flat_memory_rows:
+        out += ["", "Peak memory of one `fast_learn` call (`max_iterations` 1) on the table, in a fresh "
+                "process: growth of the peak resident set during the call (VmHWM after it minus VmRSS "
+                "before it; the columns are anonymous memory, resident before the call).", "",
+                "| workload | transitions | episodes | peak growth | per transition | per episode beyond "
+                f"{FLAT_PER_TRANSITION} B/transition | goal |", "|---|---|---|---|---|---|---|"]
+        for key, growth, rows, episodes, exact in r.flat_memory_rows:
+            goal = flat_memory_goal(rows, episodes)
+            out.append(f"| {key} | {rows} | {episodes} | {growth / 2**20:.1f} MiB | {growth / rows:.2f} bytes | "
+                       f"{(growth - FLAT_PER_TRANSITION * rows) / episodes:+.1f} bytes | "
+                       f"<= {FLAT_PER_TRANSITION} B/transition + {FLAT_PER_EPISODE} B/episode "
+                       f"({goal / 2**20:.1f} MiB): {'met' if growth <= goal else 'NOT met'}"
+                       f"{'' if exact else ' (peak not resettable: upper estimate)'} |")
+    out += ["", "Raw times (seconds, in round order):", "", "```"]
+    out += raw_lines(r, r.flat_keys)
+    out += ["```", "", FLAT_END]
+    return out
+
+
+def raw_lines(r: Results, keys):
+    return [f"{key:<4} {name:<26} " + " ".join(f"{v:.4f}" for v in values)
+            for key in keys for name, values in r.raw[key].items()]
+
+
+def flat_console_lines(r: Results):
+    lines = []
+    for key, label, conversion, construction, numpy_sum, list_path in flat_figures(r):
+        fmt = per_transition(r.work[key])
+        lines.append(f"  {key} {label}: conversion {fmt(conversion)}, NumPy's read {fmt(numpy_sum)} "
+                     f"({ratio(conversion, numpy_sum)}), construction {fmt_time(construction)}, "
+                     f"list path {fmt_time(list_path)} ({ratio(list_path, construction + conversion)} "
+                     "the table's construction and conversion)")
+    for key, growth, rows, episodes, exact in r.flat_memory_rows:
+        lines.append(f"  memory  {key}: peak growth {growth / rows:.2f} bytes per transition, "
+                     f"{(growth - FLAT_PER_TRANSITION * rows) / episodes:+.1f} bytes per episode beyond "
+                     f"{FLAT_PER_TRANSITION} per transition ({growth / 2**20:.1f} MiB)")
+    if r.flat_keys and not lines:
+        lines.append("  W8: no build measured has EpisodeTable")
+    return lines
 
 
 def console_lines(r: Results):
     """The end of the run's console output: the table, memory, load."""
     env = r.machine
-    lines = [""] + table_lines(r)[0]
+    lines = [""] + (table_lines(r)[0] if r.array_keys else []) + [""] + flat_console_lines(r)
     if r.per_transition_rows:
         lines.append("")
         for function, growth, rows, goal, exact in r.per_transition_rows:
@@ -230,8 +370,8 @@ def provenance(r: Results):
     return notes
 
 
-def results_text(r: Results, lines, goals):
-    env, wl, keys = r.machine, r.work, r.keys
+def results_text(r: Results, lines, goals, scale_block):
+    env, wl, keys = r.machine, r.work, r.array_keys
     out = ["# Benchmark results", "",
            "Written by `python bench/run.py` (or `make bench`); do not edit by hand."]
     if r.quick:
@@ -294,7 +434,8 @@ def results_text(r: Results, lines, goals):
     out += ["", "## Same work: the deterministic check", "",
             "Each peer, and each further build, against `tarnel` on single-episode inputs, tables and "
             "printed sums compared bit for bit; the first column names the workload the case "
-            "stands for:", "", "```"] + r.check_rows + ["```"]
+            "stands for:", ""] + (["```"] + r.check_rows + ["```"] if r.check_rows
+                                  else ["Not run: no workload of this run trains."])
     if r.per_transition_rows:
         rows = r.per_transition_rows[0][2]
         out += ["", "## Peak memory per transition", "",
@@ -318,10 +459,9 @@ def results_text(r: Results, lines, goals):
                        f"{described}{'' if exact else ' (peak not resettable: upper estimate)'} |")
         out += ["", "A stored history of 10^12 sums would need 8 TB; the driver keeps the window "
                 "means instead, so 10^12 and 10^6 cost the same."]
+    out += [""] + flat_section(r) + [""] + scale_block
     out += ["", "## Raw times (seconds, in round order)", "", "```"]
-    for key, ts in r.raw.items():
-        for name, values in ts.items():
-            out.append(f"{key:<4} {name:<26} " + " ".join(f"{v:.4f}" for v in values))
+    out += raw_lines(r, keys)
     out += ["```", ""]
     notes_file = HERE / "limits.md"
     if notes_file.exists():
@@ -338,7 +478,7 @@ def readme_block(r: Results):
     if notes:
         out += ["Caution: " + "; ".join(notes) + ".", ""]
     out += ["| workload | tarnel | Numba / tarnel | tarnel / floor |", "|---|---|---|---|"]
-    for key in r.keys:
+    for key in r.array_keys:
         w, med = r.work[key], r.medians[key]
         t, n, f = med["tarnel"], med.get("numba"), med["floor"]
         fmt = conversion_format(w) if w.conversion else fmt_time
@@ -349,6 +489,13 @@ def readme_block(r: Results):
         if key == "W5" and "tarnel check_episodes" in med:
             out.append(f"| {key} `check_episodes` on the same arrays | "
                        f"{per_transition(w)(med['tarnel check_episodes'])} | - | - |")
+    for key, label, conversion, construction, numpy_sum, list_path in flat_figures(r):
+        if label == "tarnel":
+            fmt = per_transition(r.work[key])
+            out += [f"| {key} {r.work[key].title} | {fmt(conversion)} | - | - |",
+                    f"| {key} NumPy `.sum()` of the same columns (read bandwidth) | {fmt(numpy_sum)} | - | - |",
+                    f"| {key} the list path (column_stack, astype, split, the call) | {fmt(list_path)} "
+                    "| - | - |"]
     build = r.builds[0]
     out += ["",
             f"Medians of {r.repeat} interleaved rounds, {env['date']}, on {env['cores']} cores of "
@@ -361,15 +508,40 @@ def readme_block(r: Results):
     return out
 
 
-def replace_block(text: str, block: list[str]) -> str:
-    start, end = text.index(README_START), text.index(README_END) + len(README_END)
-    return text[:start] + "\n".join(block) + text[end:]
+def replace_block(text: str, lines: list[str], start_mark: str = README_START,
+                  end_mark: str = README_END) -> str:
+    start, end = text.index(start_mark), text.index(end_mark) + len(end_mark)
+    return text[:start] + "\n".join(lines) + text[end:]
+
+
+def block(text: str, start: str, end: str) -> list[str] | None:
+    """The lines from `start` to `end` in text, markers included; None without them."""
+    if start not in text or end not in text:
+        return None
+    return text[text.index(start):text.index(end) + len(end)].split("\n")
+
+
+def scale_placeholder():
+    return [SCALE_START, "", "## Scale: `make scale`", "",
+            "Not run yet: `make scale` (bench/scale.py) writes its figures here.", "", SCALE_END]
 
 
 def write(r: Results, results_path: Path = RESULTS, readme_path: Path | None = README):
-    """RESULTS.md in full and, when the file has the markers, README's block."""
+    """RESULTS.md in full and, when the file has the markers, README's block.
+    A run of flat workloads alone rewrites only their section of RESULTS.md
+    (the rest, README's block included, stays as the last full run left it);
+    `make scale`'s section is kept as it is."""
+    old = results_path.read_text() if results_path.exists() else ""
+    if not r.array_keys:
+        if block(old, FLAT_START, FLAT_END) is None:
+            say(f"{results_path} has no {FLAT_START} ... {FLAT_END} section; run every workload once")
+            return
+        results_path.write_text(replace_block(old, flat_section(r), FLAT_START, FLAT_END))
+        say(f"wrote the W8 section of {results_path}")
+        return
     lines, goals = table_lines(r)
-    results_path.write_text(results_text(r, lines, goals))
+    scale_block = block(old, SCALE_START, SCALE_END) or scale_placeholder()
+    results_path.write_text(results_text(r, lines, goals, scale_block))
     say(f"wrote {results_path}")
     if readme_path is None:
         return

@@ -13,6 +13,11 @@ the first build's table (and its printed sums) bit for bit on
 single-episode inputs (bench/same_work.py). Then it measures peak memory in
 fresh processes (bench/memory.py). The report (bench/report.py) goes to
 bench/RESULTS.md and, in short, to README.md's results block.
+
+W8a and W8b keep their transitions as flat columns (an EpisodeTable): each
+build's process times the table's conversion beside NumPy's read of the same
+columns and the list path a user writes today; `--only W8a,W8b` runs them
+alone and rewrites only their section of RESULTS.md.
 """
 
 from __future__ import annotations
@@ -140,17 +145,23 @@ def main():
             if info["digest"] != digest:
                 stop(f"{label}'s process built other workloads than this one; timings would compare "
                      "different work.")
-        check_rows = [] if opts.skip_check else check_same_work(workers, wl, keys, numba_version is not None)
+        # The check stands for the timed trainings; runs that train nothing skip it.
+        trains = any(wl[k].iterations for k in keys)
+        check_rows = ([] if opts.skip_check or not trains
+                      else check_same_work(workers, wl, keys, numba_version is not None))
         medians, raw, spare_cores = time_all(workers, infos, wl, keys, opts.repeat)
 
     first = measured[0].path
-    mem_rows = [] if opts.skip_memory else memory.measure_memory(first)
-    per_rows = [] if opts.skip_memory else memory.measure_memory_per_transition(first)
+    on_arrays = any(not wl[k].flat for k in keys)
+    mem_rows = [] if opts.skip_memory or not on_arrays else memory.measure_memory(first)
+    per_rows = [] if opts.skip_memory or not on_arrays else memory.measure_memory_per_transition(first)
+    flat_rows = [] if opts.skip_memory else memory.measure_flat_memory(first, keys)
     env["load_end"] = os.getloadavg()[0]
     results = report.Results(
         machine=env, builds=measured, versions={label: info["version"] for label, info in infos.items()},
         work=wl, keys=keys, medians=medians, raw=raw, spare_cores=spare_cores, check_rows=check_rows,
-        memory_rows=mem_rows, per_transition_rows=per_rows, compile_seconds=compile_seconds,
+        memory_rows=mem_rows, per_transition_rows=per_rows, flat_memory_rows=flat_rows,
+        compile_seconds=compile_seconds,
         repeat=opts.repeat, quick=opts.quick, elapsed=time.perf_counter() - started)
     for line in report.console_lines(results):
         say(line)

@@ -86,6 +86,30 @@ def conversion_rows(rng: np.random.Generator, rows: int, length: int, states: in
     return big, [big[i:i + length] for i in range(0, rows, length)]
 
 
+# The columns of an EpisodeTable, in its constructor's order.
+COLUMNS = ("state", "action", "reward", "next_state", "terminal")
+
+
+def flat_columns(rng: np.random.Generator, rows: int, states: int, actions: int) -> dict[str, np.ndarray]:
+    """Transitions as a replay buffer or an offline dataset keeps them: one
+    row per transition in four flat columns of small dtypes (int32 states,
+    int8 actions, float32 rewards, 14 bytes a row with the terminal flag),
+    every index inside the table. Vectorised, so 2x10^7 rows take a second."""
+    return {"state": rng.integers(0, states, size=rows, dtype=np.int32),
+            "action": rng.integers(0, actions, size=rows, dtype=np.int8),
+            "reward": rng.standard_normal(size=rows, dtype=np.float32),
+            "next_state": rng.integers(0, states, size=rows, dtype=np.int32)}
+
+
+def episode_ends(rows: int, length: int) -> tuple[np.ndarray, np.ndarray]:
+    """(the end offsets of episodes of `length` rows, the bool terminal column
+    that flags the last row of each)."""
+    ends = np.arange(length, rows + 1, length, dtype=np.int64)
+    terminal = np.zeros(rows, dtype=np.bool_)
+    terminal[ends - 1] = True
+    return ends, terminal
+
+
 @dataclass
 class Workload:
     key: str
@@ -107,6 +131,24 @@ class Workload:
     conversion: bool = False
     per_row: bool = False
     anchor: np.ndarray | None = field(default=None, repr=False)
+    # Flat workloads (W8...) keep their transitions as the five columns of an
+    # EpisodeTable (COLUMNS) with its ends, not as episode arrays; each build
+    # times the table's conversion, NumPy's read of the same columns and the
+    # list path a user writes today (column_stack, astype, split, the call).
+    columns: dict | None = field(default=None, repr=False)
+    ends: np.ndarray | None = field(default=None, repr=False)
+
+    @property
+    def flat(self) -> bool:
+        return self.columns is not None
+
+    @property
+    def rows(self) -> int:
+        return len(self.columns["state"]) if self.flat else sum(len(e) for e in self.episodes)
+
+    @property
+    def episode_count(self) -> int:
+        return len(self.ends) if self.flat else len(self.episodes)
 
     def tarnel_args(self):
         return (self.episodes, self.q_shape, self.gamma, self.alpha, self.iterations)
@@ -125,6 +167,11 @@ def build_all(scale: float = 1.0) -> dict[str, Workload]:
     # The large conversion: 20 million rows (a tenth in a quick run).
     large_rows = max(1000, int(20_000_000 * scale) // 1000 * 1000)
     anchor, large_views = conversion_rows(rng, large_rows, 1000, 500, 6)
+    # The flat columns: 20 million rows (a tenth in a quick run), shared by
+    # both episode lengths, which differ only in ends and terminal flags.
+    flat = flat_columns(rng, large_rows, 500, 6)
+    short_ends, short_terminal = episode_ends(large_rows, 10)
+    long_ends, long_terminal = episode_ends(large_rows, 1000)
 
     def it(n):
         return max(1, int(n * scale))
@@ -155,6 +202,10 @@ def build_all(scale: float = 1.0) -> dict[str, Workload]:
         Workload("W6d", "W1 data, double_q", "double_q", grid, (16, 4), iterations=it(500_000)),
         Workload("W7", "W1 data (short episodes), fast_learn", "fast_learn", grid, (16, 4),
                  iterations=it(500_000)),
+        Workload("W8a", f"{large_rows} rows as flat columns, episodes of 10, conversion only", "fast_learn",
+                 [], (500, 6), columns=flat | {"terminal": short_terminal}, ends=short_ends),
+        Workload("W8b", f"{large_rows} rows as flat columns, episodes of 1000, conversion only",
+                 "fast_learn", [], (500, 6), columns=flat | {"terminal": long_terminal}, ends=long_ends),
     ]
     return {x.key: x for x in w}
 
@@ -167,6 +218,10 @@ def digest(work: dict[str, Workload]) -> str:
         h.update(repr((w.key, w.function, w.q_shape, w.gamma, w.alpha, w.iterations, w.workers)).encode())
         for e in w.episodes:
             h.update(np.ascontiguousarray(e).tobytes())
+        if w.flat:
+            for name in COLUMNS:
+                h.update(w.columns[name].data)
+            h.update(w.ends.data)
     return h.hexdigest()
 
 
@@ -182,6 +237,8 @@ def tarnel_runs(tarnel, w: Workload) -> dict[str, Callable[[], object]]:
     name ("" for the workload's own call). W4 adds the 8 sequential calls its
     parallel call is set against; W5 adds the validation alone, on modules
     that offer it."""
+    if w.flat:
+        return flat_runs(tarnel, w)
     args = w.tarnel_args()
     if w.key == "W4":
         return {"": lambda: tarnel.qlearn_forward_parallel(*args, w.workers, False, 0.0),
@@ -191,6 +248,28 @@ def tarnel_runs(tarnel, w: Workload) -> dict[str, Callable[[], object]]:
     if w.key == "W5" and hasattr(tarnel, "check_episodes"):
         runs[" check_episodes"] = lambda: tarnel.check_episodes(w.episodes, w.q_shape)
     return runs
+
+
+def flat_runs(tarnel, w: Workload) -> dict[str, Callable[[], object]]:
+    """A flat workload's runs in one build's process: the call on a table
+    built once (its conversion: `max_iterations` 0), the table's construction
+    alone, NumPy's read of the same columns (the sum of each, the bandwidth
+    the conversion cannot beat, in the same process), and the list path a
+    user writes today, timed as a whole. Nothing on a build without the table."""
+    if not hasattr(tarnel, "EpisodeTable"):
+        return {}
+    columns = [w.columns[name] for name in COLUMNS]
+    table = tarnel.EpisodeTable(*columns, w.ends)
+    f = getattr(tarnel, w.function)
+
+    def list_path():
+        block = np.column_stack(columns).astype(np.float64)
+        return f(np.split(block, w.ends[:-1]), w.q_shape, w.gamma, w.alpha, 0, False, 0.0)
+
+    return {"": lambda: f(table, w.q_shape, w.gamma, w.alpha, 0, False, 0.0),
+            " construction": lambda: tarnel.EpisodeTable(*columns, w.ends),
+            " numpy sum": lambda: [c.sum() for c in columns],
+            " list path": list_path}
 
 
 def peer_runs(w: Workload) -> dict[str, Callable[[], float]]:
@@ -203,6 +282,8 @@ def peer_runs(w: Workload) -> dict[str, Callable[[], float]]:
     except ImportError:  # the table then has no Numba figures
         numba_peers = None
 
+    if w.flat:  # its alternatives run in each build's process (flat_runs)
+        return {}
     args = w.tarnel_args()
     runs = {}
     if numba_peers is not None:
