@@ -1,5 +1,5 @@
-// The training-failure exception type, the mapping of C++ failures, notes
-// on exceptions, and TypeError wrapping.
+// The training-failure exception type, the data warning category, the
+// mapping of C++ failures, notes on exceptions, and TypeError wrapping.
 #include "python/errors.h"
 
 #include <exception>
@@ -37,6 +37,20 @@ PyObject* training_failure_type() {
         "A training failed: bad episode data, an empty episode list, a failed worker or an "
         "impossible table size. Derives from BaseException, not Exception.",
         PyExc_BaseException, nullptr);
+  }
+  return type;
+}
+
+PyObject* data_warning_type() {
+  // Filled once, with the interpreter lock held, and kept for the process.
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = PyErr_NewExceptionWithDoc(
+        "tarnel.DataWarning",
+        "Episode data that reads as recorded but is almost certainly wrong: next states beyond the table on "
+        "terminal rows (states numbered from 1), terminal flags on time-limit cuts, padding rows. Issued by "
+        "check_episodes; filter it, or turn it into an error, with the warnings module.",
+        PyExc_UserWarning, nullptr);
   }
   return type;
 }
