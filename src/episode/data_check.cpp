@@ -130,9 +130,13 @@ DataCheck check_episodes(EpisodeSource& source, std::uint64_t states, std::uint6
   // Each next state inside the table that a terminal row leads to: its first
   // such row and how many there are.
   std::unordered_map<std::uint64_t, Sighting> terminal_states;
-  // The all-zero rows that end the part of the episode read so far; kept
-  // from one piece of an episode to the next.
+  // The all-zero rows that end the part of the episode read so far, and
+  // whether they follow a terminal row or start the episode: padding, not a
+  // walk cut while it stayed at state 0. Kept from one piece of an episode
+  // to the next.
   std::uint64_t zero_run = 0;
+  bool after_end = true;
+  bool run_after_end = false;
   bool any_episode = false;
   source.read([&](const RowPiece& piece) {
     any_episode = true;
@@ -144,6 +148,7 @@ DataCheck check_episodes(EpisodeSource& source, std::uint64_t states, std::uint6
     if (view.rows > 0 && view.columns < minimum_columns) {
       found.add(k, 0, Column::state, Fault::too_few_columns, static_cast<double>(view.columns));
       zero_run = 0;
+      after_end = true;
       return;
     }
     const std::int64_t c = view.column_stride;
@@ -180,12 +185,17 @@ DataCheck check_episodes(EpisodeSource& source, std::uint64_t states, std::uint6
       }
       const bool zero =
           state == 0.0 && action == 0.0 && reward == 0.0 && next_state == 0.0 && terminal == 0.0;
+      if (zero && zero_run == 0) run_after_end = after_end;
       zero_run = zero ? zero_run + 1 : 0;
+      after_end = terminal == 1.0;
     }
     if (piece.ends_episode) {
       const std::uint64_t end = piece.first_row + view.rows;
-      if (zero_run > 0) sight(check.zero_padding, k, end - zero_run, static_cast<double>(zero_run), zero_run);
+      if (zero_run > 0 && run_after_end) {
+        sight(check.zero_padding, k, end - zero_run, static_cast<double>(zero_run), zero_run);
+      }
       zero_run = 0;
+      after_end = true;
     }
   });
   if (!any_episode) found.add(0, 0, Column::state, Fault::no_episodes, 0.0);
@@ -375,7 +385,8 @@ std::vector<std::string> warnings(const DataCheck& check) {
         run == 1 ? "row " + std::to_string(padding.row)
                  : "rows " + std::to_string(padding.row) + " to " + std::to_string(padding.row + run - 1);
     out.push_back(
-        counted(padding.count, "episode ends", "episodes end") + " in all-zero rows, " +
+        counted(padding.count, "episode ends", "episodes end") +
+        " in all-zero rows that follow a terminal row or fill the episode, " +
         counted(padding.rows, "row", "rows") + " in all (first: episode " + std::to_string(padding.episode) +
         " of data, " + rows +
         "); this looks like padding, which training replays as transitions from state 0 by action 0: "

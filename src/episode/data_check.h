@@ -76,9 +76,10 @@ struct DataCheck {
   // transitions (count: states; rows: the terminal rows into them; value:
   // the state of the first such row).
   Sighting terminal_and_recorded;
-  // Episodes ending in a run of all-zero rows (count: episodes; rows: rows
-  // in those runs; value: the length of the first run, whose first row is
-  // the location).
+  // Episodes ending in a run of all-zero rows that follows a terminal row or
+  // fills the episode (count: episodes; rows: rows in those runs; value: the
+  // length of the first run, whose first row is the location). A run after a
+  // row that is not terminal may be a walk cut while it stayed at state 0.
   Sighting zero_padding;
 
   bool clean() const { return problems == 0; }

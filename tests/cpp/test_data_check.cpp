@@ -219,18 +219,18 @@ TEST(an_array_with_rows_and_too_few_columns_is_a_finding_and_fails_the_visit_cou
 }
 
 TEST(pieces_of_an_episode_are_read_as_the_whole) {
-  // Runs that span pieces: padding (episode 0, two zero rows after a zero
-  // row that is not last), a terminal state that starts transitions
-  // (state 2, in episode 1), an unread next state beyond the table, an
-  // empty episode, and findings.
+  // Runs that span pieces: padding (episode 0, two zero rows after a
+  // terminal row, and a zero row before it), terminal states that start
+  // transitions (1 and 2), an unread next state beyond the table, an empty
+  // episode, and findings.
   const std::vector<double> first = {1, 1, 0, 2, 0, 0, 0, 0, 0, 0, 2, 1, -1,
-                                     3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+                                     1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
   const std::vector<double> second = {3, 0, 0, 2, 1, 3, 9, 0.5, 4, 1, 1, 0, 1, 7, 0};
   const std::vector<double> none;
   const ArrayView views[] = {row_major(first, 5, 5), row_major(none, 0, 5), row_major(second, 3, 5)};
   const DataCheck whole = check_views(views);
   CHECK_EQ(whole.zero_padding.rows, 2u);
-  CHECK_EQ(whole.terminal_and_recorded.count, 1u);
+  CHECK_EQ(whole.terminal_and_recorded.count, 2u);
   CHECK_EQ(whole.unread_beyond_table.count, 1u);
   const std::vector<std::uint64_t> counts = [&] {
     ViewSource source(views);

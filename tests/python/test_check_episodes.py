@@ -93,6 +93,7 @@ CLEAN_DATA = {
     "sentinels on terminal rows": [episode((0, 0, 1, 1, 0), (1, 1, 1, -1, 1)), episode((2, 0, 1, NAN, 1)),
                                    episode((3, 1, 0, 3.5, 1))],
     "negative zeros": [episode((-0.0, -0.0, -0.0, -0.0, -0.0), (0, 1, 0, 1, 1))],
+    "a walk cut while it stays at state 0": [episode((1, 0, 0, 0, 0), (0, 0, 0, 0, 0))],
     "further columns ignored": [np.hstack([CLEAN, np.full((3, 2), NAN)])],
     "3-D data": np.stack([CLEAN, CLEAN[::-1]]),
     "Fortran order": [np.asfortranarray(CLEAN)],
@@ -167,8 +168,9 @@ WHOLE_DATA = {
     "cut marked terminal": ([episode((0, 1, -1, 1, 0), (1, 0, -1, 2, 1)), episode((2, 1, -1, 3, 1))], None, [
         f"1 terminal row leads to 1 state that also starts recorded transitions (first: episode 0 of data, row 1, "
         f"next state 2); {CUT}"]),
-    "padded 3-D": (np.stack([CLEAN, episode((1, 0, -2.5, 2, 1), (0,) * 5, (0,) * 5)]), None, [
-        f"1 episode ends in all-zero rows, 2 rows in all (first: episode 1 of data, rows 1 to 2); {PADDING}"]),
+    "padded 3-D": (np.stack([CLEAN, episode((1, 0, -2.5, 2, 1), (0,) * 5, (0,) * 5), np.zeros((3, 5))]), None, [
+        "2 episodes end in all-zero rows that follow a terminal row or fill the episode, 5 rows in all (first: "
+        f"episode 1 of data, rows 1 to 2); {PADDING}"]),
     "no episodes": ([], report(["data has no episodes"], ["data has no episodes; training fails on it, having no "
                                                          "episode to replay"]), []),
     "too few columns": ([np.zeros((1, 4)), episode((0, 0, 0.5, 2, 0))], report(
