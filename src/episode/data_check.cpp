@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <tuple>
 #include <unordered_map>
@@ -131,12 +132,11 @@ DataCheck check_episodes(EpisodeSource& source, std::uint64_t states, std::uint6
   // such row and how many there are.
   std::unordered_map<std::uint64_t, Sighting> terminal_states;
   // The all-zero rows that end the part of the episode read so far, and
-  // whether they follow a terminal row or start the episode: padding, not a
-  // walk cut while it stayed at state 0. Kept from one piece of an episode
+  // whether the row before them was terminal or there is none: padding, not
+  // a walk cut while it stayed at state 0. Kept from one piece of an episode
   // to the next.
   std::uint64_t zero_run = 0;
   bool after_end = true;
-  bool run_after_end = false;
   bool any_episode = false;
   source.read([&](const RowPiece& piece) {
     any_episode = true;
@@ -183,15 +183,17 @@ DataCheck check_episodes(EpisodeSource& source, std::uint64_t states, std::uint6
         // Never read, but the mark of states numbered from 1, or shifted.
         sight(check.unread_beyond_table, k, r, next_state);
       }
-      const bool zero =
-          state == 0.0 && action == 0.0 && reward == 0.0 && next_state == 0.0 && terminal == 0.0;
-      if (zero && zero_run == 0) run_after_end = after_end;
+      // Every cell 0 or -0: no bit set but the signs, tested without a jump.
+      const bool zero = ((std::bit_cast<std::uint64_t>(state) | std::bit_cast<std::uint64_t>(action) |
+                          std::bit_cast<std::uint64_t>(reward) | std::bit_cast<std::uint64_t>(next_state) |
+                          std::bit_cast<std::uint64_t>(terminal))
+                         << 1) == 0;
       zero_run = zero ? zero_run + 1 : 0;
-      after_end = terminal == 1.0;
+      after_end = zero ? after_end : terminal == 1.0;
     }
     if (piece.ends_episode) {
       const std::uint64_t end = piece.first_row + view.rows;
-      if (zero_run > 0 && run_after_end) {
+      if (zero_run > 0 && after_end) {
         sight(check.zero_padding, k, end - zero_run, static_cast<double>(zero_run), zero_run);
       }
       zero_run = 0;

@@ -31,8 +31,7 @@ def test_module_attributes():
     public = sorted(name for name in vars(tarnel) if not name.startswith("_"))
     assert public == sorted([*tarnel.__all__, "TrainingFailure", "DataWarning", "check_episodes", "visit_counts"])
     assert issubclass(tarnel.DataWarning, UserWarning) and tarnel.DataWarning.__module__ == "tarnel"
-    pyproject = (Path(__file__).parents[2] / "pyproject.toml").read_text()
-    assert f'\nversion = "{tarnel.__version__}"\n' in pyproject
+    assert f'\nversion = "{tarnel.__version__}"\n' in (Path(__file__).parents[2] / "pyproject.toml").read_text()
 
 
 @pytest.mark.parametrize("name", list(SIGNATURES))
