@@ -185,13 +185,13 @@ def table_lines(r: Results):
             goals.append((key, met_array, f"{t / len(w.episodes) * 1e6:.3f} us per array "
                                           f"(goal <= {W5_PER_ARRAY * 1e6:.2f}), {ratio(t, f)} the floor's time"))
             row(f"{key} {w.title}", per_array(w), med, goal)
-            # Only builds that have check_episodes time it (bench/workloads.py).
-            checks = {name[:-len(" check_episodes")]: s for name, s in med.items()
-                      if name.endswith(" check_episodes")}
-            if checks:
-                row(f"{key} check_episodes on the same arrays", per_transition(w), checks,
-                    "no goal" + (f"; {ratio(checks['tarnel'], t)} the conversion's time"
-                                 if "tarnel" in checks else ""))
+            # Only builds that have these functions time them (bench/workloads.py).
+            for function in ("check_episodes", "visit_counts"):
+                runs = {name[:-len(function) - 1]: s for name, s in med.items() if name.endswith(" " + function)}
+                if runs:
+                    row(f"{key} {function} on the same arrays", per_transition(w), runs,
+                        "no goal" + (f"; {ratio(runs['tarnel'], t)} the conversion's time"
+                                     if "tarnel" in runs else ""))
             continue
         if key == "W4":
             s = med["tarnel sequential"]
@@ -413,8 +413,8 @@ def results_text(r: Results, lines, goals, scale_block):
             "cannot beat). The Numba "
             "peer's figure is its flattening into columns, the floor's a bare C++ conversion of "
             "the same arrays (pointers gathered outside the timing), Python's the conversion "
-            "into tuples. Its `check_episodes` row, where the module has that function, times "
-            "`check_episodes` on the same arrays, per transition.",
+            "into tuples. Its `check_episodes` and `visit_counts` rows, where the module has those "
+            "functions, time them on the same arrays, per transition.",
             "- python (scaled): plain Python on "
             + ", ".join(f"{k} {wl[k].python_share:.0%}" for k in keys)
             + " of the iterations (W5: of the arrays); its training time is divided by that share, "
@@ -486,9 +486,10 @@ def readme_block(r: Results):
         if "numpy sum" in med:
             out.append(f"| {key} NumPy `.sum()` of the same array (read bandwidth) | {fmt(med['numpy sum'])} "
                        "| - | - |")
-        if key == "W5" and "tarnel check_episodes" in med:
-            out.append(f"| {key} `check_episodes` on the same arrays | "
-                       f"{per_transition(w)(med['tarnel check_episodes'])} | - | - |")
+        for function in ("check_episodes", "visit_counts"):
+            if key == "W5" and f"tarnel {function}" in med:
+                out.append(f"| {key} `{function}` on the same arrays | "
+                           f"{per_transition(w)(med[f'tarnel {function}'])} | - | - |")
     for key, label, conversion, construction, numpy_sum, list_path in flat_figures(r):
         if label == "tarnel":
             fmt = per_transition(r.work[key])

@@ -2,13 +2,22 @@
 #include "episode/data_check.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
+#include <tuple>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "support/console.h"
 
 namespace tarnel {
 
 namespace {
+
+constexpr std::uint64_t minimum_columns = 5;
+constexpr std::size_t column_count = 5;
+constexpr std::size_t fault_count = static_cast<std::size_t>(Fault::no_episodes) + 1;
 
 inline double cell(const std::byte* row, std::int64_t column_stride, Column column) {
   return element_at(row + static_cast<std::int64_t>(column) * column_stride);
@@ -48,14 +57,48 @@ Fault index_fault(double value) {
   return Fault::out_of_range;
 }
 
+// The states that start recorded transitions: a bit per state for tables of
+// up to 2^24 states (2 MiB, well below the table training would fill), a
+// hash set of those seen beyond that.
+class StateSet {
+ public:
+  explicit StateSet(std::uint64_t states) : dense_(states <= dense_limit) {
+    if (dense_) bits_.resize((states + 63) / 64);
+  }
+  void insert(std::uint64_t s) {
+    if (dense_) {
+      bits_[s >> 6] |= std::uint64_t{1} << (s & 63);
+    } else {
+      sparse_.insert(s);
+    }
+  }
+  bool contains(std::uint64_t s) const {
+    return dense_ ? (bits_[s >> 6] >> (s & 63)) & 1 : sparse_.count(s) != 0;
+  }
+
+ private:
+  static constexpr std::uint64_t dense_limit = std::uint64_t{1} << 24;
+  bool dense_;
+  std::vector<std::uint64_t> bits_;
+  std::unordered_set<std::uint64_t> sparse_;
+};
+
 struct Collector {
   DataCheck& check;
+  // 1 + the index in check.kinds of each column and fault found, 0 before.
+  std::array<std::uint8_t, fault_count * column_count> kind_of{};
 
   void add(std::uint64_t episode, std::uint64_t row, Column column, Fault fault, double value) {
+    const Finding finding{episode, row, column, fault, value};
     ++check.problems;
-    if (check.shown.size() < DataCheck::most_shown) {
-      check.shown.push_back({episode, row, column, fault, value});
+    std::uint8_t& kind =
+        kind_of[static_cast<std::size_t>(fault) * column_count + static_cast<std::size_t>(column)];
+    if (kind == 0) {
+      check.kinds.push_back({0, finding});
+      kind = static_cast<std::uint8_t>(check.kinds.size());
     }
+    ++check.kinds[kind - 1u].count;
+    if (check.shown.size() < DataCheck::most_shown) check.shown.push_back(finding);
   }
 
   void index(std::uint64_t episode, std::uint64_t row, Column column, double value, const Dimension& range) {
@@ -64,6 +107,118 @@ struct Collector {
     }
   }
 };
+
+// Counts a sighting at (episode, row) with `rows` rows, keeping the first.
+void sight(Sighting& sighting, std::uint64_t episode, std::uint64_t row, double value,
+           std::uint64_t rows = 1) {
+  if (sighting.count++ == 0) {
+    sighting.episode = episode;
+    sighting.row = row;
+    sighting.value = value;
+  }
+  sighting.rows += rows;
+}
+
+}  // namespace
+
+DataCheck check_episodes(EpisodeSource& source, std::uint64_t states, std::uint64_t actions) {
+  DataCheck check{states, actions, 0, {}, {}, {}, {}, {}};
+  check.shown.reserve(DataCheck::most_shown);
+  Collector found{check};
+  const Dimension state_range(states);
+  const Dimension action_range(actions);
+  StateSet recorded(states);
+  // Each next state inside the table that a terminal row leads to: its first
+  // such row and how many there are.
+  std::unordered_map<std::uint64_t, Sighting> terminal_states;
+  // The all-zero rows that end the part of the episode read so far, and
+  // whether the row before them was terminal or there is none: padding, not
+  // a walk cut while it stayed at state 0. Kept from one piece of an episode
+  // to the next.
+  std::uint64_t zero_run = 0;
+  bool after_end = true;
+  bool any_episode = false;
+  source.read([&](const RowPiece& piece) {
+    any_episode = true;
+    const ArrayView& view = piece.view;
+    const std::uint64_t k = piece.position;
+    if (view.rows == 0 && piece.first_row == 0 && piece.ends_episode) {
+      found.add(k, 0, Column::state, Fault::no_rows, 0.0);
+    }
+    if (view.rows > 0 && view.columns < minimum_columns) {
+      found.add(k, 0, Column::state, Fault::too_few_columns, static_cast<double>(view.columns));
+      zero_run = 0;
+      after_end = true;
+      return;
+    }
+    const std::int64_t c = view.column_stride;
+    for (std::uint64_t i = 0; i < view.rows; ++i) {
+      const std::byte* row = view.data + static_cast<std::int64_t>(i) * view.row_stride;
+      const std::uint64_t r = piece.first_row + i;
+      const double state = cell(row, c, Column::state);
+      const double action = cell(row, c, Column::action);
+      const double reward = cell(row, c, Column::reward);
+      const double next_state = cell(row, c, Column::next_state);
+      const double terminal = cell(row, c, Column::terminal);
+      if (index_reads_as_recorded(state, state_range)) [[likely]] {
+        recorded.insert(static_cast<std::uint64_t>(state));
+      } else {
+        found.add(k, r, Column::state, index_fault(state), state);
+      }
+      found.index(k, r, Column::action, action, action_range);
+      if (!std::isfinite(reward)) [[unlikely]] {
+        found.add(k, r, Column::reward, std::isnan(reward) ? Fault::not_a_number : Fault::infinite, reward);
+      }
+      // Only a flag of exactly 1 ends an episode; on every other row the
+      // next state's row is read, whatever the flag says.
+      if (terminal != 1.0) {
+        found.index(k, r, Column::next_state, next_state, state_range);
+        if (terminal != 0.0) [[unlikely]]
+          found.add(k, r, Column::terminal, Fault::not_a_flag, terminal);
+      } else if (index_reads_as_recorded(next_state, state_range)) {
+        auto [at, added] = terminal_states.try_emplace(static_cast<std::uint64_t>(next_state));
+        if (added) at->second = {0, 0, k, r, next_state};
+        ++at->second.rows;
+      } else if (next_state >= 0.0 && saturating_index(next_state) >= states) {
+        // Never read, but the mark of states numbered from 1, or shifted.
+        sight(check.unread_beyond_table, k, r, next_state);
+      }
+      // Every cell 0 or -0: no bit set but the signs, tested without a jump.
+      const bool zero = ((std::bit_cast<std::uint64_t>(state) | std::bit_cast<std::uint64_t>(action) |
+                          std::bit_cast<std::uint64_t>(reward) | std::bit_cast<std::uint64_t>(next_state) |
+                          std::bit_cast<std::uint64_t>(terminal))
+                         << 1) == 0;
+      zero_run = zero ? zero_run + 1 : 0;
+      after_end = zero ? after_end : terminal == 1.0;
+    }
+    if (piece.ends_episode) {
+      const std::uint64_t end = piece.first_row + view.rows;
+      if (zero_run > 0 && after_end) {
+        sight(check.zero_padding, k, end - zero_run, static_cast<double>(zero_run), zero_run);
+      }
+      zero_run = 0;
+      after_end = true;
+    }
+  });
+  if (!any_episode) found.add(0, 0, Column::state, Fault::no_episodes, 0.0);
+  // A terminal state is absorbing: one that also starts transitions was
+  // probably reached by a cut, not by an end. The map is unordered, so the
+  // first row is the least in data order.
+  Sighting& cut = check.terminal_and_recorded;
+  for (const auto& [state, first] : terminal_states) {
+    if (!recorded.contains(state)) continue;
+    if (cut.count == 0 || std::tie(first.episode, first.row) < std::tie(cut.episode, cut.row)) {
+      cut.episode = first.episode;
+      cut.row = first.row;
+      cut.value = first.value;
+    }
+    ++cut.count;
+    cut.rows += first.rows;
+  }
+  return check;
+}
+
+namespace {
 
 const char* column_name(Column column) {
   switch (column) {
@@ -76,86 +231,169 @@ const char* column_name(Column column) {
   return "";
 }
 
-// " is not below the number of states, 16; training fails on it"
-void append_index_finding(std::string& out, const Finding& finding, std::uint64_t size) {
+std::string counted(std::uint64_t count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+std::string where(std::uint64_t episode, std::uint64_t row) {
+  return "episode " + std::to_string(episode) + " of data, row " + std::to_string(row);
+}
+
+// "next state 16 is not below the number of states, 16": the cell and what
+// is wrong with it, as the report's kinds and findings both begin.
+void append_fault(std::string& out, const Finding& finding, const DataCheck& check) {
+  out += column_name(finding.column);
+  out += ' ';
+  console::append_number(out, finding.value);
   switch (finding.fault) {
-    case Fault::not_a_number: out += " is not a number"; break;
-    case Fault::negative: out += " is negative"; break;
-    case Fault::infinite: out += " is infinite"; break;
-    case Fault::not_an_integer: out += " is not an integer"; break;
+    case Fault::not_a_number: out += " is not a number"; return;
+    case Fault::negative: out += " is negative"; return;
+    case Fault::infinite: out += " is infinite"; return;
+    case Fault::not_an_integer: out += " is not an integer"; return;
+    case Fault::not_a_flag: out += " is neither 0 nor 1"; return;
     default:
       out += finding.column == Column::action ? " is not below the number of actions, "
                                               : " is not below the number of states, ";
-      out += std::to_string(size) + "; training fails on it";
+      out += std::to_string(finding.column == Column::action ? check.actions : check.states);
       return;
+  }
+}
+
+// "; training reads it as 4 and fails on it": what training does with the cell.
+void append_consequence(std::string& out, const Finding& finding, const DataCheck& check) {
+  switch (finding.column) {
+    case Column::reward:
+      out +=
+          finding.fault == Fault::not_a_number
+              ? "; the entries training updates with it become NaN, and a NaN table sum disables the stop test"
+              : "; the entries training updates with it become infinite or NaN, and a table sum that is not "
+                "finite disables the stop test";
+      return;
+    case Column::terminal: out += "; training reads it as not terminal"; return;
+    default: break;
+  }
+  const std::uint64_t size = finding.column == Column::action ? check.actions : check.states;
+  if (finding.fault == Fault::out_of_range) {
+    out += "; training fails on it";
+    return;
   }
   const std::uint64_t read = saturating_index(finding.value);
   out += "; training reads it as " + std::to_string(read);
   if (read >= size) out += " and fails on it";
 }
 
-void append_finding(std::string& out, const Finding& finding, const DataCheck& check) {
-  out += "\n  episode " + std::to_string(finding.episode) + " of data";
-  if (finding.fault == Fault::no_rows) {
-    out += " has no rows; td_learn_backward fails on it, the other functions learn nothing from it";
-    return;
+// The cause a kind of finding most likely has, where one fits.
+const char* likely_cause(const Finding& first, const DataCheck& check) {
+  const bool is_index = first.column != Column::reward && first.column != Column::terminal;
+  if (first.fault == Fault::out_of_range) {
+    if (first.column == Column::action)
+      return first.value == static_cast<double>(check.actions) ? "actions may be 1-based" : nullptr;
+    return first.value == static_cast<double>(check.states) ? "states may be 1-based" : nullptr;
   }
-  out += ", row " + std::to_string(finding.row) + ": " + column_name(finding.column) + " ";
-  console::append_number(out, finding.value);
-  switch (finding.column) {
-    case Column::reward:
-      out += finding.fault == Fault::not_a_number ? " is not a number" : " is infinite";
-      out += "; training spreads it through the table";
+  if (first.column == Column::next_state &&
+      (first.fault == Fault::negative || first.fault == Fault::not_a_number)) {
+    return "it may mark a missing next state at the end of an episode whose terminal flag is not 1";
+  }
+  if (is_index && first.fault == Fault::not_an_integer)
+    return "the column may hold measurements rather than indexes";
+  return nullptr;
+}
+
+void append_kind(std::string& out, const Kind& kind, const DataCheck& check) {
+  const Finding& first = kind.first;
+  out += "\n  ";
+  switch (first.fault) {
+    case Fault::no_episodes: out += "data has no episodes"; return;
+    case Fault::no_rows:
+      out += counted(kind.count, "episode has", "episodes have") + " no rows (first: episode " +
+             std::to_string(first.episode) + " of data)";
       return;
-    case Column::terminal: out += " is neither 0 nor 1; training reads it as not terminal"; return;
-    case Column::action: append_index_finding(out, finding, check.actions); return;
-    default: append_index_finding(out, finding, check.states); return;
+    case Fault::too_few_columns:
+      out += counted(kind.count, "episode has", "episodes have") + " fewer than 5 columns (first: episode " +
+             std::to_string(first.episode) + " of data, with " +
+             std::to_string(saturating_index(first.value)) + ")";
+      return;
+    default: break;
   }
+  out += counted(kind.count, "row: ", "rows: ");
+  append_fault(out, first, check);
+  out += " (first: " + where(first.episode, first.row) + ")";
+  if (const char* cause = likely_cause(first, check)) {
+    out += "; ";
+    out += cause;
+  }
+}
+
+void append_finding(std::string& out, const Finding& finding, const DataCheck& check) {
+  out += "\n  ";
+  const std::string episode = "episode " + std::to_string(finding.episode) + " of data";
+  switch (finding.fault) {
+    case Fault::no_episodes:
+      out += "data has no episodes; training fails on it, having no episode to replay";
+      return;
+    case Fault::no_rows:
+      out +=
+          episode + " has no rows; td_learn_backward fails on it, the other functions learn nothing from it";
+      return;
+    case Fault::too_few_columns:
+      out += episode + " has " + std::to_string(saturating_index(finding.value)) +
+             " columns, but a transition needs 5 (state, action, reward, next state, terminal flag); "
+             "training fails on it";
+      return;
+    default: break;
+  }
+  out += where(finding.episode, finding.row) + ": ";
+  append_fault(out, finding, check);
+  append_consequence(out, finding, check);
 }
 
 }  // namespace
 
-DataCheck check_episodes(std::span<const ArrayView> views, std::uint64_t states, std::uint64_t actions,
-                         const std::function<void(std::size_t)>& checked) {
-  DataCheck check{states, actions, 0, {}};
-  check.shown.reserve(DataCheck::most_shown);
-  Collector found{check};
-  const Dimension state_range(states);
-  const Dimension action_range(actions);
-  for (std::size_t k = 0; k < views.size(); ++k) {
-    const ArrayView& view = views[k];
-    if (view.rows == 0) found.add(k, 0, Column::state, Fault::no_rows, 0.0);
-    check_columns(view, k);
-    const std::int64_t c = view.column_stride;
-    for (std::uint64_t i = 0; i < view.rows; ++i) {
-      const std::byte* row = view.data + static_cast<std::int64_t>(i) * view.row_stride;
-      found.index(k, i, Column::state, cell(row, c, Column::state), state_range);
-      found.index(k, i, Column::action, cell(row, c, Column::action), action_range);
-      const double reward = cell(row, c, Column::reward);
-      if (!std::isfinite(reward)) [[unlikely]] {
-        found.add(k, i, Column::reward, std::isnan(reward) ? Fault::not_a_number : Fault::infinite, reward);
-      }
-      // Only a flag of exactly 1 ends an episode; on every other row the
-      // next state's row is read, whatever the flag says.
-      const double terminal = cell(row, c, Column::terminal);
-      if (terminal != 1.0) {
-        found.index(k, i, Column::next_state, cell(row, c, Column::next_state), state_range);
-      }
-      if (terminal != 0.0 && terminal != 1.0) [[unlikely]] {
-        found.add(k, i, Column::terminal, Fault::not_a_flag, terminal);
-      }
-    }
-    if (checked) checked(k);
-  }
-  return check;
+std::string to_string(const DataCheck& check) {
+  std::string out = "check_episodes found " + counted(check.problems, "problem", "problems") + " in data:";
+  for (const Kind& kind : check.kinds) append_kind(out, kind, check);
+  out += check.problems > check.shown.size()
+             ? "\nthe first " + std::to_string(check.shown.size()) + " in data order:"
+             : std::string("\neach in data order:");
+  for (const Finding& finding : check.shown) append_finding(out, finding, check);
+  // Data with problems raises rather than warns, so its warnings come here.
+  const std::vector<std::string> also = warnings(check);
+  if (!also.empty()) out += "\nwarnings:";
+  for (const std::string& text : also) out += "\n  " + text;
+  return out;
 }
 
-std::string to_string(const DataCheck& check) {
-  std::string out = "check_episodes found " + std::to_string(check.problems) +
-                    (check.problems == 1 ? " problem" : " problems") + " in data";
-  if (check.problems > check.shown.size()) out += " (first " + std::to_string(check.shown.size()) + " shown)";
-  out += ":";
-  for (const Finding& finding : check.shown) append_finding(out, finding, check);
+std::vector<std::string> warnings(const DataCheck& check) {
+  std::vector<std::string> out;
+  if (const Sighting& beyond = check.unread_beyond_table; beyond.count > 0) {
+    std::string text = counted(beyond.count, "terminal row", "terminal rows") + ": next state ";
+    console::append_number(text, beyond.value);
+    out.push_back(text + " is not below the number of states, " + std::to_string(check.states) +
+                  " (first: " + where(beyond.episode, beyond.row) +
+                  "); training does not read it there, but states may be 1-based or shifted");
+  }
+  if (const Sighting& cut = check.terminal_and_recorded; cut.count > 0) {
+    std::string text = counted(cut.rows, "terminal row leads", "terminal rows lead") + " to " +
+                       counted(cut.count, "state that also starts", "states that also start") +
+                       " recorded transitions (first: " + where(cut.episode, cut.row) + ", next state ";
+    console::append_number(text, cut.value);
+    out.push_back(
+        text + "); a terminal state has no future, so these flags are probably time-limit cuts (truncations) "
+               "recorded as terminations: give such a row terminal flag 0");
+  }
+  if (const Sighting& padding = check.zero_padding; padding.count > 0) {
+    const std::uint64_t run = saturating_index(padding.value);
+    std::string rows =
+        run == 1 ? "row " + std::to_string(padding.row)
+                 : "rows " + std::to_string(padding.row) + " to " + std::to_string(padding.row + run - 1);
+    out.push_back(
+        counted(padding.count, "episode ends", "episodes end") +
+        " in all-zero rows that follow a terminal row or fill the episode, " +
+        counted(padding.rows, "row", "rows") + " in all (first: episode " + std::to_string(padding.episode) +
+        " of data, " + rows +
+        "); this looks like padding, which training replays as transitions from state 0 by action 0: "
+        "drop those rows");
+  }
   return out;
 }
 

@@ -8,7 +8,6 @@
 #include <stdexcept>
 #include <string>
 
-#include "episode/table.h"
 #include "python/episode_table.h"
 #include "python/errors.h"
 #include "support/failure.h"
@@ -127,10 +126,10 @@ void suggest_table(PyObject* data, bool numpy_loaded) {
     error.restore();
     return;
   }
-  const Ref note[] = {Ref(PyUnicode_FromFormat(
-      "data reads as one table of transitions, not a sequence of episodes: pass "
-      "tarnel.EpisodeTable(%s, ends), with ends[k] the row after episode k's last",
-      columns))};
+  const Ref note[] = {
+      Ref(PyUnicode_FromFormat("data reads as one table of transitions, not a sequence of episodes: pass "
+                               "tarnel.EpisodeTable(%s, ends), with ends[k] the row after episode k's last",
+                               columns))};
   PyErr_Clear();
   error.restore();
   if (note[0]) python::add_notes(note);
@@ -327,34 +326,6 @@ void EpisodeArrays::give_back(std::size_t k) {
   if (run.end == k + 1) {
     run.block = numpy::Block();
     held_run_ = no_run;
-  }
-}
-
-std::uint64_t DataSource::episodes() const {
-  return data_.table ? episode_table::readable_size(data_.table.get()).first : data_.arrays.size();
-}
-
-std::uint64_t DataSource::transitions() const {
-  if (data_.table) return episode_table::readable_size(data_.table.get()).second;
-  std::uint64_t rows = 0;
-  for (const ArrayView& view : data_.arrays.views()) rows += view.rows;
-  return rows;
-}
-
-void DataSource::read(const std::function<void(const RowPiece&)>& piece) {
-  if (data_.table) {
-    TableSource(episode_table::readable(data_.table.get())).read(piece);
-    return;
-  }
-  EpisodeArrays& arrays = data_.arrays;
-  const std::span<const ArrayView> views = arrays.views();
-  arrays.check(0);
-  for (std::size_t k = 0; k < views.size(); ++k) {
-    piece({views[k], k, 0, true});
-    // Giving an array back may run Python code (a finaliser), so the next
-    // array is checked only afterwards.
-    arrays.give_back(k);
-    arrays.check(k + 1);
   }
 }
 

@@ -57,7 +57,6 @@
 #include <vector>
 
 #include "episode/episode.h"
-#include "episode/source.h"
 #include "python/numpy_bridge.h"
 #include "python/ref.h"
 #include "qlearning/qlearner.h"
@@ -120,21 +119,6 @@ class EpisodeArrays {
 struct Data {
   EpisodeArrays arrays;
   Ref table;
-};
-
-// The episodes of `data` as the core reads them: each held array checked
-// right before it is read and given back right after, or the table's
-// columns checked before the first row is read.
-class DataSource final : public EpisodeSource {
- public:
-  explicit DataSource(Data& data) : data_(data) {}
-
-  std::uint64_t episodes() const override;
-  std::uint64_t transitions() const override;
-  void read(const std::function<void(const RowPiece&)>& piece) override;
-
- private:
-  Data& data_;
 };
 
 // The converted arguments of one call.

@@ -1,5 +1,5 @@
-// The training-failure exception type, the mapping of C++ failures, notes
-// on exceptions, and TypeError wrapping.
+// The training-failure exception type, the data warning category, the
+// mapping of C++ failures, notes on exceptions, and TypeError wrapping.
 #include "python/errors.h"
 
 #include <exception>
@@ -26,19 +26,31 @@ Ref decoded(const std::string& text) {
   return Ref(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
 }
 
+// The type `kept` holds, made on first use: filled once, with the
+// interpreter lock held, and kept for the process.
+PyObject* kept_type(PyObject*& kept, const char* name, const char* doc, PyObject* base) {
+  if (kept == nullptr) kept = PyErr_NewExceptionWithDoc(name, doc, base, nullptr);
+  return kept;
+}
+
 }  // namespace
 
 PyObject* training_failure_type() {
-  // Filled once, with the interpreter lock held, and kept for the process.
   static PyObject* type = nullptr;
-  if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc(
-        "tarnel.TrainingFailure",
-        "A training failed: bad episode data, an empty episode list, a failed worker or an "
-        "impossible table size. Derives from BaseException, not Exception.",
-        PyExc_BaseException, nullptr);
-  }
-  return type;
+  return kept_type(type, "tarnel.TrainingFailure",
+                   "A training failed: bad episode data, an empty episode list, a failed worker or an "
+                   "impossible table size. Derives from BaseException, not Exception.",
+                   PyExc_BaseException);
+}
+
+PyObject* data_warning_type() {
+  static PyObject* type = nullptr;
+  return kept_type(
+      type, "tarnel.DataWarning",
+      "Episode data that reads as recorded but is almost certainly wrong: next states beyond the "
+      "table on terminal rows (states numbered from 1), terminal flags on time-limit cuts, padding "
+      "rows. Issued by check_episodes; filter it, or turn it into an error, with the warnings module.",
+      PyExc_UserWarning);
 }
 
 void set_training_failure(const std::string& message, const std::vector<std::string>& notes) {

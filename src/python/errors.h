@@ -1,6 +1,7 @@
-// Python errors raised by the boundary: the training-failure exception type,
-// the one mapping of C++ failures to Python exceptions, notes on exceptions,
-// the parameter-name wrapping of TypeErrors, and type names for error texts.
+// Python errors raised by the boundary: the training-failure exception type
+// and the data warning category, the one mapping of C++ failures to Python
+// exceptions, notes on exceptions, the parameter-name wrapping of
+// TypeErrors, and type names for error texts.
 // Every text that quotes Python (a type's name, an exception's message) is
 // kept as a Python str from end to end, so NUL characters and lone
 // surrogates come through.
@@ -21,6 +22,11 @@ namespace tarnel::python {
 // training. Created once, when the module is initialised, and published as
 // `tarnel.TrainingFailure`; nullptr (with an error set) if it cannot be.
 PyObject* training_failure_type();
+
+// The warning category of data that reads as recorded but is almost
+// certainly wrong, a UserWarning subclass published as `tarnel.DataWarning`;
+// made and kept like the failure type.
+PyObject* data_warning_type();
 
 // Sets the training-failure exception with `message` and `notes`.
 void set_training_failure(const std::string& message, const std::vector<std::string>& notes = {});

@@ -1,8 +1,8 @@
-// The module `tarnel`: its initialisation and the eight entry functions. Each
-// entry binds and converts its arguments, builds the episodes and the
-// learner, runs one driver and hands the trained table to NumPy. Each entry
-// runs guarded, so whatever the core throws becomes a Python exception in one
-// place (python/errors.h).
+// The module `tarnel`: its initialisation, the eight entry functions and the
+// two that look at the data without training. Each training entry binds and
+// converts its arguments, builds the episodes and the learner, runs one
+// driver and hands the trained table to NumPy. Each entry runs guarded, so whatever the core throws becomes a
+// Python exception in one place (python/errors.h).
 #include <Python.h>
 
 #include <array>
@@ -12,9 +12,11 @@
 #include <string_view>
 
 #include "episode/data_check.h"
+#include "episode/visit_counts.h"
 #include "python/arguments.h"
 #include "python/episode_table.h"
 #include "python/errors.h"
+#include "python/held_source.h"
 #include "python/numpy_bridge.h"
 #include "python/ref.h"
 #include "qlearning/qlearner.h"
@@ -24,29 +26,12 @@ namespace tarnel {
 
 namespace {
 
-using arguments::EpisodeArrays;
 using arguments::Parameter;
 using arguments::Values;
 using python::Ref;
 
-// Reads the held arrays in order (`read(views, done)`, which calls done(k)
-// once array k is read), giving each array back as soon as it has been
-// read. Each array is checked right before it is read, after
-// every piece of Python code that could have run since `data` was converted
-// (python/arguments.h says what that code can do).
-template <typename Read>
-auto read_arrays(EpisodeArrays& arrays, Read read) {
-  arrays.check(0);
-  return read(arrays.views(), [&arrays](std::size_t k) {
-    // Giving an array back may run Python code (a finaliser), so the next
-    // array is checked only afterwards.
-    arrays.give_back(k);
-    arrays.check(k + 1);
-  });
-}
-
 CompactEpisodeList build_episodes(arguments::Data& data, QShape q_shape, RowRead reads) {
-  arguments::DataSource source(data);
+  python::DataSource source(data);
   return compact_episodes(source, q_shape.first, q_shape.second, reads);
 }
 
@@ -85,6 +70,7 @@ struct Function {
   Driver run;
   std::size_t optional = 1;  // how many of the last parameters may be left out
   bool listed = true;        // in __all__
+  const char* doc = "";      // after the signature; the eight training functions have none
 };
 
 // One table per parameter list: each parameter's name, and where its value
@@ -143,29 +129,65 @@ PyObject* run_td_learn_backward_parallel(Values& values) {
       values.sample_size, values.trainings, thread_rng()));
 }
 
-// check_episodes(data, q_shape): the data read as training reads it, and
-// given back as it is read, as the training functions do. None when every
-// transition reads as recorded, else a ValueError listing the first
-// findings.
-constexpr Parameter check_parameters[] = {
+// check_episodes(data, q_shape) and visit_counts(data, q_shape) read the
+// data as training reads it, and give it back as it is read, as the training
+// functions do.
+constexpr Parameter data_parameters[] = {
     {"data", &Values::episodes},
     {"q_shape", &Values::q_shape},
 };
 
+// A ValueError with the report (warnings included) when the data has
+// problems; else the warnings, any of which a filter may turn into the
+// error raised, and None.
 PyObject* run_check(Values& values) {
-  const DataCheck check =
-      read_arrays(values.episodes.arrays, [&](std::span<const ArrayView> views, const auto& done) {
-        return check_episodes(views, values.q_shape.first, values.q_shape.second, done);
-      });
+  python::DataSource source(values.episodes);
+  const DataCheck check = check_episodes(source, values.q_shape.first, values.q_shape.second);
   if (!check.clean()) {
     PyErr_SetString(PyExc_ValueError, to_string(check).c_str());
     return nullptr;
   }
+  for (const std::string& text : warnings(check)) {
+    if (PyErr_WarnEx(python::data_warning_type(), text.c_str(), 1) < 0) return nullptr;
+  }
   Py_RETURN_NONE;
 }
 
-// Registration order, which is also the order of __all__. check_episodes
-// trains nothing and stays out of it.
+PyObject* run_visit_counts(Values& values) {
+  python::DataSource source(values.episodes);
+  const auto [states, actions] = values.q_shape;
+  std::vector<std::uint64_t> counts = visit_counts(source, states, actions);
+  // Column-major, like the tables it is read beside.
+  const std::uint64_t dims[2] = {states, actions};
+  const bool empty = counts.empty();
+  const std::uint64_t strides[2] = {empty ? 0u : 1u, empty ? 0u : states};
+  return numpy::to_array(std::move(counts), 2, dims, strides);
+}
+
+constexpr char check_doc[] =
+    "Checks episode data before training; returns None when every transition reads as recorded.\n\n"
+    "Takes data and q_shape as the training functions do, and refuses a wrong type or dtype with\n"
+    "their TypeError. Every problem with the data's content raises ValueError: a state, action or\n"
+    "next state that is NaN, negative, infinite, fractional or not below q_shape; a reward that is\n"
+    "NaN or infinite; a terminal flag other than 0 or 1; an episode without rows or with fewer\n"
+    "than 5 columns; data without episodes. The report counts each kind of problem with its first\n"
+    "location and, where one fits, its likely cause, then lists the first ten in data order. The\n"
+    "next state is checked only on rows whose flag is not 1.0, the only ones that read it.\n\n"
+    "Warns with tarnel.DataWarning about data that reads as recorded but is almost certainly\n"
+    "wrong: next states at or above q_shape[0] on terminal rows (states numbered from 1, or\n"
+    "shifted), terminal next states that also start recorded transitions (time-limit cuts\n"
+    "recorded as terminations), and episodes ending in all-zero rows (padding).";
+
+constexpr char visit_counts_doc[] =
+    "The data's support: how many recorded transitions start at each state and action.\n\n"
+    "Returns a new (states, actions) uint64 array in Fortran order. State and action are read as\n"
+    "training reads them; a row whose state or action reads outside q_shape is not counted.\n"
+    "Training never changes the value of a pair the data does not visit, so a greedy policy may\n"
+    "prefer such a pair only because its value stayed 0; restrict it to visited actions with\n"
+    "np.where(counts > 0, q, -np.inf).argmax(axis=1).";
+
+// Registration order, which is also the order of __all__. check_episodes and
+// visit_counts train nothing and stay out of it.
 constexpr Function functions[] = {
     {"qlearn_forward", sequential_parameters, run_learn<Qlearner::learn_single_episode_forward_Q>},
     {"td_learn_backward", sequential_parameters, run_learn<Qlearner::learn_single_episode_backward_TD>},
@@ -175,13 +197,14 @@ constexpr Function functions[] = {
     {"fast_learn", sequential_parameters, run_driver<&Qlearner::fast_learn>},
     {"learn_until_convergence", sequential_parameters, run_driver<&Qlearner::learn_until_convergence>},
     {"double_q", sequential_parameters, run_driver<&Qlearner::double_q>},
-    {"check_episodes", check_parameters, run_check, 0, false},
+    {"check_episodes", data_parameters, run_check, 0, false, check_doc},
+    {"visit_counts", data_parameters, run_visit_counts, 0, false, visit_counts_doc},
 };
 constexpr std::size_t function_count = std::size(functions);
 
 // The text signature of function `index`, which CPython shows as its
 // __text_signature__: its name, its parameters with the optional ones
-// defaulting to None, and the line that ends a signature. Built at compile time from the
+// defaulting to None, and the line that ends a signature, then its doc. Built at compile time from the
 // parameter table, so each name is written once, and kept in static storage
 // as the method table needs.
 template <std::size_t index>
@@ -191,8 +214,8 @@ constexpr auto text_signature = [] {
   constexpr std::string_view separator = ", ";
   constexpr std::string_view end = ")\n--\n\n";
   constexpr std::size_t length = [&] {
-    std::size_t total =
-        std::string_view(function.name).size() + 1 + optional.size() * function.optional + end.size();
+    std::size_t total = std::string_view(function.name).size() + 1 + optional.size() * function.optional +
+                        end.size() + std::string_view(function.doc).size();
     for (const Parameter& parameter : function.parameters) total += std::string_view(parameter.name).size();
     return total + separator.size() * (function.parameters.size() - 1);
   }();
@@ -209,6 +232,7 @@ constexpr auto text_signature = [] {
     if (k + function.optional >= function.parameters.size()) put(optional);
   }
   put(end);
+  put(function.doc);
   return text;
 }();
 
@@ -294,5 +318,11 @@ PyMODINIT_FUNC PyInit_tarnel(void) {
   if (failure_type == nullptr || PyObject_SetAttrString(module.get(), "TrainingFailure", failure_type) < 0) {
     return nullptr;
   }
+  // So is the warning category, for filters that name it.
+  PyObject* warning_type = tarnel::python::data_warning_type();
+  if (warning_type == nullptr || PyObject_SetAttrString(module.get(), "DataWarning", warning_type) < 0) {
+    return nullptr;
+  }
+  if (PyModule_AddStringConstant(module.get(), "__version__", TARNEL_VERSION) < 0) return nullptr;
   return module.release();
 }

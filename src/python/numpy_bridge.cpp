@@ -25,9 +25,9 @@ enum ApiSlot : int {
   slot_set_base_object = 282,
 };
 
-constexpr int type_double = 12;         // NPY_DOUBLE
-constexpr int type_uint64 = 8;          // NPY_ULONG, 64 bits on every Linux x86-64
-constexpr int flag_writeable = 0x0400;  // NPY_ARRAY_WRITEABLE
+constexpr int type_double = 12;                          // NPY_DOUBLE
+constexpr int type_uint64 = sizeof(long) == 8 ? 8 : 10;  // NPY_UINT64: NPY_ULONG, or NPY_ULONGLONG
+constexpr int flag_writeable = 0x0400;                   // NPY_ARRAY_WRITEABLE
 
 struct Api {
   PyTypeObject* array_type;
@@ -108,11 +108,46 @@ void fail_load() {
 
 constexpr const char* owner_name = "tarnel.table";
 
-template <typename Element>
-void free_owned_table(PyObject* owner) {
+template <typename T>
+void free_owned(PyObject* owner) {
   // Reclaims the buffer that to_array gave to the capsule.
-  std::unique_ptr<std::vector<Element>> table(
-      static_cast<std::vector<Element>*>(PyCapsule_GetPointer(owner, owner_name)));
+  std::unique_ptr<std::vector<T>> table(
+      static_cast<std::vector<T>*>(PyCapsule_GetPointer(owner, owner_name)));
+}
+
+// A new array of `descr` over `values`, which it takes over (see to_array).
+template <typename T>
+PyObject* hand_over(std::vector<T>&& values, Ref descr, int nd, const std::uint64_t* dims,
+                    const std::uint64_t* element_strides) {
+  const Api& numpy = api();
+  Py_ssize_t shape[3];
+  Py_ssize_t strides[3];
+  for (int k = 0; k < nd; ++k) {
+    // An empty table may have one huge extent that NumPy cannot index.
+    if (dims[k] > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+      report_and_set_training_failure("a table extent of " + std::to_string(dims[k]) +
+                                      " does not fit NumPy's index type");
+      return nullptr;
+    }
+    shape[k] = static_cast<Py_ssize_t>(dims[k]);
+    strides[k] = static_cast<Py_ssize_t>(element_strides[k] * sizeof(T));
+  }
+  auto buffer = std::make_unique<std::vector<T>>(std::move(values));
+  // A null data pointer would make NumPy allocate memory of its own; give
+  // even an empty table a buffer, so the owner always owns the data.
+  if (buffer->capacity() == 0) buffer->reserve(1);
+  void* data = buffer->data();
+  // Only memory can run out here: the MemoryError stands, as everywhere.
+  Ref owner(PyCapsule_New(buffer.get(), owner_name, free_owned<T>));
+  if (!owner) return nullptr;
+  buffer.release();  // the capsule owns it now
+  // The descriptor's reference passes to NumPy, even on failure.
+  Ref array(numpy.new_from_descr(numpy.array_type, descr.release(), nd, shape, strides, data, flag_writeable,
+                                 nullptr));
+  if (!array) return nullptr;  // `owner` frees the buffer
+  // The array takes over the owner's reference, on failure too.
+  if (numpy.set_base_object(array.get(), owner.release()) < 0) return nullptr;
+  return array.release();
 }
 
 // An array's size in bytes, which only a resize changes; nothing when it
@@ -247,54 +282,19 @@ bool still_holds(const Block& block) {
   return f->data == block.data && block.bytes && byte_size(f) == block.bytes;
 }
 
-namespace {
-
-template <typename Element>
-PyObject* owning_array(std::vector<Element>&& values, int type_number, int nd, const std::uint64_t* dims,
-                       const std::uint64_t* element_strides) {
-  if (!load()) return nullptr;
-  const Api& numpy = api();
-  Py_ssize_t shape[3];
-  Py_ssize_t strides[3];
-  for (int k = 0; k < nd; ++k) {
-    // An empty table may have one huge extent that NumPy cannot index.
-    if (dims[k] > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
-      report_and_set_training_failure("a table extent of " + std::to_string(dims[k]) +
-                                      " does not fit NumPy's index type");
-      return nullptr;
-    }
-    shape[k] = static_cast<Py_ssize_t>(dims[k]);
-    strides[k] = static_cast<Py_ssize_t>(element_strides[k] * sizeof(Element));
-  }
-  auto buffer = std::make_unique<std::vector<Element>>(std::move(values));
-  // A null data pointer would make NumPy allocate memory of its own; give
-  // even an empty table a buffer, so the owner always owns the data.
-  if (buffer->capacity() == 0) buffer->reserve(1);
-  void* data = buffer->data();
-  // Only memory can run out here: the MemoryError stands, as everywhere.
-  Ref owner(PyCapsule_New(buffer.get(), owner_name, free_owned_table<Element>));
-  if (!owner) return nullptr;
-  buffer.release();  // the capsule owns it now
-  // The descriptor's reference passes to NumPy, even on failure.
-  PyObject* descr = numpy.descr_from_type(type_number);
-  if (descr == nullptr) return nullptr;
-  Ref array(numpy.new_from_descr(numpy.array_type, descr, nd, shape, strides, data, flag_writeable, nullptr));
-  if (!array) return nullptr;  // `owner` frees the buffer
-  // The array takes over the owner's reference, on failure too.
-  if (numpy.set_base_object(array.get(), owner.release()) < 0) return nullptr;
-  return array.release();
-}
-
-}  // namespace
-
 PyObject* to_array(std::vector<double>&& values, int nd, const std::uint64_t* dims,
                    const std::uint64_t* element_strides) {
-  return owning_array(std::move(values), type_double, nd, dims, element_strides);
+  if (!load()) return nullptr;
+  Py_INCREF(api().float64);
+  return hand_over(std::move(values), Ref(api().float64), nd, dims, element_strides);
 }
 
 PyObject* to_array(std::vector<std::uint64_t>&& values, int nd, const std::uint64_t* dims,
                    const std::uint64_t* element_strides) {
-  return owning_array(std::move(values), type_uint64, nd, dims, element_strides);
+  if (!load()) return nullptr;
+  Ref uint64(api().descr_from_type(type_uint64));
+  if (!uint64) return nullptr;
+  return hand_over(std::move(values), std::move(uint64), nd, dims, element_strides);
 }
 
 }  // namespace tarnel::numpy

@@ -97,7 +97,7 @@ bool still_holds(const Block& block);
 // Returns nullptr with a Python error set on failure (the buffer is freed).
 PyObject* to_array(std::vector<double>&& values, int nd, const std::uint64_t* dims,
                    const std::uint64_t* element_strides);
-// The same for unsigned 64-bit integers.
+// The same as a uint64 array, for counts.
 PyObject* to_array(std::vector<std::uint64_t>&& values, int nd, const std::uint64_t* dims,
                    const std::uint64_t* element_strides);
 

@@ -67,21 +67,44 @@ class TrainingFailure(BaseException):
     """A training failed: bad episode data, an empty episode list, a failed
     worker or an impossible table size."""
 
-def check_episodes(data: _Episodes, q_shape: tuple[SupportsIndex, SupportsIndex]) -> None:
-    """Checks episode data before training: returns None when every transition reads as recorded.
+class DataWarning(UserWarning):
+    """Episode data that reads as recorded but is almost certainly wrong: next
+    states beyond the table on terminal rows (states numbered from 1),
+    terminal flags on time-limit cuts, padding rows. Issued by
+    ``check_episodes``; filter it, or turn it into an error, with the
+    warnings module."""
 
-    Takes ``data`` and ``q_shape`` as the training functions do and refuses
-    what they refuse, with the same errors. Otherwise raises ValueError
-    giving the number of problems found and, one per line in data order, the
-    first ten: "episode K of data, row R: <column> <value> <fault>; training
-    <what it does with it>". A problem is a state, action or next state that
-    is NaN, negative, infinite, fractional or not below ``q_shape`` (training
-    reads NaN and negative values as 0, truncates fractions and fails on
-    indexes outside the table); a reward that is NaN or infinite; a terminal
-    flag other than 0 or 1 (only exactly 1.0 ends an episode); an episode
-    with no rows (``td_learn_backward`` fails on it). The next state is
-    checked only on rows not flagged terminal, since only those read it (a
-    sentinel such as -1 on a terminal row is fine). Not in ``__all__``.
+__version__: str
+
+def check_episodes(data: _Episodes, q_shape: tuple[SupportsIndex, SupportsIndex]) -> None:
+    """Checks episode data before training; returns None when every transition reads as recorded.
+
+    Takes ``data`` and ``q_shape`` as the training functions do, and refuses a
+    wrong type or dtype with their TypeError. Every problem with the data's
+    content raises ValueError: a state, action or next state that is NaN,
+    negative, infinite, fractional or not below ``q_shape``; a reward that is
+    NaN or infinite; a terminal flag other than 0 or 1; an episode without
+    rows or with fewer than 5 columns; data without episodes. The report
+    counts each kind of problem with its first location and, where one fits,
+    its likely cause, then lists the first ten in data order. The next state
+    is checked only on rows whose flag is not 1.0, the only ones that read it.
+
+    Warns with ``tarnel.DataWarning`` about data that reads as recorded but is
+    almost certainly wrong: next states at or above ``q_shape[0]`` on terminal
+    rows (states numbered from 1, or shifted), terminal next states that also
+    start recorded transitions (time-limit cuts recorded as terminations), and
+    episodes ending in all-zero rows (padding). Not in ``__all__``.
+    """
+
+def visit_counts(data: _Episodes, q_shape: tuple[SupportsIndex, SupportsIndex]) -> NDArray[np.uint64]:
+    """The data's support: how many recorded transitions start at each state and action.
+
+    Returns a new (states, actions) uint64 array in Fortran order. State and
+    action are read as training reads them; a row whose state or action reads
+    outside ``q_shape`` is not counted. Training never changes the value of a
+    pair the data does not visit, so a greedy policy may prefer such a pair
+    only because its value stayed 0; restrict it to visited actions with
+    ``np.where(counts > 0, q, -np.inf).argmax(axis=1)``. Not in ``__all__``.
     """
 
 

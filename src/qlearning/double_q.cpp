@@ -4,7 +4,9 @@
 #include <cassert>
 #include <cmath>
 #include <cstdint>
+#include <span>
 #include <string>
+#include <utility>
 #include <variant>
 
 #include "qlearning/action_count.h"
@@ -12,6 +14,7 @@
 #include "qlearning/qlearner.h"
 #include "qlearning/schedule.h"
 #include "qlearning/step.h"
+#include "support/console.h"
 #include "support/failure.h"
 #include "support/table_sum.h"
 
@@ -48,12 +51,40 @@ struct Pair {
   double alpha;
 };
 
+// The failure of a NaN in the chooser's row, told apart from the others so
+// that the driver can add where the NaN comes from, which only the whole
+// episode list can say.
+class UndefinedOrder : public TrainingFailure {
+ public:
+  explicit UndefinedOrder(TrainingFailure failure) : TrainingFailure(std::move(failure)) {}
+};
+
 // Out of line, so the scan below stays small enough to inline.
 [[noreturn]] void fail_unordered(const double* row, std::uint64_t states, std::uint64_t s) {
   std::uint64_t a = 0;
   while (!std::isnan(row[a * states])) ++a;
-  fail("undefined order: row " + std::to_string(s) + " of the updated table holds NaN at action " +
-       std::to_string(a) + ", so its best action cannot be chosen");
+  throw UndefinedOrder(make_failure("undefined order: row " + std::to_string(s) +
+                                    " of the updated table holds NaN at action " + std::to_string(a) +
+                                    ", so its best action cannot be chosen"));
+}
+
+// Where a NaN in the tables comes from: the first reward in the data that is
+// not finite (a NaN, or an infinity that met another), or else the
+// parameters, whose updates then overflowed.
+template <typename Index>
+std::string source_of_nan(const CompactEpisodes<Index>& episodes) {
+  for (std::size_t k = 0; k < episodes.size(); ++k) {
+    const std::span<const CompactTransition<Index>> records = episodes[k].records;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      if (std::isfinite(records[i].reward)) continue;
+      std::string note = "episode " + std::to_string(episodes.position(k)) + " of data, row " +
+                         std::to_string(i) + ": reward ";
+      console::append_number(note, records[i].reward);
+      return note + ", the first reward in data that is not finite (check_episodes lists them all)";
+    }
+  }
+  return "every reward in data is finite: discount_factor or learning_rate made the updates overflow to "
+         "infinity, and infinities met";
 }
 
 // First action with the largest value in row s of the chooser. Each entry is
@@ -147,8 +178,13 @@ QTable Qlearner::double_q(const CompactEpisodeList& episodes, Rng& rng) const {
   std::visit(
       [&](const auto& list) {
         assert(list.built_for(q_shape, RowRead::next_state));
-        with_action_count(table_1.actions,
-                          [&](auto n) { replay<decltype(n)::value>(*this, list, table_1, table_2, rng); });
+        try {
+          with_action_count(table_1.actions,
+                            [&](auto n) { replay<decltype(n)::value>(*this, list, table_1, table_2, rng); });
+        } catch (UndefinedOrder& failure) {
+          failure.add_note(source_of_nan(list));
+          throw;
+        }
       },
       episodes);
   const std::size_t entries = table_1.values.size();

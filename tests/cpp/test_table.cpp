@@ -65,12 +65,12 @@ TEST(a_table_builds_the_records_its_episode_arrays_build) {
     std::copy(row, row + 5, flat.begin() + static_cast<std::ptrdiff_t>(5 * i));
   }
   const auto bytes = [](const auto& v) { return reinterpret_cast<const std::byte*>(v.data()); };
-  ColumnTable table{{TableColumn{bytes(state), 4, ElementType::int32},
-                     TableColumn{bytes(action), 1, ElementType::int8},
-                     TableColumn{bytes(reward), 4, ElementType::float32},
-                     TableColumn{bytes(next_state), 16, ElementType::float64},
-                     TableColumn{bytes(terminal), 1, ElementType::boolean}},
-                    ends};
+  ColumnTable table{
+      {TableColumn{bytes(state), 4, ElementType::int32}, TableColumn{bytes(action), 1, ElementType::int8},
+       TableColumn{bytes(reward), 4, ElementType::float32},
+       TableColumn{bytes(next_state), 16, ElementType::float64},
+       TableColumn{bytes(terminal), 1, ElementType::boolean}},
+      ends};
   std::vector<ArrayView> views;
   for (std::size_t k = 0; k < ends.size(); ++k) {
     const std::uint64_t start = table.episode_start(k);
@@ -81,8 +81,8 @@ TEST(a_table_builds_the_records_its_episode_arrays_build) {
   slice.ends = std::span(ends).subspan(2);
   slice.first_row = ends[1];
   for (const RowRead reads : {RowRead::next_state, RowRead::own_state, RowRead::none}) {
-    for (const auto& [source, arrays] :
-         {std::pair{table, std::span<const ArrayView>(views)}, std::pair{slice, std::span<const ArrayView>(views).subspan(2)}}) {
+    for (const auto& [source, arrays] : {std::pair{table, std::span<const ArrayView>(views)},
+                                         std::pair{slice, std::span<const ArrayView>(views).subspan(2)}}) {
       TableSource columns(source);
       check_same(compact_episodes_as<std::uint32_t>(columns, 8, 3, reads),
                  compact_episodes_as<std::uint32_t>(arrays, 8, 3, reads));

@@ -115,3 +115,9 @@ def expect_reports(err, *texts):
 @pytest.fixture(scope="session")
 def training_failure():
     return training_failure_type()
+
+
+def table_of(episodes):
+    """The same episodes as a tarnel.EpisodeTable over float64 columns."""
+    rows = np.concatenate([np.asarray(e)[:, :5] for e in episodes]) if len(episodes) else np.zeros((0, 5))
+    return tarnel.EpisodeTable(*rows.T, np.cumsum([len(e) for e in episodes], dtype=np.int64))

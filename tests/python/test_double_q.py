@@ -58,3 +58,18 @@ NAN_IN_BOTH = episode(*([(1, 0, np.nan, 0, 1)] * 64), (0, 0, 0.0, 1, 0))
 )
 def test_training_failure(capfd, data, q_shape):
     expect_silent_training_failure(capfd, lambda: tarnel.double_q(data, q_shape, 0.9, 0.5, 1, True))
+
+
+@pytest.mark.parametrize("data, learning_rate, note", [
+    # The NaN episode is picked in 64 iterations but with probability 2^-64.
+    ([TERMINAL, NAN_IN_BOTH], 0.5, "episode 1 of data, row 0: reward NaN, the first reward in data that is not "
+                                   "finite (check_episodes lists them all)"),
+    # Six updates: one table takes a third, after an infinite one and a NaN.
+    ([episode(*[(0, 0, 1.0, 0, 0)] * 6)], np.inf, "every reward in data is finite: discount_factor or learning_rate "
+                                                  "made the updates overflow to infinity, and infinities met"),
+], ids=["reward", "parameters"])
+def test_a_nan_failure_notes_where_the_nan_came_from(capfd, data, learning_rate, note):
+    with pytest.raises(BaseException) as caught:
+        tarnel.double_q(data, (2, 2), 0.9, learning_rate, 64, False)
+    assert str(caught.value).startswith("undefined order: ") and caught.value.__notes__ == [note]
+    assert capfd.readouterr().err == f"tarnel: {caught.value}\n"  # the first pick may print its line

@@ -5,6 +5,7 @@ import inspect
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
@@ -25,10 +26,13 @@ def test_module_attributes():
                               "td_learn_backward_parallel", "qlearn_forward_parallel", "fast_learn",
                               "learn_until_convergence", "double_q"]
     assert type(tarnel.__all__) is list
-    # The functions, the failure type, the data check and the table type are all the module
-    # holds; only the training functions are exported.
+    # The functions, the failure type, the data's check, warning and support,
+    # and the table type are all the module holds; only the training functions are exported.
     public = sorted(name for name in vars(tarnel) if not name.startswith("_"))
-    assert public == sorted([*tarnel.__all__, "TrainingFailure", "check_episodes", "EpisodeTable"])
+    assert public == sorted([*tarnel.__all__, "TrainingFailure", "DataWarning", "check_episodes", "visit_counts",
+                                                  "EpisodeTable"])
+    assert issubclass(tarnel.DataWarning, UserWarning) and tarnel.DataWarning.__module__ == "tarnel"
+    assert f'\nversion = "{tarnel.__version__}"\n' in (Path(__file__).parents[2] / "pyproject.toml").read_text()
 
 
 @pytest.mark.parametrize("name", list(SIGNATURES))
