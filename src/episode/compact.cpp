@@ -10,6 +10,7 @@
 #endif
 
 #include "support/console.h"
+#include "support/dispatch.h"
 
 namespace tarnel {
 
@@ -32,11 +33,8 @@ struct IndexBounds {
   double actions;
   std::uint64_t state_count;
 
-  static double bound_of(std::uint64_t extent) {
-    return std::min(static_cast<double>(extent), 9223372036854775808.0 /* 2^63 */);
-  }
   IndexBounds(std::uint64_t states_, std::uint64_t actions_)
-      : states(bound_of(states_)), actions(bound_of(actions_)), state_count(states_) {}
+      : states(quick_index_bound(states_)), actions(quick_index_bound(actions_)), state_count(states_) {}
 };
 
 // The index a column reads as, if it lies below `bound`: NaN, zeros and
@@ -218,17 +216,6 @@ struct CompactBuilder {
 
 namespace {
 
-// Runs body(tag) with `reads` as a compile-time value (tag::value),
-// so the builder's loop does not ask which rule it builds for at every row.
-template <typename Body>
-void with_row_read(RowRead reads, Body body) {
-  switch (reads) {
-    case RowRead::next_state: return body(std::integral_constant<RowRead, RowRead::next_state>{});
-    case RowRead::own_state: return body(std::integral_constant<RowRead, RowRead::own_state>{});
-    case RowRead::none: return body(std::integral_constant<RowRead, RowRead::none>{});
-  }
-}
-
 std::uint64_t rows_in(std::span<const ArrayView> views) {
   std::uint64_t transitions = 0;
   for (const ArrayView& view : views) transitions += view.rows;
@@ -298,7 +285,9 @@ CompactEpisodes<Index> compact_episodes_as(std::span<const ArrayView> views, std
                                            std::uint64_t actions, RowRead reads,
                                            const std::function<void(std::size_t)>& built) {
   CompactBuilder<Index> builder(states, actions, reads, views.size(), rows_in(views));
-  with_row_read(reads, [&](auto tag) {
+  // The rule's row as a constant, so the loop does not ask which rule it
+  // builds for at every row.
+  with_constant<RowRead::next_state, RowRead::own_state, RowRead::none>(reads, [&](auto tag) {
     for (std::size_t k = 0; k < views.size(); ++k) {
       const ArrayView& view = views[k];
       check_columns(view, k);

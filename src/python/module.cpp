@@ -158,7 +158,7 @@ PyObject* run_check(Values& values) {
         return check_episodes(views, values.q_shape.first, values.q_shape.second, done);
       });
   if (!check.clean()) {
-    PyErr_SetString(PyExc_ValueError, to_string(check).c_str());
+    python::set_error(PyExc_ValueError, to_string(check));
     return nullptr;
   }
   Py_RETURN_NONE;
@@ -241,23 +241,6 @@ PyModuleDef module_definition = {
 
 std::atomic<bool> initialised{false};
 
-// Appends the function's name to __all__ (creating the list on first use)
-// when it is listed there, and sets the module attribute of that name.
-bool add_function(PyObject* module, PyObject* function, bool listed) {
-  Ref name(PyObject_GetAttrString(function, "__name__"));
-  if (!name) return false;
-  if (!listed) return PyObject_SetAttr(module, name.get(), function) == 0;
-  Ref all(PyObject_GetAttrString(module, "__all__"));
-  if (!all) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-    PyErr_Clear();
-    all = Ref(PyList_New(0));
-    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
-  }
-  if (PyList_Append(all.get(), name.get()) < 0) return false;
-  return PyObject_SetAttr(module, name.get(), function) == 0;
-}
-
 }  // namespace
 
 }  // namespace tarnel
@@ -277,13 +260,21 @@ PyMODINIT_FUNC PyInit_tarnel(void) {
   }
   const char* name = PyModule_GetName(module.get());
   if (name == nullptr) return nullptr;
+  Ref all(PyList_New(0));
+  if (!all) return nullptr;
   for (std::size_t k = 0; k < tarnel::function_count; ++k) {
     Ref module_name(PyUnicode_FromString(name));
     if (!module_name) return nullptr;
     Ref function(PyCFunction_NewEx(&tarnel::methods[k], module.get(), module_name.get()));
-    if (!function || !tarnel::add_function(module.get(), function.get(), tarnel::functions[k].listed))
+    if (!function || PyObject_SetAttrString(module.get(), tarnel::functions[k].name, function.get()) < 0) {
       return nullptr;
+    }
+    if (tarnel::functions[k].listed) {
+      Ref listed_name(PyUnicode_FromString(tarnel::functions[k].name));
+      if (!listed_name || PyList_Append(all.get(), listed_name.get()) < 0) return nullptr;
+    }
   }
+  if (PyObject_SetAttrString(module.get(), "__all__", all.get()) < 0) return nullptr;
   // The failure type is an attribute (kept out of __all__) so that pickle finds
   // it by name: a failure raised in a worker process reaches its caller intact.
   PyObject* failure_type = tarnel::python::training_failure_type();

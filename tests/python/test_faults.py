@@ -208,6 +208,47 @@ def test_memory_exhaustion_while_building_episodes():
     assert out == ["MemoryError: ", "True"], err
 
 
+try:
+    import _testcapi
+except ImportError:  # an interpreter built without its test modules
+    _testcapi = None
+
+# A failing call of each kind, with the exception it raises when memory is
+# there: a training failure located in `data`, the workers' causes, the
+# conversion's notes, and the findings of check_episodes. The sweep calls
+# them from its own frame: an allocation failed while an exception crosses
+# further Python frames makes CPython itself raise SystemError.
+FAILING = {
+    "located": (tarnel.qlearn_forward, ([CHAIN, BAD], (2, 2), 0.9, 0.5, 20, False), None),
+    "workers": (tarnel.qlearn_forward_parallel, ([BAD], (2, 2), 0.9, 0.5, 20, 2, False), None),
+    "conversion_notes": (tarnel.qlearn_forward, ([CHAIN, CHAIN.astype(np.float32)], (2, 2), 0.9, 0.5, 20, False),
+                         TypeError),
+    "findings": (tarnel.check_episodes, ([BAD, episode()], (2, 2)), ValueError),
+}
+
+
+@pytest.mark.skipif(_testcapi is None, reason="needs _testcapi.set_nomemory")
+@pytest.mark.parametrize("kind", FAILING)
+def test_a_failed_allocation_gives_the_calls_own_error_or_memory_error(capfd, training_failure, kind):
+    # Each of the call's first 200 Python allocations is failed in turn.
+    function, args, own = FAILING[kind]
+    own = own or training_failure
+    with pytest.raises(own):
+        function(*args)
+    reports = set(capfd.readouterr().err.splitlines())
+    raised = set()
+    for k in range(200):
+        _testcapi.set_nomemory(k, k + 1)
+        try:
+            function(*args)
+        except BaseException as error:  # noqa: BLE001 - every outcome is checked
+            raised.add(type(error))
+        finally:
+            _testcapi.remove_mem_hooks()
+    assert raised <= {own, MemoryError} and own in raised, raised
+    assert set(capfd.readouterr().err.splitlines()) <= reports
+
+
 @pytest.mark.parametrize("output", ["pipe_without_reader", "same_with_sigpipe_default", "closed"])
 def test_lost_standard_output_does_not_stop_training(output):
     # Progress and configuration lines to a pipe nobody reads (EPIPE, or a
