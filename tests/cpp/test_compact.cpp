@@ -389,21 +389,18 @@ TEST(an_empty_episode_is_named_by_its_place_in_data) {
   }
 }
 
-// A large record array lies on huge pages where the system offers them on
-// request: the whole of it advised, so the mapping that holds its last byte
-// carries the advice (`hg` among the flags in /proc/self/smaps).
+// A large record array is advised onto huge pages, whole: the mapping holding
+// its last byte has the advice flag (`hg` in /proc/self/smaps).
 TEST(large_record_arrays_are_advised_onto_huge_pages) {
   std::string modes;
   std::getline(std::ifstream("/sys/kernel/mm/transparent_hugepage/enabled"), modes);
   if (modes.empty() || modes.find("[never]") != std::string::npos) return;  // nothing to advise
-  using Allocator = RecordAllocator<CompactTransition<std::uint32_t>>;
-  const std::size_t n = Allocator::large / sizeof(CompactTransition<std::uint32_t>) + 1;
-  Allocator allocator;
-  auto* records = allocator.allocate(n);
+  RecordAllocator<double> allocator;
+  const std::size_t n = RecordAllocator<double>::large / sizeof(double) + 1;
+  double* records = allocator.allocate(n);
   const auto last = reinterpret_cast<std::uintptr_t>(records + n) - 1;
   std::ifstream smaps("/proc/self/smaps");
-  bool holds_it = false;
-  bool advised = false;
+  bool holds_it = false, advised = false;
   for (std::string line; std::getline(smaps, line);) {
     unsigned long low = 0, high = 0;
     if (std::sscanf(line.c_str(), "%lx-%lx ", &low, &high) == 2) holds_it = low <= last && last < high;

@@ -304,8 +304,8 @@ def test_arrays_over_foreign_memory_are_still_checked(capfd, training_failure, f
     # Read from its copy, the array must still be what was accepted.
     array = FOREIGN[form](block_with_chain())
     rate = Releasing(0.5, lambda: array.__setstate__((1, (5, 3), array.dtype, False, array.tobytes())))
-    text = "episode array 0 was resized or retyped while the call's arguments were being converted"
-    expect_failure(capfd, training_failure, text, lambda: call("qlearn_forward", [array], learning_rate=rate))
+    expect_failure(capfd, training_failure, "episode array 0 was resized or retyped while the call's arguments "
+                   "were being converted", lambda: call("qlearn_forward", [array], learning_rate=rate))
 
 
 def test_foreign_memory_without_the_mmap_module():

@@ -6,6 +6,7 @@ Limits that would also bind the test runner (RLIMIT_AS, RLIMIT_NPROC, a
 changed user) are set in a child interpreter.
 """
 
+import importlib.util
 import os
 import subprocess
 import sys
@@ -208,36 +209,27 @@ def test_memory_exhaustion_while_building_episodes():
     assert out == ["MemoryError: ", "True"], err
 
 
-try:
-    import _testcapi
-except ImportError:  # an interpreter built without its test modules
-    _testcapi = None
-
-# A failing call of each kind, with the exception it raises when memory is
-# there: a training failure located in `data`, the workers' causes, the
-# conversion's notes, and the findings of check_episodes. The sweep calls
-# them from its own frame: an allocation failed while an exception crosses
-# further Python frames makes CPython itself raise SystemError.
+# A failing call of each kind, and the error it raises when memory is there.
+# Made from the sweep's own frame: an allocation failed while an exception
+# crosses more Python frames makes CPython itself raise SystemError.
 FAILING = {
     "located": (tarnel.qlearn_forward, ([CHAIN, BAD], (2, 2), 0.9, 0.5, 20, False), None),
     "workers": (tarnel.qlearn_forward_parallel, ([BAD], (2, 2), 0.9, 0.5, 20, 2, False), None),
-    "conversion_notes": (tarnel.qlearn_forward, ([CHAIN, CHAIN.astype(np.float32)], (2, 2), 0.9, 0.5, 20, False),
-                         TypeError),
+    "notes": (tarnel.qlearn_forward, ([CHAIN, BAD.astype(np.float32)], (2, 2), 0.9, 0.5, 20, False), TypeError),
     "findings": (tarnel.check_episodes, ([BAD, episode()], (2, 2)), ValueError),
 }
 
 
-@pytest.mark.skipif(_testcapi is None, reason="needs _testcapi.set_nomemory")
+@pytest.mark.skipif(importlib.util.find_spec("_testcapi") is None, reason="needs _testcapi.set_nomemory")
 @pytest.mark.parametrize("kind", FAILING)
 def test_a_failed_allocation_gives_the_calls_own_error_or_memory_error(capfd, training_failure, kind):
-    # Each of the call's first 200 Python allocations is failed in turn.
+    import _testcapi
     function, args, own = FAILING[kind]
     own = own or training_failure
     with pytest.raises(own):
         function(*args)
-    reports = set(capfd.readouterr().err.splitlines())
-    raised = set()
-    for k in range(200):
+    reports, raised = set(capfd.readouterr().err.splitlines()), set()
+    for k in range(200):  # each of the call's first 200 allocations fails in turn
         _testcapi.set_nomemory(k, k + 1)
         try:
             function(*args)

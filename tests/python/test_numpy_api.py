@@ -116,17 +116,16 @@ def test_failed_load_leaves_no_frames_alive():
 
 
 def test_a_numpy_of_another_major_version_is_refused():
-    # A stub of NumPy whose API table answers only its version slot: 3.0's
-    # ABI, say. Any other slot read would be a null call.
+    # A stub NumPy whose API table has only its version slot: any other read
+    # would call a null pointer.
     code, out, err = run_python("""
         import ctypes, sys, types
         version = ctypes.CFUNCTYPE(ctypes.c_uint)(lambda: 0x03000000)
         table = (ctypes.c_void_p * 300)(ctypes.cast(version, ctypes.c_void_p))
-        new_capsule = ctypes.pythonapi.PyCapsule_New
-        new_capsule.restype, new_capsule.argtypes = ctypes.py_object, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
-        for name in ("numpy", "numpy.core", "numpy.core.multiarray"):
-            sys.modules[name] = types.ModuleType(name)
-        sys.modules["numpy.core.multiarray"]._ARRAY_API = new_capsule(table, None, None)
+        capsule = ctypes.pythonapi.PyCapsule_New
+        capsule.restype, capsule.argtypes = ctypes.py_object, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+        sys.modules.update((name, types.ModuleType(name)) for name in ("numpy", "numpy.core", "numpy.core.multiarray"))
+        sys.modules["numpy.core.multiarray"]._ARRAY_API = capsule(table, None, None)
         import tarnel
         try:
             tarnel.qlearn_forward([object()], (1, 1), 0.9, 0.5, 1, False)
