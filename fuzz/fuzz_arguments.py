@@ -1,6 +1,7 @@
 """Fuzz target for argument conversion and episode building.
 
-Each input is decoded into one call of one of the eight functions: episode
+Each input is decoded into one call of one of the module's functions (the
+eight training functions and check_episodes): episode
 arrays of any dtype, shape, byte offset and strides (negative and zero ones
 included) laid over a byte buffer filled from the input, and the other
 parameters drawn from tables of ordinary, boundary and hostile values. Every
@@ -35,10 +36,24 @@ def _training_failure_type():
 TRAINING_FAILURE = _training_failure_type()
 ALLOWED = (TypeError, ValueError, OverflowError, MemoryError, TRAINING_FAILURE)
 
-FUNCTIONS = tarnel.__all__
+def is_table(result):
+    return (isinstance(result, np.ndarray) and result.dtype == np.float64 and result.flags.f_contiguous
+            and result.flags.writeable)
+
+
+# Every callable the target reaches, by its name in the module, with what a
+# result of it must be. Its parameters are read off its text signature and
+# drawn from the tables below; a new function or type of the module gets one
+# line here.
+CALLS = {
+    **{name: is_table for name in tarnel.__all__},
+    "check_episodes": lambda result: result is None,
+    "visit_counts": lambda result: isinstance(result, np.ndarray) and result.dtype == np.uint64,
+}
+FUNCTIONS = list(CALLS)
 # Single-episode results of these do not depend on the random picks.
 DETERMINISTIC = {"qlearn_forward", "td_learn_backward", "expected_sarsa", "fast_learn",
-                 "learn_until_convergence"}
+                 "learn_until_convergence", "check_episodes"}
 DTYPES = ["f8", "f8", "f8", "f8", "f4", ">f8", "i8", "u1", "c16", "f2", "g"]
 SMALL_OR_REFUSED = [0, 1, 2, 3, 4, 5, -1, 1 << 64, 1 << 63, (1 << 64) - 1, 1 << 62, True, False,
                     np.uint64(3), np.int8(-2), 2.0, "3", None]
@@ -47,6 +62,7 @@ REALS = [0.9, 0.1, 0.0, -0.0, 1.0, float("nan"), float("inf"), -float("inf"), 5e
 SHAPES = [(2, 2), (3, 2), (1, 1), (4, 3), (0, 2), (2, 0), (0, 0), (8, 4), (1 << 40, 1 << 40), (1 << 63, 2),
           (0, 1 << 62), (2, -1), (2,), (2, 2, 2), [2, 2], None, (2.0, 2), (np.int64(2), np.uint8(2))]
 FLAGS = [False, True, 0, 1, None, np.True_]
+COLUMN_DTYPES = ["?", "i1", "u2", ">i4", "i8", "u8", "f2", "f4", ">f8", "f8", "c8", "M8[s]", "V3"]
 OTHER_DATA = ["", "ab", b"", b"\x00", None, 3, {}, set(), range(2), (x for x in []), [[0, 0, 0, 0, 0]],
               [None], [np.float64(1.0)], [np.zeros(5)], [np.zeros((1, 5, 1))]]
 
@@ -88,10 +104,34 @@ def episode_array(fdp):
 
 
 @atheris.instrument_func
+def episode_table(fdp, buffers):
+    """An EpisodeTable over columns of the input's dtypes and steps, each over a
+    byte buffer of its own, with ends that may or may not fit them; None when
+    the table refuses them, as it may only with TypeError or ValueError."""
+    rows = fdp.ConsumeIntInRange(0, 12)
+    columns = []
+    for _ in range(5):
+        dtype = np.dtype(COLUMN_DTYPES[fdp.ConsumeIntInRange(0, len(COLUMN_DTYPES) - 1)])
+        step = fdp.ConsumeIntInRange(1, 3)
+        length = rows + (fdp.ConsumeIntInRange(-1, 1) if fdp.ConsumeIntInRange(0, 7) == 0 else 0)
+        buffer = bytearray(fdp.ConsumeBytes(max(length, 0) * step * dtype.itemsize).ljust(
+            max(length, 0) * step * dtype.itemsize, b"\0"))
+        buffers.append(buffer)
+        columns.append(np.frombuffer(buffer, dtype=dtype)[::step] if length > 0 else np.zeros(0, dtype))
+    ends = sorted(fdp.ConsumeIntInRange(0, rows) for _ in range(fdp.ConsumeIntInRange(0, 4))) + [rows]
+    if fdp.ConsumeIntInRange(0, 7) == 0:
+        ends = [fdp.ConsumeIntInRange(-2, rows + 2) for _ in range(fdp.ConsumeIntInRange(0, 3))]
+    try:
+        return tarnel.EpisodeTable(*columns, np.array(ends, dtype=np.int64))
+    except (TypeError, ValueError):
+        return None
+
+
+@atheris.instrument_func
 def decode(fdp):
     name = FUNCTIONS[fdp.ConsumeIntInRange(0, len(FUNCTIONS) - 1)]
     buffers = []
-    kind = fdp.ConsumeIntInRange(0, 3)
+    kind = fdp.ConsumeIntInRange(0, 4)
     if kind <= 1:
         episodes = []
         for _ in range(fdp.ConsumeIntInRange(0, 3)):
@@ -103,7 +143,7 @@ def decode(fdp):
         array, buffer = episode_array(fdp)
         buffers.append(buffer)
         data = np.stack([array] * fdp.ConsumeIntInRange(1, 3)) if fdp.ConsumeBool() else array
-    else:
+    elif kind == 3 or (data := episode_table(fdp, buffers)) is None:
         data = OTHER_DATA[fdp.ConsumeIntInRange(0, len(OTHER_DATA) - 1)]
 
     def pick(table):
@@ -118,7 +158,7 @@ def decode(fdp):
                       max_iterations=fdp.ConsumeIntInRange(0, 5),
                       boostrap_sample_size=fdp.ConsumeIntInRange(0, 3), iter_ql=fdp.ConsumeIntInRange(0, 3),
                       ql_iter=fdp.ConsumeIntInRange(0, 3), verbose=False, quit_threshold=None)
-    parameters = list(tarnel.__dict__[name].__text_signature__.strip("()").replace("=None", "").split(", "))
+    parameters = list(getattr(tarnel, name).__text_signature__.strip("()").replace("=None", "").split(", "))
     return name, {p: values[p] for p in parameters}, buffers, fdp.ConsumeBool()
 
 
@@ -149,7 +189,9 @@ def call(name, arguments, by_keyword):
 def outcome_key(outcome):
     if isinstance(outcome, BaseException):
         return (type(outcome), str(outcome))
-    return (outcome.shape, outcome.tobytes())
+    if isinstance(outcome, np.ndarray):
+        return (outcome.shape, outcome.tobytes())
+    return outcome
 
 
 @atheris.instrument_func
@@ -163,8 +205,7 @@ def test_one_input(data):
         warnings.simplefilter("ignore")
         outcome = call(name, arguments, by_keyword)
     if not isinstance(outcome, BaseException):
-        assert isinstance(outcome, np.ndarray) and outcome.dtype == np.float64
-        assert outcome.flags.f_contiguous and outcome.flags.writeable
+        assert CALLS[name](outcome), (name, outcome)
     assert [hashlib.sha256(b).digest() for b in buffers] == digests, "an input buffer was written"
     episodes = arguments["data"]
     if (name in DETERMINISTIC and isinstance(episodes, list) and len(episodes) == 1

@@ -10,6 +10,7 @@
 #endif
 
 #include "support/console.h"
+#include "support/dispatch.h"
 
 namespace tarnel {
 
@@ -32,11 +33,8 @@ struct IndexBounds {
   double actions;
   std::uint64_t state_count;
 
-  static double bound_of(std::uint64_t extent) {
-    return std::min(static_cast<double>(extent), 9223372036854775808.0 /* 2^63 */);
-  }
   IndexBounds(std::uint64_t states_, std::uint64_t actions_)
-      : states(bound_of(states_)), actions(bound_of(actions_)), state_count(states_) {}
+      : states(quick_index_bound(states_)), actions(quick_index_bound(actions_)), state_count(states_) {}
 };
 
 // The index a column reads as, if it lies below `bound`: NaN, zeros and
@@ -223,21 +221,6 @@ struct CompactBuilder {
   }
 };
 
-namespace {
-
-// Runs body(tag) with `reads` as a compile-time value (tag::value),
-// so the builder's loop does not ask which rule it builds for at every row.
-template <typename Body>
-void with_row_read(RowRead reads, Body body) {
-  switch (reads) {
-    case RowRead::next_state: return body(std::integral_constant<RowRead, RowRead::next_state>{});
-    case RowRead::own_state: return body(std::integral_constant<RowRead, RowRead::own_state>{});
-    case RowRead::none: return body(std::integral_constant<RowRead, RowRead::none>{});
-  }
-}
-
-}  // namespace
-
 std::string location(const RejectedTransition& rejected) {
   const RecordedRow& r = rejected.recorded;
   std::string text =
@@ -298,7 +281,9 @@ template <typename Index>
 CompactEpisodes<Index> compact_episodes_as(EpisodeSource& source, std::uint64_t states, std::uint64_t actions,
                                            RowRead reads) {
   CompactBuilder<Index> builder(states, actions, reads, source.episodes(), source.transitions());
-  with_row_read(reads, [&](auto tag) {
+  // The rule's row as a constant, so the loop does not ask which rule it
+  // builds for at every row.
+  with_constant<RowRead::next_state, RowRead::own_state, RowRead::none>(reads, [&](auto tag) {
     source.read([&](const RowPiece& piece) {
       check_columns(piece.view, piece.position);
       builder.template add_piece<decltype(tag)::value>(piece);

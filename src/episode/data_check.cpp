@@ -31,8 +31,7 @@ struct Dimension {
   // a double below `size` rounded to the nearest double is below `size`.
   double quick_bound;
 
-  explicit Dimension(std::uint64_t n)
-      : size(n), quick_bound(std::min(static_cast<double>(n), 9223372036854775808.0 /* 2^63 */)) {}
+  explicit Dimension(std::uint64_t n) : size(n), quick_bound(quick_index_bound(n)) {}
 };
 
 // Whether training reads an index cell as the value recorded there, inside

@@ -47,6 +47,19 @@ inline std::uint64_t saturating_index(double value) {
   return static_cast<std::uint64_t>(value);
 }
 
+// The bound of the quick test that reading an index cell takes first: a
+// double in [0, bound) converts exactly through a signed integer, being
+// below 2^63, and truncates to an index below `extent`, since the bound is
+// the extent rounded to the nearest double, and a double below it is below
+// the extent whichever way it was rounded. A value at or above it (only
+// possible below the extent when the extent is above 2^53) is left to the
+// exact reading, saturating_index.
+inline double quick_index_bound(std::uint64_t extent) {
+  constexpr double two_to_63 = 9223372036854775808.0;
+  const double rounded = static_cast<double>(extent);
+  return rounded < two_to_63 ? rounded : two_to_63;
+}
+
 // Fails when an array with rows has fewer than five columns; the failure
 // names the array by its position in `data`.
 void check_columns(const ArrayView& view, std::size_t position);

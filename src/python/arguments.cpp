@@ -49,9 +49,12 @@ bool is_episode_array(PyObject* item) {
     return false;
   }
   if (!numpy::is_float64(numpy::dtype(item))) {
+    // str() of a dtype runs Python code, which must not start with an error
+    // pending.
     Ref from(PyObject_Str(numpy::dtype(item)));
+    if (!from) return false;
     Ref to(PyObject_Str(numpy::float64()));
-    if (!from || !to) return false;
+    if (!to) return false;
     PyErr_Format(PyExc_TypeError, "type mismatch:\n from=%U, to=%U", from.get(), to.get());
     return false;
   }
@@ -60,7 +63,8 @@ bool is_episode_array(PyObject* item) {
 
 // The notes that name item `position` of `data`: what it is, and how to
 // convert it where NumPy can (an array of another dtype, a sequence of rows).
-// A note there is no memory for is left out. Needs no error pending.
+// A note there is no memory for is left out. Needs no error pending, and
+// leaves none: each failed step's error is dropped before the next runs.
 std::vector<Ref> location_notes(PyObject* item, std::size_t position) {
   Ref what;
   bool convertible = false;
@@ -69,6 +73,7 @@ std::vector<Ref> location_notes(PyObject* item, std::size_t position) {
       what = Ref(PyUnicode_FromFormat("episode %zu of data: dtype %S, shape %R", position, numpy::dtype(item),
                                       shape.get()));
     }
+    PyErr_Clear();
     // np.asarray keeps the number of dimensions.
     convertible = numpy::ndim(item) == 2 && !numpy::is_float64(numpy::dtype(item));
   } else {
@@ -76,6 +81,7 @@ std::vector<Ref> location_notes(PyObject* item, std::size_t position) {
       what =
           Ref(PyUnicode_FromFormat("episode %zu of data: type %U, not a NumPy array", position, name.get()));
     }
+    PyErr_Clear();
     // A str or bytes is a sequence, but of characters, never of rows.
     constexpr unsigned long text_flags = Py_TPFLAGS_UNICODE_SUBCLASS | Py_TPFLAGS_BYTES_SUBCLASS;
     convertible = PySequence_Check(item) && (PyType_GetFlags(Py_TYPE(item)) & text_flags) == 0;
@@ -84,11 +90,12 @@ std::vector<Ref> location_notes(PyObject* item, std::size_t position) {
   if (what) {
     notes.push_back(std::move(what));
     if (convertible) {
-      notes.emplace_back(PyUnicode_FromString("convert it with np.asarray(episode, dtype=np.float64)"));
+      if (Ref how{PyUnicode_FromString("convert it with np.asarray(episode, dtype=np.float64)")}) {
+        notes.push_back(std::move(how));
+      }
+      PyErr_Clear();
     }
-    if (!notes.back()) notes.pop_back();
   }
-  PyErr_Clear();
   return notes;
 }
 
@@ -97,9 +104,19 @@ std::vector<Ref> location_notes(PyObject* item, std::size_t position) {
 void locate_error(PyObject* item, std::size_t position) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) return;
   python::FetchedError error = python::fetch_error();
-  const std::vector<Ref> notes = location_notes(item, position);
+  // Normalising the error may itself have run out of memory: that error
+  // stands, without notes.
+  PyObject* value = error.value.get();
+  if (value && (PyErr_GivenExceptionMatches(value, PyExc_TypeError) ||
+                PyErr_GivenExceptionMatches(value, PyExc_ValueError))) {
+    python::add_notes(value, location_notes(item, position));
+  }
   error.restore();
-  python::add_notes(notes);
+}
+
+[[noreturn]] void fail_changed(std::size_t k) {
+  fail("episode array " + std::to_string(k) +
+       " was resized or retyped while the call's arguments were being converted");
 }
 
 // Adds, to the TypeError or ValueError that converting `data` raised, the
@@ -121,18 +138,23 @@ void suggest_table(PyObject* data, bool numpy_loaded) {
   } else if (Ref name = python::type_name(data)) {
     if (PyUnicode_CompareWithASCIIString(name.get(), "DataFrame") == 0) columns = named;
   }
-  if (columns == nullptr) {
-    PyErr_Clear();
-    error.restore();
-    return;
+  PyErr_Clear();  // a type name there was no memory for: no note
+  // As in locate_error, an error that normalising replaced stands alone.
+  PyObject* value = error.value.get();
+  if (columns != nullptr && value &&
+      (PyErr_GivenExceptionMatches(value, PyExc_TypeError) ||
+       PyErr_GivenExceptionMatches(value, PyExc_ValueError))) {
+    const Ref note[] = {
+        Ref(PyUnicode_FromFormat("data reads as one table of transitions, not a sequence of episodes: pass "
+                                 "tarnel.EpisodeTable(%s, ends), with ends[k] the row after episode k's last",
+                                 columns))};
+    if (note[0]) {
+      python::add_notes(value, note);
+    } else {
+      PyErr_Clear();
+    }
   }
-  const Ref note[] = {
-      Ref(PyUnicode_FromFormat("data reads as one table of transitions, not a sequence of episodes: pass "
-                               "tarnel.EpisodeTable(%s, ends), with ends[k] the row after episode k's last",
-                               columns))};
-  PyErr_Clear();
   error.restore();
-  if (note[0]) python::add_notes(note);
 }
 
 // How many arrays ahead check() asks for the fields it will read.
@@ -264,7 +286,7 @@ void EpisodeArrays::add(Ref array) {
   // block is not held: nothing is read from it.
   PyObject* block = memory.foreign ? nullptr : memory.block;
   if (runs_.empty() || runs_.back().copied != memory.foreign || runs_.back().block.array.get() != block) {
-    runs_.push_back({numpy::hold(block), arrays_.size(), memory.foreign});
+    runs_.push_back({numpy::hold(block), arrays_.size(), memory.foreign, arrays_.size(), copies_.size()});
   }
   const ArrayView view = numpy::view_of(array.get());
   views_.push_back(memory.foreign ? copy_of(view) : view);
@@ -277,7 +299,8 @@ ArrayView EpisodeArrays::copy_of(const ArrayView& view) {
   // rows and fewer columns keeps its column count, so building its episode
   // fails as it would have, and reads nothing.
   const std::uint64_t kept = std::min<std::uint64_t>(view.columns, 5);
-  auto& copy = copies_.emplace_back(static_cast<std::size_t>(view.rows * kept));
+  auto& copy =
+      copies_.emplace_back(std::vector<double>(static_cast<std::size_t>(view.rows * kept)), view).values;
   for (std::uint64_t i = 0; i < view.rows; ++i) {
     for (std::uint64_t j = 0; j < kept; ++j) {
       std::memcpy(&copy[i * kept + j],
@@ -299,16 +322,18 @@ EpisodeArrays::Run& EpisodeArrays::run_of(std::size_t k) {
 void EpisodeArrays::check(std::size_t k) {
   if (k >= arrays_.size()) return;
   const Run& run = run_of(k);
-  if (run.copied) return;  // read from its copy, which nothing else reaches
+  if (run.copied) {
+    if (!numpy::still_matches(arrays_[k].get(), copies_[run.first_copy + (k - run.first)].original)) {
+      fail_changed(k);
+    }
+    return;  // read from its copy, which nothing else reaches
+  }
   // Arrays are checked in order: ask for the next ones' fields now.
   if (k + 2 * prefetch_distance < arrays_.size()) {
     numpy::prefetch_object(arrays_[k + 2 * prefetch_distance].get());
   }
   if (k + prefetch_distance < arrays_.size()) numpy::prefetch_shape(arrays_[k + prefetch_distance].get());
-  if (!numpy::still_matches(arrays_[k].get(), views_[k])) {
-    fail("episode array " + std::to_string(k) +
-         " was resized or retyped while the call's arguments were being converted");
-  }
+  if (!numpy::still_matches(arrays_[k].get(), views_[k])) fail_changed(k);
   if (held_run_ == current_run_) return;
   if (!numpy::still_holds(run.block)) {
     fail("the memory that episode array " + std::to_string(k) +

@@ -44,7 +44,10 @@
 // have run since, the array is checked: it must still be a 2-D float64 array
 // with the same data, extents and strides (numpy::still_matches), and its
 // block must still hold the same memory (numpy::still_holds). Otherwise the
-// call fails with the training failure, before reading a byte. Array k + 1 is
+// call fails with the training failure, before reading a byte. A copied
+// array is checked the same way against the view it was copied through
+// (its memory is not read, so it has no block to check): a call must not
+// train on an array that no longer is what was accepted, copy or not. Array k + 1 is
 // checked only after array k was given back, as that can run a finaliser.
 #pragma once
 
@@ -94,6 +97,10 @@ class EpisodeArrays {
     numpy::Block block;
     std::size_t end = 0;  // one past the run's last array
     bool copied = false;  // its arrays are read from their copies
+    // For copied arrays: its first array, and where its first copy is in
+    // copies_.
+    std::size_t first = 0;
+    std::size_t first_copy = 0;
   };
   Run& run_of(std::size_t k);  // k no smaller than at the last call
 
@@ -107,7 +114,13 @@ class EpisodeArrays {
   // Copies the array that `view` reads into copies_ and returns the view
   // of the copy.
   ArrayView copy_of(const ArrayView& view);
-  std::vector<std::vector<double>> copies_;
+  // A copied array's values, and the view it was copied through, which
+  // check() compares the array with as it compares any other with its view.
+  struct Copy {
+    std::vector<double> values;
+    ArrayView original;
+  };
+  std::vector<Copy> copies_;
 
   std::vector<ArrayView> views_;
   std::vector<Ref> arrays_;

@@ -84,18 +84,20 @@ Ref copy_of(PyObject* array) {
 }
 
 // The element type of a descriptor, with whether its bytes are swapped;
-// nothing (no error set) for every other kind of data.
+// nothing for every other kind of data, with the error set when reading the
+// descriptor failed (memory ran out) and none otherwise.
 std::optional<std::pair<ElementType, bool>> element_type_of(PyObject* descr) {
+  // Each read only once the one before has succeeded: none may run with
+  // an error set.
   Ref kind(PyObject_GetAttrString(descr, "kind"));
-  Ref itemsize(PyObject_GetAttrString(descr, "itemsize"));
-  Ref byteorder(PyObject_GetAttrString(descr, "byteorder"));
   const char* k = kind ? PyUnicode_AsUTF8AndSize(kind.get(), nullptr) : nullptr;
+  if (k == nullptr) return std::nullopt;
+  Ref byteorder(PyObject_GetAttrString(descr, "byteorder"));
   const char* order = byteorder ? PyUnicode_AsUTF8AndSize(byteorder.get(), nullptr) : nullptr;
+  if (order == nullptr) return std::nullopt;
+  Ref itemsize(PyObject_GetAttrString(descr, "itemsize"));
   const long size = itemsize ? PyLong_AsLong(itemsize.get()) : -1;
-  if (k == nullptr || order == nullptr || size < 0) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
+  if (size < 0) return std::nullopt;
   // Every machine this module builds for is little-endian.
   const bool swapped = order[0] == '>';
   using T = ElementType;
@@ -140,6 +142,7 @@ bool accept_column(PyObject* object, std::size_t c, HeldColumn& out) {
   Ref array = vector_argument(object, what.c_str());
   if (!array) return false;
   const auto type = element_type_of(numpy::dtype(array.get()));
+  if (!type && PyErr_Occurred()) return false;
   if (!type) {
     PyErr_Format(PyExc_TypeError,
                  "%s has dtype %S: a column holds booleans, integers, or floats of 16, 32 or 64 bits",
@@ -201,6 +204,7 @@ bool accept_ends(PyObject* object, std::uint64_t rows, std::vector<std::uint64_t
   // integer.
   if (vector.length == 0) return accept_no_ends(rows);
   const auto type = element_type_of(numpy::dtype(array.get()));
+  if (!type && PyErr_Occurred()) return false;
   if (!type || type->first == ElementType::boolean || type->first >= ElementType::float16) {
     PyErr_Format(PyExc_TypeError, "ends has dtype %S: it must hold integers", numpy::dtype(array.get()));
     return false;

@@ -53,11 +53,11 @@ PyObject* data_warning_type() {
       PyExc_UserWarning);
 }
 
-void set_training_failure(const std::string& message, const std::vector<std::string>& notes) {
-  PyObject* type = training_failure_type();
-  if (type == nullptr) return;
+void set_error(PyObject* type, const std::string& message, const std::vector<std::string>& notes) {
   Ref text = decoded(message);
   if (!text) return;
+  Ref exception(PyObject_CallFunctionObjArgs(type, text.get(), nullptr));
+  if (!exception) return;
   std::vector<Ref> texts;
   texts.reserve(notes.size());
   for (const std::string& note : notes) {
@@ -67,8 +67,12 @@ void set_training_failure(const std::string& message, const std::vector<std::str
       PyErr_Clear();  // a note there is no memory for is left out
     }
   }
-  PyErr_SetObject(type, text.get());
-  add_notes(texts);
+  add_notes(exception.get(), texts);
+  PyErr_SetObject(type, exception.get());
+}
+
+void set_training_failure(const std::string& message, const std::vector<std::string>& notes) {
+  if (PyObject* type = training_failure_type()) set_error(type, message, notes);
 }
 
 void report_and_set_training_failure(const std::string& message) {
@@ -111,26 +115,22 @@ FetchedError fetch_error() {
 
 void FetchedError::restore() { PyErr_Restore(type.release(), value.release(), traceback.release()); }
 
-void add_notes(std::span<const Ref> notes) {
-  if (notes.empty() || !PyErr_Occurred()) return;
-  FetchedError error = fetch_error();
-  if (PyObject* exception = error.value.get()) {
-    // Attribute access is all the limited API offers, and it is the same on
-    // 3.10, which has no add_note.
-    Ref list(PyObject_GetAttrString(exception, "__notes__"));
-    if (!list && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-      PyErr_Clear();
-      list = Ref(PyList_New(0));
-      if (list && PyObject_SetAttrString(exception, "__notes__", list.get()) < 0) list.reset();
-    }
-    if (list && PyList_Check(list.get())) {
-      for (const Ref& note : notes) {
-        if (PyList_Append(list.get(), note.get()) < 0) break;
-      }
-    }
-    PyErr_Clear();  // the exception stands without the notes it could not take
+void add_notes(PyObject* exception, std::span<const Ref> notes) {
+  if (notes.empty()) return;
+  // Attribute access is all the limited API offers, and it is the same on
+  // 3.10, which has no add_note.
+  Ref list(PyObject_GetAttrString(exception, "__notes__"));
+  if (!list && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    list = Ref(PyList_New(0));
+    if (list && PyObject_SetAttrString(exception, "__notes__", list.get()) < 0) list.reset();
   }
-  error.restore();
+  if (list && PyList_Check(list.get())) {
+    for (const Ref& note : notes) {
+      if (PyList_Append(list.get(), note.get()) < 0) break;
+    }
+  }
+  PyErr_Clear();  // the exception stands without the notes it could not take
 }
 
 void wrap_error(const char* parameter) {

@@ -28,6 +28,12 @@ PyObject* training_failure_type();
 // made and kept like the failure type.
 PyObject* data_warning_type();
 
+// Raises `type` with `message` and `notes` (UTF-8 texts of the core). The
+// exception is made and given its notes before it is raised: when memory
+// runs out for it, MemoryError stands alone, never carrying notes meant for
+// another exception. A note there is no memory for is left out.
+void set_error(PyObject* type, const std::string& message, const std::vector<std::string>& notes = {});
+
 // Sets the training-failure exception with `message` and `notes`.
 void set_training_failure(const std::string& message, const std::vector<std::string>& notes = {});
 
@@ -65,12 +71,13 @@ struct FetchedError {
 };
 FetchedError fetch_error();
 
-// Adds `notes` (strs) to the pending exception as its notes: appended to its
+// Adds `notes` (strs) to `exception` as its notes: appended to its
 // `__notes__` list, which is created when missing. Python 3.11 and later
 // print them under the traceback; 3.10 keeps them in the same attribute,
 // and pickling keeps them on every version (they live in the instance's
-// __dict__). An exception that cannot take them stands without them.
-void add_notes(std::span<const Ref> notes);
+// __dict__). An exception that cannot take them stands without them. Needs
+// no error pending, and leaves none.
+void add_notes(PyObject* exception, std::span<const Ref> notes);
 
 // If the pending error is exactly a TypeError, replaces it by
 // TypeError("argument '<parameter>': <str(old)>") keeping the old __cause__

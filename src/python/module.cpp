@@ -144,7 +144,7 @@ PyObject* run_check(Values& values) {
   python::DataSource source(values.episodes);
   const DataCheck check = check_episodes(source, values.q_shape.first, values.q_shape.second);
   if (!check.clean()) {
-    PyErr_SetString(PyExc_ValueError, to_string(check).c_str());
+    python::set_error(PyExc_ValueError, to_string(check));
     return nullptr;
   }
   for (const std::string& text : warnings(check)) {
@@ -265,23 +265,6 @@ PyModuleDef module_definition = {
 
 std::atomic<bool> initialised{false};
 
-// Appends the function's name to __all__ (creating the list on first use)
-// when it is listed there, and sets the module attribute of that name.
-bool add_function(PyObject* module, PyObject* function, bool listed) {
-  Ref name(PyObject_GetAttrString(function, "__name__"));
-  if (!name) return false;
-  if (!listed) return PyObject_SetAttr(module, name.get(), function) == 0;
-  Ref all(PyObject_GetAttrString(module, "__all__"));
-  if (!all) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-    PyErr_Clear();
-    all = Ref(PyList_New(0));
-    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
-  }
-  if (PyList_Append(all.get(), name.get()) < 0) return false;
-  return PyObject_SetAttr(module, name.get(), function) == 0;
-}
-
 }  // namespace
 
 }  // namespace tarnel
@@ -301,13 +284,21 @@ PyMODINIT_FUNC PyInit_tarnel(void) {
   }
   const char* name = PyModule_GetName(module.get());
   if (name == nullptr) return nullptr;
+  Ref all(PyList_New(0));
+  if (!all) return nullptr;
   for (std::size_t k = 0; k < tarnel::function_count; ++k) {
     Ref module_name(PyUnicode_FromString(name));
     if (!module_name) return nullptr;
     Ref function(PyCFunction_NewEx(&tarnel::methods[k], module.get(), module_name.get()));
-    if (!function || !tarnel::add_function(module.get(), function.get(), tarnel::functions[k].listed))
+    if (!function || PyObject_SetAttrString(module.get(), tarnel::functions[k].name, function.get()) < 0) {
       return nullptr;
+    }
+    if (tarnel::functions[k].listed) {
+      Ref listed_name(PyUnicode_FromString(tarnel::functions[k].name));
+      if (!listed_name || PyList_Append(all.get(), listed_name.get()) < 0) return nullptr;
+    }
   }
+  if (PyObject_SetAttrString(module.get(), "__all__", all.get()) < 0) return nullptr;
   // The failure type is an attribute (kept out of __all__) so that pickle finds
   // it by name: a failure raised in a worker process reaches its caller intact.
   PyObject* table_type = tarnel::episode_table::type();

@@ -3,12 +3,14 @@
 #include "python/numpy_bridge.h"
 
 #include <cassert>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "python/errors.h"
+#include "support/console.h"
 
 namespace tarnel::numpy {
 
@@ -18,12 +20,24 @@ namespace {
 
 // Slots of the API table; the same in NumPy 1.26 and every NumPy 2 release.
 enum ApiSlot : int {
+  slot_c_api_version = 0,
   slot_array_type = 2,
   slot_descr_from_type = 45,
   slot_new_from_descr = 94,
   slot_equiv_types = 182,
+  slot_feature_version = 211,
   slot_set_base_object = 282,
 };
+
+// The NumPy C APIs this module reads: the slots above and the array fields
+// below are those of the ABIs of NumPy 1 and NumPy 2 (the major version is
+// the top byte of the C-API version), from the feature version of NumPy
+// 1.25 on (NumPy 1.26 has it too). Another major ABI may move any of them,
+// so it is refused before anything else of the table is read, as NumPy's
+// own import_array refuses an ABI it was not built for.
+constexpr unsigned first_major = 1;
+constexpr unsigned last_major = 2;
+constexpr unsigned least_feature_version = 0x11;
 
 constexpr int type_double = 12;                          // NPY_DOUBLE
 constexpr int type_uint64 = sizeof(long) == 8 ? 8 : 10;  // NPY_UINT64: NPY_ULONG, or NPY_ULONGLONG
@@ -73,7 +87,18 @@ Ref import_multiarray() {
   return module;
 }
 
-bool load_table(Api& out) {
+std::string hex(unsigned value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08x", value);
+  return text;
+}
+
+// What was found wrong with the table, when it is the table's version.
+using Refusal = std::optional<std::string>;
+
+// Fills `out`; false with a Python error set, or with `refusal` set (and no
+// error) when the table is of a NumPy this module cannot read.
+bool load_table(Api& out, Refusal& refusal) {
   Ref module = import_multiarray();
   if (!module) return false;
   Ref capsule(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
@@ -82,6 +107,20 @@ bool load_table(Api& out) {
   if (name == nullptr && PyErr_Occurred()) return false;
   auto table = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), name));
   if (table == nullptr) return false;
+  using Version = unsigned (*)();
+  const unsigned version = reinterpret_cast<Version>(table[slot_c_api_version])();
+  if (const unsigned major = version >> 24; major < first_major || major > last_major) {
+    refusal = "the NumPy found has C-API version " + hex(version) + "; this module reads major versions " +
+              std::to_string(first_major) + " (NumPy 1.26) and " + std::to_string(last_major) + " (NumPy 2)";
+    return false;
+  }
+  const unsigned feature = reinterpret_cast<Version>(table[slot_feature_version])();
+  if (feature < least_feature_version) {
+    refusal = "the NumPy found has C-API feature version " + hex(feature) +
+              "; this module reads feature versions " + hex(least_feature_version) +
+              " (NumPy 1.25) and later";
+    return false;
+  }
   // The table lives as long as NumPy's extension module, which is never
   // unloaded, so the pointers stay valid after the capsule reference goes.
   out.array_type = static_cast<PyTypeObject*>(table[slot_array_type]);
@@ -93,12 +132,19 @@ bool load_table(Api& out) {
   return out.float64 != nullptr;
 }
 
-// Sets the training failure for a failed load, with what went wrong (NumPy
-// missing or broken) as its cause. The traceback is dropped: it holds the
-// frames of the failed import, and the cause keeps its own.
-void fail_load() {
+// Sets the training failure for a failed load, with what went wrong as its
+// cause (NumPy missing or broken) or its note (a NumPy of another C API).
+// The traceback is dropped: it holds the frames of the failed import, and
+// the cause keeps its own.
+void fail_load(const Refusal& refusal) {
+  const std::string message = "failed to access the NumPy array API capsule (_ARRAY_API)";
+  if (refusal) {
+    console::report_failure(message);
+    python::set_training_failure(message, {*refusal});
+    return;
+  }
   Ref cause = std::move(python::fetch_error().value);
-  report_and_set_training_failure("failed to access the NumPy array API capsule (_ARRAY_API)");
+  report_and_set_training_failure(message);
   if (cause) {
     python::FetchedError failure = python::fetch_error();
     if (failure.value) PyException_SetCause(failure.value.get(), cause.release());
@@ -170,8 +216,9 @@ std::optional<std::uint64_t> byte_size(const ArrayFields* f) {
 bool load() {
   if (!ready) {
     Api table{};
-    if (!load_table(table)) {
-      fail_load();
+    Refusal refusal;
+    if (!load_table(table, refusal)) {
+      fail_load(refusal);
       return false;
     }
     loaded = table;

@@ -4,7 +4,8 @@
 #pragma once
 
 #include <cstdint>
-#include <type_traits>
+
+#include "support/dispatch.h"
 
 namespace tarnel {
 
@@ -21,18 +22,7 @@ constexpr std::uint64_t action_count(std::uint64_t actions) {
 // with 0 (read at run time) otherwise.
 template <typename Pass>
 [[gnu::always_inline]] inline void with_action_count(std::uint64_t actions, Pass pass) {
-  using std::integral_constant;
-  switch (actions) {
-    case 1: return pass(integral_constant<std::uint64_t, 1>{});
-    case 2: return pass(integral_constant<std::uint64_t, 2>{});
-    case 3: return pass(integral_constant<std::uint64_t, 3>{});
-    case 4: return pass(integral_constant<std::uint64_t, 4>{});
-    case 5: return pass(integral_constant<std::uint64_t, 5>{});
-    case 6: return pass(integral_constant<std::uint64_t, 6>{});
-    case 7: return pass(integral_constant<std::uint64_t, 7>{});
-    case 8: return pass(integral_constant<std::uint64_t, 8>{});
-    default: return pass(integral_constant<std::uint64_t, 0>{});
-  }
+  with_constant<1, 2, 3, 4, 5, 6, 7, 8, 0>(actions, pass);
 }
 
 }  // namespace tarnel

@@ -137,41 +137,34 @@ template <const RuleDescriptor& rule, typename Index>
   }
   WindowMeans windows;
   const std::size_t entries = q.values.size();
-
-  if (entries < batched_sum_threshold) {
-    for (std::uint64_t i = 0; i < max_iterations; ++i) {
-      pass(learner, q, pick_episode(episodes, rng));
-      const double sum = table_sum(q.values.data(), entries);
-      if (is_check(i)) {
-        const double d = windows.relative_change();
-        if (learner.verbose) write_progress_line(i, sum, d);
-        if (learner.quit_threshold > std::abs(d)) break;
-      }
-      windows.add(sum);
-    }
-    return q;
-  }
-
-  // A batch never runs past a check, so a stop at a check leaves the table
-  // exactly as it was after that iteration, and a rule failing inside a
-  // batch fails before anything of that batch would have been printed.
-  // Picks are drawn in the same order as above.
+  // A small table is summed after every iteration: a batch of one, with
+  // nothing saved. A large one is summed up to table_versions iterations at
+  // a time. A batch never runs past a check, so a stop at a check leaves the
+  // table exactly as it was after that iteration, and a rule failing inside
+  // a batch fails before anything of that batch would have been printed.
+  // Picks are drawn in the same order either way.
+  const bool batched = entries >= batched_sum_threshold;
   BatchedSums batch(q, rule.writes);
   // Saving many more entries than the table has blocks would cost more
   // than the shared pass saves.
   const std::size_t most_saved = entries / 32;
   double sums[table_versions];
   for (std::uint64_t i = 0; i < max_iterations;) {
-    const std::uint64_t last = std::min({max_iterations - 1, i + table_versions - 1, next_check(i)});
+    const std::uint64_t last =
+        batched ? std::min({max_iterations - 1, i + table_versions - 1, next_check(i)}) : i;
     std::size_t versions = 0;
     for (;;) {
       const CompactEpisode<Index> episode = pick_episode(episodes, rng);
-      batch.save(episode, versions);
+      if (batched) batch.save(episode, versions);
       pass(learner, q, episode);
       ++versions;
       if (i + versions - 1 == last || batch.saved() > most_saved) break;
     }
-    batch.sums(versions, sums);
+    if (batched) {
+      batch.sums(versions, sums);
+    } else {
+      sums[0] = table_sum(q.values.data(), entries);
+    }
     for (std::size_t t = 0; t < versions; ++t, ++i) {
       if (is_check(i)) {
         const double d = windows.relative_change();

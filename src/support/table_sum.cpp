@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "support/cpu.h"
+#include "support/dispatch.h"
 
 namespace tarnel {
 
@@ -84,12 +85,10 @@ __attribute__((always_inline)) inline void sums_of_versions(const double* values
   assert(versions >= 1 && versions <= table_versions);
   const TablePatch* patch = patches.data();
   const TablePatch* last = patch + patches.size();
-  switch (versions) {
-    case 1: return versions_sums<1>(values, count, patch, last, sums);
-    case 2: return versions_sums<2>(values, count, patch, last, sums);
-    case 3: return versions_sums<3>(values, count, patch, last, sums);
-    default: return versions_sums<4>(values, count, patch, last, sums);
-  }
+  // The body is inlined too, so it is compiled for the caller's target.
+  with_constant<1, 2, 3, 4>(versions, [&](auto n) __attribute__((always_inline)) {
+    versions_sums<decltype(n)::value>(values, count, patch, last, sums);
+  });
 }
 
 // The eight partial sums are eight independent chains of additions, so

@@ -6,6 +6,8 @@
 // copies sharing the rejected transitions of their population.
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <fstream>
 #include <limits>
 #include <random>
 #include <string>
@@ -317,6 +319,7 @@ TEST(bootstrap_copies_share_the_rejected_transitions) {
   const EpisodeList list{Episode{{{0, 0, 1.0, 0, false}}},
                          Episode{{{7, 0, 1.0, 0, false}, {0, 0, 2.0, 0, false}}}};
   const auto population = compact_as<std::uint32_t>(list, {2, 2}, RowRead::none);
+  CHECK_EQ(population.transition_count(), 3u);
   CHECK(population[1].has_rejected);
   auto sample = CompactEpisodes<std::uint32_t>::sharing(population, 3, 5);
   for (const std::size_t k : {1u, 0u, 1u}) sample.append_copy(population, k);
@@ -356,19 +359,20 @@ TEST(bootstrap_copies_share_the_rejected_transitions) {
 // keeps the places of the empty episodes it copies, and the backward rule's
 // failure on one names it.
 TEST(an_empty_episode_is_named_by_its_place_in_data) {
-  const EpisodeList list{Episode{{{0, 0, 1.0, 0, true}}}, Episode{}, Episode{}};
+  // The first of `data` too, which a sample copies to a later place.
+  const EpisodeList list{Episode{}, Episode{{{0, 0, 1.0, 0, true}}}, Episode{}, Episode{}};
   const auto population = compact_as<std::uint32_t>(list, {2, 2}, RowRead::none);
-  auto sample = CompactEpisodes<std::uint32_t>::sharing(population, 3, 1);
-  for (const std::size_t k : {0u, 2u, 1u}) sample.append_copy(population, k);
+  auto sample = CompactEpisodes<std::uint32_t>::sharing(population, 4, 1);
+  for (const std::size_t k : {1u, 3u, 2u, 0u}) sample.append_copy(population, k);
   struct Case {
     const CompactEpisodes<std::uint32_t>* list;
     std::size_t k;
     const char* note;
   };
   for (const Case& c :
-       {Case{&population, 1, "episode 1 of data: no rows"},
-        Case{&population, 2, "episode 2 of data: no rows"}, Case{&sample, 1, "episode 2 of data: no rows"},
-        Case{&sample, 2, "episode 1 of data: no rows"}}) {
+       {Case{&population, 0, "episode 0 of data: no rows"},
+        Case{&population, 2, "episode 2 of data: no rows"}, Case{&sample, 1, "episode 3 of data: no rows"},
+        Case{&sample, 2, "episode 2 of data: no rows"}, Case{&sample, 3, "episode 0 of data: no rows"}}) {
     QTable q = zero_q_table({2, 2});
     std::vector<std::string> notes;
     const std::string error = check::captured_error([&] {
@@ -383,6 +387,27 @@ TEST(an_empty_episode_is_named_by_its_place_in_data) {
              std::string("tarnel: index out of range: the backward rule reads the last transition of an "
                          "episode, but the episode has length 0\n"));
   }
+}
+
+// A large record array is advised onto huge pages, whole: the mapping holding
+// its last byte has the advice flag (`hg` in /proc/self/smaps).
+TEST(large_record_arrays_are_advised_onto_huge_pages) {
+  std::string modes;
+  std::getline(std::ifstream("/sys/kernel/mm/transparent_hugepage/enabled"), modes);
+  if (modes.empty() || modes.find("[never]") != std::string::npos) return;  // nothing to advise
+  RecordAllocator<double> allocator;
+  const std::size_t n = RecordAllocator<double>::large / sizeof(double) + 1;
+  double* records = allocator.allocate(n);
+  const auto last = reinterpret_cast<std::uintptr_t>(records + n) - 1;
+  std::ifstream smaps("/proc/self/smaps");
+  bool holds_it = false, advised = false;
+  for (std::string line; std::getline(smaps, line);) {
+    unsigned long low = 0, high = 0;
+    if (std::sscanf(line.c_str(), "%lx-%lx ", &low, &high) == 2) holds_it = low <= last && last < high;
+    if (holds_it && line.starts_with("VmFlags:")) advised = (line + " ").find(" hg ") != std::string::npos;
+  }
+  allocator.deallocate(records, n);
+  CHECK(advised);
 }
 
 CHECK_MAIN

@@ -54,6 +54,13 @@ TEST(window_test_decides_where_training_stops) {
   }
 }
 
+TEST(the_record_trains_silently_by_default) {
+  // bench/core_bench leaves `verbose` as the record has it: past a check, still nothing printed.
+  Qlearner l = counting_learner(50001, 0.001);
+  l.verbose = Qlearner{}.verbose;
+  CHECK_EQ(check::captured_output([&] { iterations_run(l); }), "");
+}
+
 TEST(empty_episode_list) {
   Rng rng(Seed{});
   const EpisodeList none;

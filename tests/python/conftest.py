@@ -5,7 +5,9 @@ every test of binding, conversion and texts reads. `episode(*rows)` builds one
 episode array; `arguments(name, ...)` a complete positional argument list for
 any function; the `training_failure` fixture gives the exception type raised
 by failed trainings, read off a failing call rather than off the module's
-attribute, so a test of that attribute has something to compare with.
+attribute, so a test of that attribute has something to compare with. The
+hostile objects the tests hand the module (`Unprintable`, `Raising`,
+`IndexLike`, `FloatLike`) are here too.
 """
 
 import contextlib
@@ -115,6 +117,55 @@ def expect_reports(err, *texts):
 @pytest.fixture(scope="session")
 def training_failure():
     return training_failure_type()
+
+
+class Unprintable:
+    """An object whose str() raises."""
+
+    def __str__(self):
+        raise RuntimeError("cannot print")
+
+
+class Raising:
+    """Every numeric and sequence hook raises `error`: an exception, or a
+    callable (an exception type) that makes a new one each time."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def _raise(self, *_):
+        raise self.error if isinstance(self.error, BaseException) else self.error()
+
+    __index__ = __float__ = __len__ = __getitem__ = _raise
+
+    def __repr__(self):
+        return f"Raising({getattr(self.error, '__name__', self.error)!r})"
+
+
+class IndexLike:
+    """A number by __index__ alone."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+    def __repr__(self):
+        return f"IndexLike({self.value!r})"
+
+
+class FloatLike:
+    """A number by __float__ alone."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+    def __repr__(self):
+        return f"FloatLike({self.value!r})"
 
 
 def table_of(episodes):

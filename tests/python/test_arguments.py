@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import tarnel
-from conftest import SIGNATURES, episode
+from conftest import SIGNATURES, FloatLike, IndexLike, Raising, Unprintable, episode
 
 # One function per parameter list: the 7-, 8- and 9-parameter shapes.
 SHAPES = ["qlearn_forward", "qlearn_forward_parallel", "td_learn_backward_parallel"]
@@ -163,19 +163,6 @@ class NonStrName(metaclass=NonStrNameType):
 NO_NAME = "<failed to extract type name>"
 
 
-class Unprintable:
-    def __str__(self):
-        raise RuntimeError("cannot print")
-
-
-class RaisesFromIndex:
-    def __init__(self, error):
-        self.error = error
-
-    def __index__(self):
-        raise self.error
-
-
 def cannot_convert(parameter, value, target):
     return f"argument '{parameter}': '{type(value).__qualname__}' object cannot be converted to '{target}'"
 
@@ -234,7 +221,7 @@ REFUSED = [
     (4, np.float64(3), TypeError, index_error("max_iterations", np.float64(3))),
     (4, -1, OverflowError, NEGATIVE),
     (4, 2**64, OverflowError, TOO_BIG),
-    (4, RaisesFromIndex(TypeError(Unprintable())), TypeError,
+    (4, Raising(TypeError(Unprintable())), TypeError,
      "argument 'max_iterations': <unprintable TypeError object>"),
     (5, 1, TypeError, cannot_convert("verbose", 1, "PyBool")),
     (5, 0, TypeError, cannot_convert("verbose", 0, "PyBool")),
@@ -287,36 +274,23 @@ def test_each_function_names_its_own_parameters(name):
         assert str(error).startswith(f"argument '{parameter}': "), str(error)
 
 
-class IndexOnly:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class FloatOnly:
-    def __float__(self):
-        return 0.9
-
-
 Shape = collections.namedtuple("Shape", "states actions")
 
 
 @pytest.mark.parametrize("index, value, same_as", [
     (1, Shape(4, 2), CHAIN_SHAPE),
     (1, (np.int64(4), np.uint8(2)), CHAIN_SHAPE),
-    (1, (IndexOnly(4), True + True), CHAIN_SHAPE),
+    (1, (IndexLike(4), True + True), CHAIN_SHAPE),
     (2, 1, 1.0),
     (2, True, 1.0),
     (2, np.float32(0.9), float(np.float32(0.9))),
-    (2, FloatOnly(), 0.9),
-    (2, IndexOnly(1), 1.0),
+    (2, FloatLike(0.9), 0.9),
+    (2, IndexLike(1), 1.0),
     (3, np.float64(0.5), 0.5),
     (4, True, 1),
     (4, np.int64(3), 3),
     (4, np.uint64(3), 3),
-    (4, IndexOnly(3), 3),
+    (4, IndexLike(3), 3),
     (5, True, False),  # verbose prints nothing before the first check
     (6, None, 0.001),
     (6, 1, 1.0),
@@ -359,7 +333,7 @@ def test_type_error_from_a_conversion_keeps_its_cause():
     cause = ValueError("the cause")
     error = TypeError("not an index")
     error.__cause__ = cause
-    wrapped = raised(forward, [CHAIN], CHAIN_SHAPE, 0.9, 0.5, RaisesFromIndex(error))
+    wrapped = raised(forward, [CHAIN], CHAIN_SHAPE, 0.9, 0.5, Raising(error))
     assert type(wrapped) is TypeError and wrapped is not error
     assert str(wrapped) == "argument 'max_iterations': not an index"
     assert wrapped.__cause__ is cause
@@ -368,7 +342,7 @@ def test_type_error_from_a_conversion_keeps_its_cause():
 @pytest.mark.parametrize("error", [type("IndexTypeError", (TypeError,), {})("subclass"), ValueError("value"),
                                    RuntimeError("runtime")], ids=lambda e: type(e).__name__)
 def test_other_conversion_errors_pass_unchanged(error):
-    assert raised(forward, [CHAIN], CHAIN_SHAPE, 0.9, 0.5, RaisesFromIndex(error)) is error
+    assert raised(forward, [CHAIN], CHAIN_SHAPE, 0.9, 0.5, Raising(error)) is error
 
 
 @pytest.mark.parametrize("args, kind, text", [

@@ -299,6 +299,15 @@ def test_arrays_over_foreign_memory_are_read_as_converted(form):
     assert got.tobytes() == call("qlearn_forward", [CHAIN], max_iterations=30).tobytes()
 
 
+@pytest.mark.parametrize("form", FOREIGN)
+def test_arrays_over_foreign_memory_are_still_checked(capfd, training_failure, form):
+    # Read from its copy, the array must still be what was accepted.
+    array = FOREIGN[form](block_with_chain())
+    rate = Releasing(0.5, lambda: array.__setstate__((1, (5, 3), array.dtype, False, array.tobytes())))
+    expect_failure(capfd, training_failure, "episode array 0 was resized or retyped while the call's arguments "
+                   "were being converted", lambda: call("qlearn_forward", [array], learning_rate=rate))
+
+
 def test_foreign_memory_without_the_mmap_module():
     # Memory owned by something that is not an array is copied when accepted;
     # when mmap cannot be imported no owner can be a memory map, and the

@@ -6,6 +6,7 @@ Limits that would also bind the test runner (RLIMIT_AS, RLIMIT_NPROC, a
 changed user) are set in a child interpreter.
 """
 
+import importlib.util
 import os
 import subprocess
 import sys
@@ -17,7 +18,7 @@ import numpy as np
 import pytest
 
 import tarnel
-from conftest import JOIN_FAILURE, PARALLEL, SANITIZED, SEQUENTIAL, arguments, episode
+from conftest import JOIN_FAILURE, PARALLEL, SANITIZED, SEQUENTIAL, arguments, episode, table_of
 
 # AddressSanitizer reserves terabytes of shadow address space at start-up, so
 # an address-space limit cannot be tested in a sanitized process; and its
@@ -206,6 +207,42 @@ def test_memory_exhaustion_while_building_episodes():
         """)
     assert code == 0, err
     assert out == ["MemoryError: ", "True"], err
+
+
+# A failing call of each kind, and the error it raises when memory is there.
+# Made from the sweep's own frame: an allocation failed while an exception
+# crosses more Python frames makes CPython itself raise SystemError.
+FAILING = {
+    "located": (tarnel.qlearn_forward, ([CHAIN, BAD], (2, 2), 0.9, 0.5, 20, False), None),
+    "workers": (tarnel.qlearn_forward_parallel, ([BAD], (2, 2), 0.9, 0.5, 20, 2, False), None),
+    "notes": (tarnel.qlearn_forward, ([CHAIN, BAD.astype(np.float32)], (2, 2), 0.9, 0.5, 20, False), TypeError),
+    "findings": (tarnel.check_episodes, ([BAD, episode()], (2, 2)), ValueError),
+    "table": (tarnel.EpisodeTable, ([0, 1], [0, 1], [0.5, 1], [1, 0], [0, 1], [1]), ValueError),
+    "located in a table": (tarnel.qlearn_forward, (table_of([CHAIN, BAD]), (2, 2), 0.9, 0.5, 20, False), None),
+    "table note": (tarnel.qlearn_forward, ({"state": [1]}, (2, 2), 0.9, 0.5, 20, False), TypeError),
+    "visit counts": (tarnel.visit_counts, ([CHAIN, BAD.astype(np.float32)], (2, 2)), TypeError),
+}
+
+
+@pytest.mark.skipif(importlib.util.find_spec("_testcapi") is None, reason="needs _testcapi.set_nomemory")
+@pytest.mark.parametrize("kind", FAILING)
+def test_a_failed_allocation_gives_the_calls_own_error_or_memory_error(capfd, training_failure, kind):
+    import _testcapi
+    function, args, own = FAILING[kind]
+    own = own or training_failure
+    with pytest.raises(own):
+        function(*args)
+    reports, raised = set(capfd.readouterr().err.splitlines()), set()
+    for k in range(200):  # each of the call's first 200 allocations fails in turn
+        _testcapi.set_nomemory(k, k + 1)
+        try:
+            function(*args)
+        except BaseException as error:  # noqa: BLE001 - every outcome is checked
+            raised.add(type(error))
+        finally:
+            _testcapi.remove_mem_hooks()
+    assert raised <= {own, MemoryError} and own in raised, raised
+    assert set(capfd.readouterr().err.splitlines()) <= reports
 
 
 @pytest.mark.parametrize("output", ["pipe_without_reader", "same_with_sigpipe_default", "closed"])

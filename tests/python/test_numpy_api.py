@@ -2,7 +2,8 @@
 module does not import NumPy, the API loads without any warning, the fallback
 to numpy._core when numpy.core.multiarray cannot be imported, and a failed load
 that is a training failure, leaves nothing of the failed import alive and is
-tried again by the next call."""
+tried again by the next call; and a NumPy of another C-API major version,
+refused before anything else of its table is read."""
 
 import subprocess
 import sys
@@ -112,3 +113,25 @@ def test_failed_load_leaves_no_frames_alive():
     assert out == (f"TrainingFailure | {LOAD_FAILURE} | RuntimeError('no _ARRAY_API here')\n"
                    "[True]\n(1, 1)\n")
     assert err == f"tarnel: {LOAD_FAILURE}\n"
+
+
+def test_a_numpy_of_another_major_version_is_refused():
+    # A stub NumPy whose API table has only its version slot: any other read
+    # would call a null pointer.
+    code, out, err = run_python("""
+        import ctypes, sys, types
+        version = ctypes.CFUNCTYPE(ctypes.c_uint)(lambda: 0x03000000)
+        table = (ctypes.c_void_p * 300)(ctypes.cast(version, ctypes.c_void_p))
+        capsule = ctypes.pythonapi.PyCapsule_New
+        capsule.restype, capsule.argtypes = ctypes.py_object, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+        sys.modules.update((name, types.ModuleType(name)) for name in ("numpy", "numpy.core", "numpy.core.multiarray"))
+        sys.modules["numpy.core.multiarray"]._ARRAY_API = capsule(table, None, None)
+        import tarnel
+        try:
+            tarnel.qlearn_forward([object()], (1, 1), 0.9, 0.5, 1, False)
+        except tarnel.TrainingFailure as failure:
+            print(failure, *failure.__notes__, sep="\\n")
+        """)
+    assert (code, err) == (0, f"tarnel: {LOAD_FAILURE}\n")
+    assert out == (f"{LOAD_FAILURE}\nthe NumPy found has C-API version 0x03000000; this module reads major "
+                   "versions 1 (NumPy 1.26) and 2 (NumPy 2)\n")

@@ -22,7 +22,7 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 import tarnel
-from conftest import SIGNATURES, training_failure_type
+from conftest import SIGNATURES, FloatLike, IndexLike, Raising, Unprintable, training_failure_type
 
 TRAINING_FAILURE = training_failure_type()
 # capfd is read afresh in every example, so sharing it between them is safe.
@@ -145,55 +145,6 @@ class Boom(Exception):
 
 class OwnTypeError(TypeError):
     """Not exactly TypeError, so never given the parameter's name."""
-
-
-class Unprintable:
-    def __str__(self):
-        raise Boom("no text")
-
-
-class IndexLike:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-    def __repr__(self):
-        return f"IndexLike({self.value!r})"
-
-
-class FloatLike:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-    def __repr__(self):
-        return f"FloatLike({self.value!r})"
-
-
-class Raising:
-    """Every numeric and sequence hook raises `error()`."""
-
-    def __init__(self, error):
-        self.error = error
-
-    def __index__(self):
-        raise self.error()
-
-    def __float__(self):
-        raise self.error()
-
-    def __len__(self):
-        raise self.error()
-
-    def __getitem__(self, k):
-        raise self.error()
-
-    def __repr__(self):
-        return f"Raising({self.error.__name__})"
 
 
 class Episodes:

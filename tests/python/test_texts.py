@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 import tarnel
-from conftest import JOIN_FAILURE, SANITIZED, SEQUENTIAL, SIGNATURES, episode
+from conftest import JOIN_FAILURE, SANITIZED, SEQUENTIAL, SIGNATURES, Raising, Unprintable, episode
 
 CHAIN = episode((0, 1, 1.0, 1, 0), (1, 0, -0.5, 0, 0), (0, 0, 2.0, 1, 1))
 
@@ -67,25 +67,6 @@ def test_type_names_come_through_unchanged(parameter, holder, target, qualname):
 
 # ------------------------------------------------ converters' TypeErrors
 
-class Raising:
-    """Raises `error` from whichever conversion the module asks of it."""
-
-    def __init__(self, error):
-        self.error = error
-
-    def __index__(self):
-        raise self.error
-
-    def __float__(self):
-        raise self.error
-
-    def __len__(self):
-        return 1
-
-    def __getitem__(self, k):
-        raise self.error
-
-
 def holding(parameter, obj):
     # q_shape's items are converted like counts; verbose takes no converter.
     return (2, obj) if parameter == "q_shape" else obj
@@ -104,11 +85,6 @@ def test_type_error_texts_come_through_unchanged(name, parameter, text):
     assert type(error) is TypeError and error is not original
     assert str(error) == f"argument '{parameter}': {text}"
     assert error.__cause__ is cause
-
-
-class Unprintable:
-    def __str__(self):
-        raise RuntimeError("cannot print")
 
 
 @pytest.mark.parametrize("name, parameter", CONVERTED, ids=lambda v: v)
