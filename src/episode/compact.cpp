@@ -9,6 +9,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "episode/table.h"
 #include "support/console.h"
 #include "support/dispatch.h"
 
@@ -60,26 +61,27 @@ __attribute__((always_inline)) inline std::uint64_t bounded_index(double value, 
 #endif
 }
 
-// One row at `p` (five adjacent float64 columns) as its record, without
-// branches; whether the rule can replay it as converted. When it cannot,
-// or the bounds were unsure, the record is rewritten by the exact path.
-template <typename Index, RowRead reads>
+// One row at `p` (five float64 columns, `columns` bytes apart) as its
+// record, without branches; whether the rule can replay it as converted.
+// When it cannot, or the bounds were unsure, the record is rewritten by the
+// exact path.
+template <typename Index, RowRead reads, std::int64_t columns>
 __attribute__((always_inline)) inline bool stream_row(const std::byte* p, const IndexBounds& bounds,
                                                       CompactTransition<Index>& out) {
   using Record = CompactTransition<Index>;
   static_assert(Record::terminal == static_cast<Index>(~Index{0}));
   bool state_inside, action_inside;
   const std::uint64_t state = bounded_index(element_at(p), bounds.states, state_inside);
-  const std::uint64_t action = bounded_index(element_at(p + 8), bounds.actions, action_inside);
-  const double reward = element_at(p + 16);
-  const bool done = element_at(p + 32) == 1.0;
+  const std::uint64_t action = bounded_index(element_at(p + columns), bounds.actions, action_inside);
+  const double reward = element_at(p + 2 * columns);
+  const bool done = element_at(p + 4 * columns) == 1.0;
   // All ones, the terminal mark, on a terminal row.
   const Index done_mask = static_cast<Index>(Index{0} - static_cast<Index>(done));
   bool plain = state_inside & action_inside;
   Index row = Record::terminal;
   if constexpr (reads == RowRead::next_state) {
     bool next_inside;
-    const std::uint64_t next = bounded_index(element_at(p + 24), bounds.states, next_inside);
+    const std::uint64_t next = bounded_index(element_at(p + 3 * columns), bounds.states, next_inside);
     plain = plain & (done | next_inside);
     row = static_cast<Index>(static_cast<Index>(next) | done_mask);
   } else if constexpr (reads == RowRead::own_state) {
@@ -91,14 +93,14 @@ __attribute__((always_inline)) inline bool stream_row(const std::byte* p, const 
 
 // A block of `rows` rows from `p` on (`rows` 0: of `count` rows, an
 // array's last and shorter block); whether every one of them is plain.
-template <typename Index, RowRead reads, std::uint64_t rows>
+template <typename Index, RowRead reads, std::int64_t columns, std::uint64_t rows>
 __attribute__((always_inline)) inline bool stream_block(const std::byte* p, std::int64_t row_stride,
                                                         std::uint64_t count, const IndexBounds& bounds,
                                                         CompactTransition<Index>* out) {
   bool plain = true;
   const std::uint64_t n = rows > 0 ? rows : count;
   for (std::uint64_t k = 0; k < n; ++k, p += row_stride) {
-    plain = plain & stream_row<Index, reads>(p, bounds, out[k]);
+    plain = plain & stream_row<Index, reads, columns>(p, bounds, out[k]);
   }
   return plain;
 }
@@ -106,22 +108,26 @@ __attribute__((always_inline)) inline bool stream_block(const std::byte* p, std:
 // Rows from..count of the array whose row 0 lies at `data`, converted a
 // block at a time into out[from..count); returns the first row of the first
 // block that the exact path must convert again, or `count`.
-template <typename Index, RowRead reads>
+template <typename Index, RowRead reads, std::int64_t columns>
 std::uint64_t stream_rows(const std::byte* data, std::int64_t row_stride, std::uint64_t from,
                           std::uint64_t count, const IndexBounds& bounds, CompactTransition<Index>* out) {
   std::uint64_t i = from;
   const std::byte* p = data + static_cast<std::int64_t>(i) * row_stride;
   const std::int64_t block_stride = static_cast<std::int64_t>(block_rows) * row_stride;
   for (; count - i >= block_rows; i += block_rows, p += block_stride) {
-    if (!stream_block<Index, reads, block_rows>(p, row_stride, block_rows, bounds, out + i)) return i;
+    if (!stream_block<Index, reads, columns, block_rows>(p, row_stride, block_rows, bounds, out + i))
+      return i;
   }
-  if (i < count && !stream_block<Index, reads, 0>(p, row_stride, count - i, bounds, out + i)) return i;
+  if (i < count && !stream_block<Index, reads, columns, 0>(p, row_stride, count - i, bounds, out + i))
+    return i;
   return count;
 }
 
-// Whether an array's rows can be streamed: each row's columns adjacent
-// (C order, or the rows of one, in any order and with any step).
-bool streams(const ArrayView& view) { return view.column_stride == sizeof(double); }
+// The column strides that rows are streamed at: adjacent columns (an array
+// in C order, or the rows of one, in any order and with any step), and a
+// table's block of rows, a column after the other.
+constexpr std::int64_t adjacent_columns = sizeof(double);
+constexpr std::int64_t block_columns = TableSource::column_stride;
 
 }  // namespace
 
@@ -178,6 +184,20 @@ struct CompactBuilder {
     }
   }
 
+  // The first `count` rows of a piece, streamed, with the blocks the
+  // streaming test refuses converted again the exact way.
+  template <RowRead reads, std::int64_t columns>
+  void stream(const ArrayView& view, std::uint64_t position, std::uint64_t first, std::uint64_t count,
+              Record* records) {
+    std::uint64_t i = 0;
+    while ((i = stream_rows<Index, reads, columns>(view.data, view.row_stride, i, count, bounds, records)) <
+           count) {
+      for (const std::uint64_t end = std::min(i + block_rows, count); i < end; ++i) {
+        add<reads>(recorded_row(view, i), position, first + i, false, records[i]);
+      }
+    }
+  }
+
   // A piece of an episode (source.h). Streamed where the layout allows, a
   // block at a time; a block holding a row the rule rejects (or one the
   // streaming test is unsure of) is converted again row by row the exact
@@ -194,14 +214,10 @@ struct CompactBuilder {
     // reward is kept.
     const bool has_last = reads == RowRead::none && piece.ends_episode && rows > 0;
     const std::uint64_t checked = has_last ? rows - 1 : rows;
-    if (streams(view)) {
-      std::uint64_t i = 0;
-      while ((i = stream_rows<Index, reads>(view.data, view.row_stride, i, checked, bounds, records)) <
-             checked) {
-        for (const std::uint64_t end = std::min(i + block_rows, checked); i < end; ++i) {
-          add<reads>(recorded_row(view, i), position, first + i, false, records[i]);
-        }
-      }
+    if (view.column_stride == adjacent_columns) {
+      stream<reads, adjacent_columns>(view, position, first, checked, records);
+    } else if (view.column_stride == block_columns) {
+      stream<reads, block_columns>(view, position, first, checked, records);
     } else {
       for (std::uint64_t i = 0; i < checked; ++i) {
         add<reads>(recorded_row(view, i), position, first + i, false, records[i]);

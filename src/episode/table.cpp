@@ -108,21 +108,43 @@ __attribute__((always_inline)) inline double read_element(const std::byte* p) {
   }
 }
 
-// `count` elements from `p` on, `stride` bytes apart, into every fifth
+// `count` elements from `p` on, `stride` bytes apart, into every `step`-th
 // double from `out` on.
 using ColumnReader = void (*)(const std::byte* p, std::int64_t stride, std::uint64_t count, double* out);
 
-template <ElementType type, bool swapped>
+template <ElementType type, bool swapped, std::uint64_t step>
 void read_column(const std::byte* p, std::int64_t stride, std::uint64_t count, double* out) {
-  for (std::uint64_t k = 0; k < count; ++k, p += stride) out[5 * k] = read_element<type, swapped>(p);
+  constexpr auto size = static_cast<std::int64_t>(sizeof(typename Element<type>::Stored));
+  if (stride == size) {
+    // Adjacent elements: a loop the compiler turns into vector conversions.
+    for (std::uint64_t k = 0; k < count; ++k) {
+      out[step * k] = read_element<type, swapped>(p + static_cast<std::int64_t>(k) * size);
+    }
+  } else {
+    for (std::uint64_t k = 0; k < count; ++k, p += stride) out[step * k] = read_element<type, swapped>(p);
+  }
 }
 
-template <std::size_t... t>
+template <std::uint64_t step, std::size_t... t>
 constexpr auto make_readers(std::index_sequence<t...>) {
   return std::array<std::array<ColumnReader, 2>, sizeof...(t)>{
-      {{read_column<static_cast<ElementType>(t), false>, read_column<static_cast<ElementType>(t), true>}...}};
+      {{read_column<static_cast<ElementType>(t), false, step>,
+        read_column<static_cast<ElementType>(t), true, step>}...}};
 }
-constexpr auto readers = make_readers(std::make_index_sequence<12>());
+// Into rows of five (an episode array), and into a block's columns.
+constexpr auto row_readers = make_readers<5>(std::make_index_sequence<12>());
+constexpr auto block_readers = make_readers<1>(std::make_index_sequence<12>());
+
+template <typename Readers>
+void read_columns(const Readers& readers, const ColumnTable& table, std::uint64_t first, std::uint64_t count,
+                  double* out, std::uint64_t column_step) {
+  for (std::size_t c = 0; c < table.columns.size(); ++c) {
+    const TableColumn& column = table.columns[c];
+    const ColumnReader reader = readers[static_cast<std::size_t>(column.type)][column.swapped ? 1 : 0];
+    reader(column.data + static_cast<std::int64_t>(first) * column.stride, column.stride, count,
+           out + c * column_step);
+  }
+}
 
 }  // namespace
 
@@ -145,11 +167,7 @@ std::size_t size_of(ElementType type) {
 }
 
 void read_rows(const ColumnTable& table, std::uint64_t first, std::uint64_t count, double* out) {
-  for (std::size_t c = 0; c < table.columns.size(); ++c) {
-    const TableColumn& column = table.columns[c];
-    const ColumnReader reader = readers[static_cast<std::size_t>(column.type)][column.swapped ? 1 : 0];
-    reader(column.data + static_cast<std::int64_t>(first) * column.stride, column.stride, count, out + c);
-  }
+  read_columns(row_readers, table, first, count, out, 1);
 }
 
 void TableSource::read(const std::function<void(const RowPiece&)>& piece) {
@@ -159,7 +177,7 @@ void TableSource::read(const std::function<void(const RowPiece&)>& piece) {
   std::uint64_t k = 0;
   for (std::uint64_t row = table_.first_row; k < episodes;) {
     const std::uint64_t block_end = std::min(row + block_rows, last_row);
-    if (block_end > row) read_rows(table_, row, block_end - row, buffer.data());
+    if (block_end > row) read_columns(block_readers, table_, row, block_end - row, buffer.data(), block_rows);
     // Every episode the block ends, then the start of the one it cuts.
     for (; k < episodes; ++k) {
       const std::uint64_t start = table_.episode_start(k);
@@ -167,8 +185,8 @@ void TableSource::read(const std::function<void(const RowPiece&)>& piece) {
       const bool ends = table_.ends[k] <= block_end;
       const std::uint64_t to = ends ? table_.ends[k] : block_end;
       if (ends || to > from) {
-        const ArrayView view{reinterpret_cast<const std::byte*>(buffer.data() + 5 * (from - row)), to - from,
-                             5, 5 * sizeof(double), sizeof(double)};
+        const ArrayView view{reinterpret_cast<const std::byte*>(buffer.data() + (from - row)), to - from, 5,
+                             sizeof(double), column_stride};
         piece({view, k, from - start, ends});
       }
       if (!ends) break;
