@@ -7,10 +7,15 @@
 //
 // The CMake target core_bench of the `bench` preset, from the repository root:
 //   cmake --preset bench && cmake --build --preset bench --target core_bench
-//   build/bench/core_bench [workload] [part] [repeats]
+//   build/bench/core_bench [workload] [part] [repeats] [pages]
 //     workload: w1 (16x4, 2000 episodes of 5-40), w2 (500x6, 20000 of 50-150),
 //               w3 (5000x20, 2000 of 5-40)
 //     part:     all | learn | fast | pick | pick+rule | sum | sarsa | backward | double
+//     pages:    huge (the default: the records where the module puts them) |
+//               small (the process refuses transparent huge pages, so the
+//               records lie on 4 KiB pages, as in a process or on a system
+//               without them); it prints how much of the records' mapping
+//               lies on huge pages
 //   build/bench/core_bench convert [rows per array] [repeats] [rows in all]
 //     the conversion alone (the three rows a rule reads), from views of one
 //     row-major array of 20 million rows, in ns per row beside one plain
@@ -21,11 +26,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <string>
 #include <utility>
 #include <variant>
 #include <vector>
+
+#include <sys/prctl.h>
 
 #include "episode/pick.h"
 #include "qlearning/qlearner.h"
@@ -88,6 +96,26 @@ double best_of(int repeats, Body body) {
 
 volatile double sink;
 
+// How much of the mapping that holds `p` lies on transparent huge pages, in
+// KiB, and the mapping's size (/proc/self/smaps).
+std::pair<std::uint64_t, std::uint64_t> huge_kib_at(const void* p) {
+  const auto at = reinterpret_cast<std::uintptr_t>(p);
+  std::ifstream smaps("/proc/self/smaps");
+  std::string line;
+  bool inside = false;
+  std::uint64_t size = 0;
+  while (std::getline(smaps, line)) {
+    unsigned long long from = 0, to = 0;
+    if (std::sscanf(line.c_str(), "%llx-%llx ", &from, &to) == 2 && line.find(':') > line.find(' ')) {
+      inside = from <= at && at < to;
+      size = (to - from) >> 10;
+    } else if (inside && line.rfind("AnonHugePages:", 0) == 0) {
+      return {std::strtoull(line.c_str() + 14, nullptr, 10), size};
+    }
+  }
+  return {0, 0};
+}
+
 }  // namespace
 
 // The conversion of `total` rows in views of `length` rows each, for a
@@ -141,6 +169,13 @@ int main(int argc, char** argv) {
   const std::string workload = argc > 1 ? argv[1] : "w1";
   const std::string part = argc > 2 ? argv[2] : "all";
   const int repeats = argc > 3 ? std::atoi(argv[3]) : 5;
+  const bool small_pages = argc > 4 && std::string(argv[4]) == "small";
+  // Set before anything is allocated: the process then never gets a huge
+  // page, whatever it advises.
+  if (small_pages && prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0) != 0) {
+    std::perror("prctl(PR_SET_THP_DISABLE)");
+    return 1;
+  }
   const Shape s = shape_of(workload);
   const std::vector<std::vector<double>> arrays = make_episodes(s);
   const std::vector<ArrayView> views = views_of(arrays);
@@ -150,6 +185,11 @@ int main(int argc, char** argv) {
   const CompactEpisodeList own_rows = compact_episodes(views, s.states, s.actions, RowRead::own_state);
   const CompactEpisodeList no_rows = compact_episodes(views, s.states, s.actions, RowRead::none);
   const auto& narrow = std::get<CompactEpisodes<std::uint32_t>>(episodes);
+  const auto [huge, mapped] = huge_kib_at(narrow[0].records.data());
+  std::printf("%-10s records: %.1f MiB, %llu of the %llu KiB mapped around them on huge pages (%s pages asked)\n",
+              workload.c_str(), static_cast<double>(narrow.transition_count() * sizeof(narrow[0].records[0])) / (1 << 20),
+              static_cast<unsigned long long>(huge), static_cast<unsigned long long>(mapped),
+              small_pages ? "small" : "huge");
   learner.discount_factor = 0.9;
   learner.learning_rate = 0.1;
   learner.max_iterations = s.iterations;

@@ -14,6 +14,7 @@ import subprocess
 from pathlib import Path
 
 import numpy as np
+import timing
 from peers import floor
 
 HERE = Path(__file__).resolve().parent
@@ -31,7 +32,7 @@ GOALS = {"W1": (2.0, 1.10), "W2": (2.0, 1.10), "W3": (2.0, 1.10), "W6a": (None, 
 # 1,000-row arrays (W5c). Its floor is the best bare conversion, a limit.
 W5_PER_ARRAY = 0.15e-6
 W5C_PER_ROW = 7e-9
-W4_THROUGHPUT = 1.85
+W4_THROUGHPUT = 1.90
 WHEEL_TO_GXX = 1.05
 # Flat columns (W8): the table's conversion at most this many times NumPy's
 # read of the same columns, and the list path at least this many times the
@@ -94,7 +95,7 @@ class Results:
     versions: dict[str, str]  # build label -> tarnel's version there
     work: dict  # workload key -> workloads.Workload, every workload built
     keys: list[str]  # the workloads timed, in order
-    medians: dict[str, dict[str, float]]  # workload -> contender -> median seconds
+    estimates: dict[str, dict[str, float]]  # workload -> contender -> seconds (timing.estimate)
     raw: dict[str, dict[str, list[float]]]  # workload -> contender -> seconds, in round order
     spare_cores: dict[str, list[float]]  # W4: two threads' throughput over one's, before and after
     check_rows: list[str]  # the same-work check, one line per case
@@ -103,6 +104,7 @@ class Results:
     flat_memory_rows: list  # (workload, growth, transitions, episodes, exact)
     compile_seconds: float | None  # the Numba peers' compilation; None without Numba
     repeat: int  # rounds per workload
+    pinned_to: int | None  # the core of every timed process but W4's; None: not pinned
     quick: bool  # a tenth of the iterations
     elapsed: float  # seconds, the whole run
 
@@ -122,6 +124,59 @@ class Results:
     @property
     def flat_keys(self):
         return [k for k in self.keys if self.work[k].flat]
+
+
+def method(r: Results) -> str:
+    """How the times were taken, in a few words."""
+    where = (f"every timed process pinned to core {r.pinned_to} (W4's on every core)"
+             if r.pinned_to is not None else "processes not pinned")
+    return (f"a warm-up round, then {r.repeat} interleaved rounds per workload, the {timing.ESTIMATOR} of "
+            f"each contender's rounds; {where}")
+
+
+def ratio_pairs(r: Results):
+    """Every ratio the report gives, as (workload, ratio's name, numerator
+    contenders, denominator contenders): the times of a side's contenders
+    in one round are added up."""
+    pairs = []
+    for key in r.array_keys:
+        med = r.estimates[key]
+        if key == "W4":
+            pairs.append((key, "sequential / parallel throughput", ["tarnel sequential"], ["tarnel"]))
+        pairs.append((key, "tarnel / floor", ["tarnel"], ["floor"]))
+        for name in ("numba", "python"):
+            if name in med:
+                pairs.append((key, f"{name} / tarnel", [name], ["tarnel"]))
+        for label in r.labels[1:]:
+            if label in med:
+                pairs.append((key, f"{label} / tarnel", [label], ["tarnel"]))
+        if "numpy sum" in med:
+            pairs.append((key, "tarnel / numpy sum", ["tarnel"], ["numpy sum"]))
+    for key, label, *_ in flat_figures(r):
+        pairs.append((key, f"{label}: conversion / NumPy's read", [label], [f"{label} numpy sum"]))
+        pairs.append((key, f"{label}: list path / (construction + conversion)", [f"{label} list path"],
+                      [f"{label} construction", label]))
+    return pairs
+
+
+def spread_rows(r: Results):
+    """(workload, ratio's name, its estimate, (min, median, max) round by
+    round) for every ratio the report gives."""
+    rows = []
+    for key, name, top, bottom in ratio_pairs(r):
+        raw, est = r.raw[key], r.estimates[key]
+        rounds = min(len(raw[c]) for c in top + bottom)
+        per_round = [[sum(raw[c][i] for c in side) for i in range(rounds)] for side in (top, bottom)]
+        rows.append((key, name, sum(est[c] for c in top) / sum(est[c] for c in bottom),
+                     timing.spread(*per_round)))
+    return rows
+
+
+def spread_lines(r: Results):
+    out = ["| workload | ratio | estimate | min | median | max |", "|---|---|---|---|---|---|"]
+    for key, name, value, (low, middle, high) in spread_rows(r):
+        out.append(f"| {key} | {name} | {value:.2f}x | {low:.2f}x | {middle:.2f}x | {high:.2f}x |")
+    return out
 
 
 def per_array(w):
@@ -162,7 +217,7 @@ def table_lines(r: Results):
         lines.append("| " + " | ".join(cells) + " |")
 
     for key in r.array_keys:
-        w, med = r.work[key], r.medians[key]
+        w, med = r.work[key], r.estimates[key]
         t, n, f = med["tarnel"], med.get("numba"), med["floor"]
         if w.conversion and key != "W5":
             # The rows per array (W5b, W5c), and the large conversion per row
@@ -214,7 +269,7 @@ def table_lines(r: Results):
         row(f"{key} {w.title}", fmt_time, med, goal)
     # The wheel users install against the build from source, workload by
     # workload: the worst of them.
-    pairs = [(med["tarnel"] / med["tarnel g++"], key) for key, med in r.medians.items()
+    pairs = [(med["tarnel"] / med["tarnel g++"], key) for key, med in r.estimates.items()
              if "tarnel g++" in med and med.get("tarnel")]
     if pairs:
         worst, key = max(pairs)
@@ -225,10 +280,10 @@ def table_lines(r: Results):
 
 def flat_figures(r: Results):
     """Per flat workload and build that offers the table: (key, label,
-    conversion, construction, NumPy's read, list path), medians in seconds."""
+    conversion, construction, NumPy's read, list path), estimates in seconds."""
     out = []
     for key in r.flat_keys:
-        med = r.medians[key]
+        med = r.estimates[key]
         for label in r.labels:
             if label in med:
                 out.append((key, label, med[label], med[f"{label} construction"], med[f"{label} numpy sum"],
@@ -274,7 +329,7 @@ def flat_section(r: Results):
     out += [f"Measured {env['date']}; load average {env['load']:.1f} at the start, {env['load_end']:.1f} at "
             "the end" + (" (other processes were running: the times are noisy)" if r.loaded else "")
             + ("; QUICK run (a tenth of the rows)" if r.quick else "")
-            + f"; {r.repeat} interleaved rounds, medians.", "",
+            + f"; {method(r)}.", "",
             "| workload | build | conversion | NumPy's read | conversion / read | construction "
             "| list path | list path / (construction + conversion) | goal |",
             "|---|---|---|---|---|---|---|---|---|"]
@@ -343,6 +398,10 @@ def console_lines(r: Results):
     """The end of the run's console output: the table, memory, load."""
     env = r.machine
     lines = [""] + (table_lines(r)[0] if r.array_keys else []) + [""] + flat_console_lines(r)
+    for key, name, value, (low, middle, high) in spread_rows(r):
+        if name in ("tarnel / floor", "sequential / parallel throughput"):
+            lines.append(f"  {key} {name}: {value:.2f}x; round by round {low:.2f}x, {middle:.2f}x, {high:.2f}x "
+                         "(min, median, max)")
     if r.per_transition_rows:
         lines.append("")
         for function, growth, rows, goal, exact in r.per_transition_rows:
@@ -387,7 +446,7 @@ def results_text(r: Results, lines, goals, scale_block):
     for build in r.builds:
         out.append(f"- `{build.label}` measured: {build.source}"
                    + (" (OLDER than a file under src/: rebuild it)" if build.stale else ""))
-    out += [f"- Date: {env['date']}; {r.repeat} interleaved rounds per workload, medians; "
+    out += [f"- Date: {env['date']}; {method(r)}; "
             f"whole run {r.elapsed:.0f} s" + ("; QUICK run (a tenth of the iterations)" if r.quick else ""),
             "",
             "## Times", ""]
@@ -431,6 +490,11 @@ def results_text(r: Results, lines, goals, scale_block):
             "## Goals", ""]
     for key, met, text in goals:
         out.append(f"- {key}: {'met' if met else 'NOT met'}: {text}")
+    out += ["", "## Spread of the ratios", "",
+            f"Each ratio above is the {timing.ESTIMATOR} of one side's rounds over the {timing.ESTIMATOR} of "
+            "the other's (`estimate`); beside it, the ratio of the two sides' times taken in the same "
+            "round, from round to round (the plain Python peer runs in the first "
+            f"{timing.PYTHON_ROUNDS} rounds only).", ""] + spread_lines(r)
     out += ["", "## Same work: the deterministic check", "",
             "Each peer, and each further build, against `tarnel` on single-episode inputs, tables and "
             "printed sums compared bit for bit; the first column names the workload the case "
@@ -479,7 +543,7 @@ def readme_block(r: Results):
         out += ["Caution: " + "; ".join(notes) + ".", ""]
     out += ["| workload | tarnel | Numba / tarnel | tarnel / floor |", "|---|---|---|---|"]
     for key in r.array_keys:
-        w, med = r.work[key], r.medians[key]
+        w, med = r.work[key], r.estimates[key]
         t, n, f = med["tarnel"], med.get("numba"), med["floor"]
         fmt = conversion_format(w) if w.conversion else fmt_time
         out.append(f"| {key} {w.title} | {fmt(t)} | {ratio(n, t)} | {ratio(t, f)} |")
@@ -499,7 +563,7 @@ def readme_block(r: Results):
                     "| - | - |"]
     build = r.builds[0]
     out += ["",
-            f"Medians of {r.repeat} interleaved rounds, {env['date']}, on {env['cores']} cores of "
+            f"The {timing.ESTIMATOR} of {r.repeat} interleaved rounds, {env['date']}, on {env['cores']} cores of "
             f"{env['cpu']} (Python {env['python']}, NumPy {env['numpy']}, Numba {env['numba']}); "
             f"`tarnel` is {build.summary}. `Numba / tarnel` above 1: "
             "tarnel is faster; `tarnel / floor`: how many times the time of bare C++ doing the same "

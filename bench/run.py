@@ -1,12 +1,13 @@
 """tarnel against its alternatives, on the same work, in the same run.
 
-    python bench/run.py [--repeat N] [--only W1,W3] [--quick] [--no-write]
+    python bench/run.py [--repeat N] [--only W1,W3] [--quick] [--no-write] [--no-pin]
                         [--wheel PATH|none] [--local-build DIR|none] [--results PATH] [--readme PATH|none]
 
 For each workload (bench/workloads.py) it times tarnel, a Numba peer, a
 plain Python peer (on a fraction of the iterations, scaled) and a bare C++
-floor, interleaved round by round (bench/timing.py), and prints the medians
-and the ratios. tarnel is the portable wheel of `make wheel` and, beside
+floor, interleaved round by round after a warm-up round, every timed
+process pinned to one core (bench/timing.py), and prints the minimum of
+each contender's rounds, the ratios, and their spread from round to round. tarnel is the portable wheel of `make wheel` and, beside
 it, the local build of `make module`, each in a process of its own
 (bench/builds.py). Before any timing every peer and build must reproduce
 the first build's table (and its printed sums) bit for bit on
@@ -38,6 +39,10 @@ import workloads
 from peers import floor
 from report import fmt_time, say
 
+# Rounds per workload: enough that the minimum of each contender settles
+# from one run to the next (bench/limits.md, "How the figures are taken").
+REPEAT = 11
+
 
 def path_or_none(text: str) -> Path | None:
     return None if text == "none" else Path(text)
@@ -45,13 +50,15 @@ def path_or_none(text: str) -> Path | None:
 
 def options():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--repeat", type=int, default=5, help="rounds per workload (median)")
+    parser.add_argument("--repeat", type=int, default=REPEAT, help="rounds per workload (minimum)")
     parser.add_argument("--only", help="comma-separated workload keys, e.g. W1,W3")
     parser.add_argument("--quick", action="store_true",
                         help="a tenth of the iterations, every workload, check and report still run")
     parser.add_argument("--no-write", action="store_true", help="write neither RESULTS.md nor README.md")
     parser.add_argument("--skip-check", action="store_true")
     parser.add_argument("--skip-memory", action="store_true")
+    parser.add_argument("--no-pin", action="store_true",
+                        help="leave the timed processes free to move between cores (for comparison)")
     parser.add_argument("--wheel", type=path_or_none, default=builds.default_wheel(),
                         help="the wheel timed as `tarnel` (default: the newest in dist/; none: no wheel)")
     parser.add_argument("--local-build", type=path_or_none, default=builds.default_local_build(),
@@ -88,10 +95,15 @@ def check_same_work(workers, wl, keys, with_numba):
     return rows
 
 
-def time_all(workers, infos, wl, keys, repeat):
-    """(medians, raw times, W4's spare-core probe) of every workload in keys:
-    each build's runs, in its own process, then the peers."""
-    medians, raw, spare_cores = {}, {}, {}
+def time_all(workers, infos, wl, keys, repeat, core):
+    """(estimates, raw times, W4's spare-core probe) of every workload in
+    keys: each build's runs, in its own process, then the peers. Every
+    timed process runs on `core` (None: wherever the system puts it), but
+    for W4's, which run on every core."""
+    estimates, raw, spare_cores = {}, {}, {}
+    pids = [os.getpid()] + [worker.process.pid for worker in workers]
+    if core is not None:
+        timing.set_affinity(pids, {core})
     for key in keys:
         w = wl[key]
         say(f"timing {key}: {w.title} ...")
@@ -99,15 +111,16 @@ def time_all(workers, infos, wl, keys, repeat):
                       for worker in workers for suffix in infos[worker.build.label]["runs"][key]}
         contenders |= workloads.peer_runs(w)
         if key == "W4":
-            (medians[key], raw[key]), spare_cores[key] = timing.spare_cores_around(
-                lambda: timing.measure(contenders, repeat))
+            with timing.all_cores(pids, core):
+                (estimates[key], raw[key]), spare_cores[key] = timing.spare_cores_around(
+                    lambda: timing.measure(contenders, repeat))
             probe = spare_cores[key]
             say(f"   two threads of fixed work ran at {probe[0]:.2f}x and {probe[1]:.2f}x the "
                 "throughput of one, before and after")
         else:
-            medians[key], raw[key] = timing.measure(contenders, repeat)
-        say("   " + ", ".join(f"{n} {fmt_time(s)}" for n, s in medians[key].items()))
-    return medians, raw, spare_cores
+            estimates[key], raw[key] = timing.measure(contenders, repeat)
+        say("   " + ", ".join(f"{n} {fmt_time(s)}" for n, s in estimates[key].items()))
+    return estimates, raw, spare_cores
 
 
 def main():
@@ -149,7 +162,10 @@ def main():
         trains = any(wl[k].iterations for k in keys)
         check_rows = ([] if opts.skip_check or not trains
                       else check_same_work(workers, wl, keys, numba_version is not None))
-        medians, raw, spare_cores = time_all(workers, infos, wl, keys, opts.repeat)
+        core = None if opts.no_pin else timing.timed_core()
+        if core is not None:
+            say(f"every timed process runs on core {core} (W4: on every core)")
+        estimates, raw, spare_cores = time_all(workers, infos, wl, keys, opts.repeat, core)
 
     first = measured[0].path
     on_arrays = any(not wl[k].flat for k in keys)
@@ -159,9 +175,9 @@ def main():
     env["load_end"] = os.getloadavg()[0]
     results = report.Results(
         machine=env, builds=measured, versions={label: info["version"] for label, info in infos.items()},
-        work=wl, keys=keys, medians=medians, raw=raw, spare_cores=spare_cores, check_rows=check_rows,
+        work=wl, keys=keys, estimates=estimates, raw=raw, spare_cores=spare_cores, check_rows=check_rows,
         memory_rows=mem_rows, per_transition_rows=per_rows, flat_memory_rows=flat_rows,
-        compile_seconds=compile_seconds,
+        compile_seconds=compile_seconds, pinned_to=core,
         repeat=opts.repeat, quick=opts.quick, elapsed=time.perf_counter() - started)
     for line in report.console_lines(results):
         say(line)

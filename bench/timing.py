@@ -1,26 +1,44 @@
-"""The timing harness: every contender of a workload run once to warm up,
-then REPEAT interleaved rounds, and the median of each contender's rounds.
+"""The timing harness: a warm-up round of every contender, then REPEAT
+interleaved rounds, and the minimum of each contender's rounds.
 
 A contender is a callable returning the seconds of one run, so a run timed
 in another process (a build of tarnel loaded there, bench/builds.py) and
 one timed here take their turns alike.
+
+The work timed is deterministic and bound by the processor: a run can only
+be slowed down (by another process taking the core, an interrupt, a
+migration to a cold core), never sped up, so the fastest of many rounds is
+the estimate that other work disturbs least. Every timed process is pinned
+to the same core (`pinned`), so a contender neither moves to a cold cache
+in the middle of a run nor runs on another core than the one it is set
+against; W4's parallel calls need both cores, and get them (`all_cores`).
 """
 
 from __future__ import annotations
 
-import statistics
+import contextlib
+import os
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 
 from capture import silenced
 from peers import floor
 
+ESTIMATOR = "minimum"
+# The plain Python peer is two orders of magnitude slower than the others
+# and has no goal: it runs in the first rounds only.
+PYTHON_ROUNDS = 3
+
+
+def estimate(times: list[float]) -> float:
+    return min(times)
+
 
 def measure(contenders: dict[str, Callable[[], float]], repeat: int):
-    """(median seconds by contender, every round's seconds by contender)."""
+    """(estimated seconds by contender, every round's seconds by contender)."""
     names = list(contenders)
     with silenced():
-        for name in names:  # warm-up: compilation, first-use setup, caches
+        for name in names:  # the warm-up round: compilation, first-use setup, caches
             if name != "python":
                 contenders[name]()
     times = {name: [] for name in names}
@@ -30,8 +48,48 @@ def measure(contenders: dict[str, Callable[[], float]], repeat: int):
         order = names[r % len(names):] + names[:r % len(names)]
         with silenced():
             for name in order:
-                times[name].append(contenders[name]())
-    return {name: statistics.median(ts) for name, ts in times.items()}, times
+                if name != "python" or r < PYTHON_ROUNDS:
+                    times[name].append(contenders[name]())
+    return {name: estimate(ts) for name, ts in times.items()}, times
+
+
+def spread(numerator: list[float], denominator: list[float]) -> tuple[float, float, float]:
+    """(min, median, max) of the ratio round by round: the rounds of two
+    contenders taken in the same round are paired."""
+    ratios = sorted(a / b for a, b in zip(numerator, denominator))
+    middle = len(ratios) // 2
+    median = ratios[middle] if len(ratios) % 2 else (ratios[middle - 1] + ratios[middle]) / 2
+    return ratios[0], median, ratios[-1]
+
+
+def timed_core() -> int:
+    """The core every timed process is pinned to: the last one this process
+    may run on (the first takes most of the system's own interrupts)."""
+    return max(os.sched_getaffinity(0))
+
+
+def set_affinity(pids: Iterable[int], cores: set[int]) -> None:
+    """Every thread of each process onto `cores` (a thread started later
+    inherits its starter's)."""
+    for pid in pids:
+        for task in os.listdir(f"/proc/{pid}/task"):
+            with contextlib.suppress(ProcessLookupError):
+                os.sched_setaffinity(int(task), cores)
+
+
+@contextlib.contextmanager
+def all_cores(pids: Iterable[int], pinned_to: int | None):
+    """While W4 runs: every core for the processes, then back onto
+    `pinned_to` (None: they were not pinned, and are left alone)."""
+    pids = list(pids)
+    if pinned_to is None:
+        yield
+        return
+    set_affinity(pids, set(range(os.cpu_count() or 1)))
+    try:
+        yield
+    finally:
+        set_affinity(pids, {pinned_to})
 
 
 def spare_cores_around(run: Callable[[], object]) -> tuple[object, list[float]]:

@@ -8,9 +8,10 @@
 // those obligations (and any slack) cost.
 //
 // The CMake target tarnel_floor (preset `bench`), loaded by
-// bench/peers/floor.py through ctypes; the drivers take the episodes as one
-// (N, 5) float64 array plus N + 1 row offsets and convert them to their own
-// layout inside the call, so the conversion is timed as tarnel's is.
+// bench/peers/floor.py through ctypes; the drivers take one pointer per
+// episode array, read where the arrays lie, as tarnel reads them, plus N + 1
+// row offsets, and convert them to their own layout inside the call, so the
+// conversion is timed as tarnel's is.
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -25,6 +26,7 @@
 #include <sys/mman.h>
 
 #include "support/random.h"
+#include "support/record_allocator.h"
 #include "support/table_sum.cpp"  // in line: the module's sum, the module's order
 
 namespace {
@@ -33,8 +35,8 @@ using tarnel::Rng;
 using tarnel::table_sum;
 
 struct Input {
-  const double* rows;
-  const std::int64_t* starts;
+  const double* const* arrays;  // episode k's rows: arrays[k], C-contiguous (rows, 5)
+  const std::int64_t* starts;   // episode k has starts[k + 1] - starts[k] rows
   std::uint64_t episodes;
   std::uint64_t states;
   std::uint64_t actions;
@@ -63,8 +65,13 @@ struct Step {
   std::uint32_t row;
 };
 
+// The steps lie where the module keeps its records: sized without being
+// zeroed first, and a large array aligned to and advised onto huge pages.
+// On plain 4 KiB pages the floor would pay for page faults and TLB misses
+// that the module does not, and its time would depend on what the process
+// had freed before (a reused heap range keeps its small pages).
 struct Episodes {
-  std::vector<Step> steps;
+  std::vector<Step, tarnel::RecordAllocator<Step>> steps;
   std::vector<std::uint32_t> starts;
 };
 
@@ -72,15 +79,18 @@ Episodes convert(const Input& in, bool own_row) {
   Episodes e;
   const std::uint64_t n = static_cast<std::uint64_t>(in.starts[in.episodes]);
   e.steps.resize(n);
-  for (std::uint64_t k = 0; k < n; ++k) {
-    const double* r = in.rows + 5 * k;
-    const auto s = static_cast<std::uint32_t>(r[0]);
-    const auto a = static_cast<std::uint32_t>(r[1]);
-    const bool done = r[4] == 1.0;
-    e.steps[k] = {r[2], static_cast<std::uint32_t>(s + a * in.states),
-                  done      ? terminal
-                  : own_row ? s
-                            : static_cast<std::uint32_t>(r[3])};
+  Step* out = e.steps.data();
+  for (std::uint64_t j = 0; j < in.episodes; ++j) {
+    const double* r = in.arrays[j];
+    for (std::int64_t i = in.starts[j]; i < in.starts[j + 1]; ++i, r += 5, ++out) {
+      const auto s = static_cast<std::uint32_t>(r[0]);
+      const auto a = static_cast<std::uint32_t>(r[1]);
+      const bool done = r[4] == 1.0;
+      *out = {r[2], static_cast<std::uint32_t>(s + a * in.states),
+              done      ? terminal
+              : own_row ? s
+                        : static_cast<std::uint32_t>(r[3])};
+    }
   }
   e.starts.assign(in.starts, in.starts + in.episodes + 1);
   return e;

@@ -13,7 +13,6 @@ from pathlib import Path
 
 import numpy as np
 
-from . import flatten
 
 ROOT = Path(__file__).resolve().parents[2]
 BUILD = ROOT / "build" / "bench"
@@ -22,7 +21,7 @@ LIBRARY = BUILD / "libtarnel_floor.so"
 
 class Input(ctypes.Structure):
     _fields_ = [
-        ("rows", ctypes.c_void_p),
+        ("arrays", ctypes.c_void_p),
         ("starts", ctypes.c_void_p),
         ("episodes", ctypes.c_uint64),
         ("states", ctypes.c_uint64),
@@ -75,13 +74,20 @@ def library() -> ctypes.CDLL:
 
 
 def prepare(episodes):
-    """The episodes as the floor's C++ reads them: one (N, 5) array and the
-    row offsets. A bare C++ program would read the arrays where they are, as
-    tarnel does; the harness gathers them in NumPy only because ctypes passes
-    one buffer more easily than many, so the timings do this outside the
-    timed call (as W5 gathers its pointers) and time the C++ conversion from
-    there."""
-    return flatten(episodes)
+    """The episodes as the floor's C++ reads them: a pointer to each array,
+    read where it lies, as tarnel reads it, and the row offsets; gathered
+    outside the timed call, as W5's pointers are. (The rows copied into one
+    array beforehand would be read in one sweep, which is faster than
+    reading arrays spread over memory: W2's, views into the larger array
+    they were generated in, took a bare conversion 14 ms from where they
+    lie against 6 ms from one copy; the floor would time a layout the
+    module never sees.)"""
+    arrays = [np.ascontiguousarray(e[:, :5], dtype=np.float64) for e in episodes]
+    pointers = np.array([a.ctypes.data for a in arrays], dtype=np.uint64)
+    lengths = np.fromiter((len(a) for a in arrays), dtype=np.int64, count=len(arrays))
+    starts = np.zeros(len(arrays) + 1, dtype=np.int64)
+    np.cumsum(lengths, out=starts[1:])
+    return arrays, pointers, starts
 
 
 def run(function, episodes, q_shape, gamma, alpha, iterations, quit_threshold=0.0, workers=0,
@@ -91,12 +97,12 @@ def run(function, episodes, q_shape, gamma, alpha, iterations, quit_threshold=0.
     the caller has it already."""
     lib = library()
     S, A = q_shape
-    rows, starts = prepared if prepared is not None else flatten(episodes)
+    _, pointers, starts = prepared if prepared is not None else prepare(episodes)
     parallel = function == "qlearn_forward_parallel"
     table = np.zeros(S * A * (workers if parallel else 1))
     trace = np.zeros(4 * (iterations // 25000 + 2))
     seed_buffer = ctypes.create_string_buffer(seed, 32) if seed is not None else None
-    arguments = Input(rows.ctypes.data, starts.ctypes.data, len(episodes), S, A, gamma, alpha,
+    arguments = Input(pointers.ctypes.data, starts.ctypes.data, len(episodes), S, A, gamma, alpha,
                       iterations, quit_threshold, table.ctypes.data, trace.ctypes.data, len(trace),
                       ctypes.addressof(seed_buffer) if seed_buffer is not None else None, workers)
     if parallel:
