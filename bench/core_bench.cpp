@@ -186,10 +186,12 @@ int main(int argc, char** argv) {
   const CompactEpisodeList no_rows = compact_episodes(views, s.states, s.actions, RowRead::none);
   const auto& narrow = std::get<CompactEpisodes<std::uint32_t>>(episodes);
   const auto [huge, mapped] = huge_kib_at(narrow[0].records.data());
-  std::printf("%-10s records: %.1f MiB, %llu of the %llu KiB mapped around them on huge pages (%s pages asked)\n",
-              workload.c_str(), static_cast<double>(narrow.transition_count() * sizeof(narrow[0].records[0])) / (1 << 20),
-              static_cast<unsigned long long>(huge), static_cast<unsigned long long>(mapped),
-              small_pages ? "small" : "huge");
+  std::printf(
+      "%-10s records: %.1f MiB, %llu of the %llu KiB mapped around them on huge pages (%s pages asked)\n",
+      workload.c_str(),
+      static_cast<double>(narrow.transition_count() * sizeof(narrow[0].records[0])) / (1 << 20),
+      static_cast<unsigned long long>(huge), static_cast<unsigned long long>(mapped),
+      small_pages ? "small" : "huge");
   learner.discount_factor = 0.9;
   learner.learning_rate = 0.1;
   learner.max_iterations = s.iterations;
