@@ -53,6 +53,13 @@ struct TableObject {
 
 TableObject* as_table(PyObject* object) { return reinterpret_cast<TableObject*>(object); }
 
+// The rows a table's episodes span: from where its first starts to where its
+// last ends.
+std::pair<std::uint64_t, std::uint64_t> rows_of(const TableObject* table) {
+  const std::vector<std::uint64_t>& ends = table->columns->ends;
+  return {table->first == 0 ? 0 : ends[table->first - 1], table->last == 0 ? 0 : ends[table->last - 1]};
+}
+
 PyObject* table_type = nullptr;  // created once, kept for the process
 
 // A NumPy function, looked up once and kept for the process.
@@ -346,11 +353,9 @@ PyObject* table_subscript(PyObject* self, PyObject* key) {
 
 PyObject* table_repr(PyObject* self) {
   const TableObject* table = as_table(self);
-  const ColumnTable view{{},
-                         std::span(table->columns->ends).subspan(table->first, table->last - table->first),
-                         table->first == 0 ? 0 : table->columns->ends[table->first - 1]};
-  const auto episodes = static_cast<unsigned long long>(view.episodes());
-  const auto rows = static_cast<unsigned long long>(view.transitions());
+  const auto [first_row, last_row] = rows_of(table);
+  const auto episodes = static_cast<unsigned long long>(table->last - table->first);
+  const auto rows = static_cast<unsigned long long>(last_row - first_row);
   const auto& held = table->columns->held;
   return PyUnicode_FromFormat("EpisodeTable(%llu episode%s, %llu row%s; state %S, action %S, reward %S, "
                               "next_state %S, terminal %S)",
@@ -365,8 +370,7 @@ PyObject* table_reduce(PyObject* self, PyObject* /*unused*/) {
   return python::guarded([&]() -> PyObject* {
     const TableObject* table = as_table(self);
     const Columns& columns = *table->columns;
-    const std::uint64_t first_row = table->first == 0 ? 0 : columns.ends[table->first - 1];
-    const std::uint64_t last_row = table->last == 0 ? 0 : columns.ends[table->last - 1];
+    const auto [first_row, last_row] = rows_of(table);
     const bool whole = first_row == 0 && last_row == columns.rows;
     Ref start(PyLong_FromUnsignedLongLong(first_row));
     Ref stop(PyLong_FromUnsignedLongLong(last_row));
@@ -466,15 +470,13 @@ ColumnTable readable(PyObject* object) {
     out.columns[c] = held.column;
   }
   out.ends = std::span(columns.ends).subspan(table->first, table->last - table->first);
-  out.first_row = table->first == 0 ? 0 : columns.ends[table->first - 1];
+  out.first_row = rows_of(table).first;
   return out;
 }
 
 std::pair<std::uint64_t, std::uint64_t> readable_size(PyObject* object) {
   const TableObject* table = as_table(object);
-  const auto& ends = table->columns->ends;
-  const std::uint64_t first_row = table->first == 0 ? 0 : ends[table->first - 1];
-  const std::uint64_t last_row = table->last == 0 ? 0 : ends[table->last - 1];
+  const auto [first_row, last_row] = rows_of(table);
   return {table->last - table->first, last_row - first_row};
 }
 
