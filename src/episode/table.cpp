@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 namespace tarnel {
@@ -14,23 +15,10 @@ namespace {
 // The unsigned integer of each size, which elements are loaded as (and
 // byte-swapped as) before they are read as their own type.
 template <std::size_t size>
-struct Bits;
-template <>
-struct Bits<1> {
-  using type = std::uint8_t;
-};
-template <>
-struct Bits<2> {
-  using type = std::uint16_t;
-};
-template <>
-struct Bits<4> {
-  using type = std::uint32_t;
-};
-template <>
-struct Bits<8> {
-  using type = std::uint64_t;
-};
+using Bits =
+    std::conditional_t<size == 1, std::uint8_t,
+                       std::conditional_t<size == 2, std::uint16_t,
+                                          std::conditional_t<size == 4, std::uint32_t, std::uint64_t>>>;
 
 template <typename U>
 U byte_swapped(U value) {
@@ -95,7 +83,7 @@ TARNEL_ELEMENT(float64, double)
 template <ElementType type, bool swapped>
 __attribute__((always_inline)) inline double read_element(const std::byte* p) {
   using Stored = typename Element<type>::Stored;
-  using U = typename Bits<sizeof(Stored)>::type;
+  using U = Bits<sizeof(Stored)>;
   U bits;
   std::memcpy(&bits, p, sizeof bits);
   if constexpr (swapped) bits = byte_swapped(bits);
