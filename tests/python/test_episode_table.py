@@ -4,6 +4,7 @@ table must do exactly what the same call does on list(table)."""
 
 import pickle
 import sys
+import weakref
 
 import numpy as np
 import pytest
@@ -63,8 +64,9 @@ def test_a_call_on_a_table_is_the_call_on_its_episodes(capfd, tmp_path, layout, 
 
 
 def test_episodes_slices_and_pickles_are_numpys_rows():
-    columns = (STATE.astype(np.int32), ACTION.astype(np.int8), REWARD.astype(np.float16), strided(NEXT, ">u2"),
-               TERMINAL)
+    reward = REWARD.astype(np.float16)
+    reward[:6] = [6e-8, -3e-5, np.inf, np.nan, -0.0, 65504]  # subnormal halves and the special values
+    columns = (STATE.astype(np.int32), ACTION.astype(np.int8), reward, strided(NEXT, ">u2"), TERMINAL)
     ends = [0, 5, 5, 300, 301, 690, ROWS]
     table = tarnel.EpisodeTable(*columns, np.array(ends, dtype=np.int16))
     rows = np.column_stack(columns).astype(np.float64)
@@ -112,6 +114,7 @@ GOOD = [np.zeros(4, int), np.zeros(4, int), np.zeros(4), np.zeros(4, int), np.ze
     (1, np.zeros((4, 1)), ValueError, "column 'action' has 2 dimensions: it must be 1-D"),
     (3, np.zeros(5), ValueError, "columns of unequal lengths: 'state' has 4 rows, 'next_state' has 5"),
     (5, [2.0, 4.0], TypeError, "ends has dtype float64: it must hold integers"),
+    (5, ["2", "4"], TypeError, "ends has dtype <U1: it must hold integers"),
     (5, [3, 2, 4], ValueError, "ends[1] is 2, below ends[0], 3: ends never decrease"),
     (5, [-1, 4], ValueError, "ends[0] is -1: an end is a row number, from 0 to the 4 rows"),
     (5, [2, 5], ValueError, "ends[1] is 5: an end is a row number, from 0 to the 4 rows"),
@@ -124,6 +127,14 @@ def test_refusals(position, value, error, message):
     with pytest.raises(error) as caught:
         tarnel.EpisodeTable(*given)
     assert str(caught.value).startswith(message)
+
+
+def test_a_table_gives_its_columns_back():
+    state = np.zeros(4, dtype=np.int64)
+    held = weakref.ref(state)
+    table = tarnel.EpisodeTable(state, *GOOD[1:])
+    del state, table
+    assert held() is None
 
 
 @pytest.mark.skipif(sys.platform != "linux", reason="resizes in place")
