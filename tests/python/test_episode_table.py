@@ -129,6 +129,25 @@ def test_refusals(position, value, error, message):
     assert str(caught.value).startswith(message)
 
 
+NAMED = 'data["state"], data["action"], data["reward"], data["next_state"], data["terminal"]'
+TABLE_SHAPED = {
+    "dict": (lambda: {name: np.zeros(3) for name in ("state", "action", "reward", "next_state", "terminal")}, NAMED),
+    "data frame": (lambda: pytest.importorskip("pandas").DataFrame({"state": np.zeros(3)}), NAMED),
+    "2-D array": (lambda: np.zeros((3, 5)), "*data[:, :5].T"),
+    "list": (lambda: [np.zeros((3, 5), np.float32)], None),
+}
+
+
+@pytest.mark.parametrize("make, columns", TABLE_SHAPED.values(), ids=TABLE_SHAPED)
+def test_table_shaped_data_gets_the_table_line(make, columns):
+    data = make()
+    with pytest.raises(TypeError) as caught:
+        tarnel.qlearn_forward(data, (2, 2), 0.9, 0.1, 10, False)
+    line = (f"data reads as one table of transitions, not a sequence of episodes: pass tarnel.EpisodeTable({columns}, "
+            "ends), with ends[k] the row after episode k's last")
+    assert (line in getattr(caught.value, "__notes__", [])) == (columns is not None)
+
+
 def test_a_table_gives_its_columns_back():
     state = np.zeros(4, dtype=np.int64)
     held = weakref.ref(state)
