@@ -106,6 +106,9 @@ template <typename Steps>
   const double keep = 1.0 - alpha;
   double* const values = q.values.data();
   double g = items.back().reward;
+#if defined(__clang__)
+#pragma clang loop unroll(disable)
+#endif
   for (std::size_t k = items.size() - 1; k-- > 0;) {
     const auto& step = steps.read(items[k]);
     double& entry = values[step.entry];
@@ -128,23 +131,26 @@ inline double row_maximum(Rows t, std::uint64_t s) {
   return m;
 }
 
-// Mean of row s, one entry at a time in action order. The row is contiguous
-// only when the table has a single state: it is then the whole table, and is
-// added as the table sum adds it, so that the mean is that state's table sum
-// over n. The two orders can differ in the last bit, so the order is part of
-// the result. (Dividing by a constant power of two the compiler multiplies
-// by its exact reciprocal, which gives the same result.)
+// Mean of row s, one entry at a time in action order. (Dividing by a
+// constant power of two the compiler multiplies by its exact reciprocal,
+// which gives the same result.)
 template <std::uint64_t kActions>
 inline double row_mean(Rows t, std::uint64_t s) {
   const std::uint64_t n = action_count<kActions>(t.actions);
   double row_sum = 0.0;
-  if (t.states == 1) {
-    row_sum = table_sum(t.values, t.actions);
-  } else {
-    const double* x = t.values + s;
-    for (std::uint64_t a = 0; a < n; ++a, x += t.states) row_sum += *x;
-  }
+  const double* x = t.values + s;
+  for (std::uint64_t a = 0; a < n; ++a, x += t.states) row_sum += *x;
   return row_sum / static_cast<double>(n);
+}
+
+// The mean of a one-state table's only row, which is contiguous and the
+// whole table: it is added as the table sum adds it, so that the mean is
+// that state's table sum over n. The two orders can differ in the last bit,
+// so the order is part of the result. A loop of its own, chosen per
+// episode: a call inside the common loop would make the compilers keep its
+// values in memory around it.
+inline double one_state_mean(Rows t) {
+  return table_sum(t.values, t.actions) / static_cast<double>(t.actions);
 }
 
 // Forward Q bootstraps from the maximum of the row it reads, expected SARSA
@@ -153,6 +159,12 @@ template <bool mean, typename Steps>
 [[gnu::always_inline]] inline void bootstrapping_pass(const Qlearner& learner, QTable& q,
                                                       const Steps& steps) {
   const Rows rows{q.values.data(), q.states, q.actions};
+  if constexpr (mean) {
+    if (rows.states == 1) [[unlikely]] {
+      one_step_pass(learner, q, steps, [rows](std::uint64_t) { return one_state_mean(rows); });
+      return;
+    }
+  }
   with_action_count(q.actions, [&](auto n) {
     constexpr std::uint64_t k = decltype(n)::value;
     one_step_pass(learner, q, steps, [rows](std::uint64_t row) {
@@ -180,20 +192,25 @@ template <RowRead reads, typename Index, typename Body>
 
 template <typename Index>
 void forward_Q_pass(const Qlearner& learner, QTable& q, CompactEpisode<Index> episode) {
-  rule_steps::with_steps<RowRead::next_state>(
-      q, episode, [&](const auto& steps) { rule_steps::bootstrapping_pass<false>(learner, q, steps); });
+  rule_steps::with_steps<RowRead::next_state>(q, episode,
+                                              [&](const auto& steps) __attribute__((always_inline)) {
+                                                rule_steps::bootstrapping_pass<false>(learner, q, steps);
+                                              });
 }
 
 template <typename Index>
 void expected_sarsa_pass(const Qlearner& learner, QTable& q, CompactEpisode<Index> episode) {
-  rule_steps::with_steps<RowRead::own_state>(
-      q, episode, [&](const auto& steps) { rule_steps::bootstrapping_pass<true>(learner, q, steps); });
+  rule_steps::with_steps<RowRead::own_state>(q, episode,
+                                             [&](const auto& steps) __attribute__((always_inline)) {
+                                               rule_steps::bootstrapping_pass<true>(learner, q, steps);
+                                             });
 }
 
 template <typename Index>
 void backward_TD_pass(const Qlearner& learner, QTable& q, CompactEpisode<Index> episode) {
-  rule_steps::with_steps<RowRead::none>(
-      q, episode, [&](const auto& steps) { rule_steps::backward_pass(learner, q, steps); });
+  rule_steps::with_steps<RowRead::none>(q, episode, [&](const auto& steps) __attribute__((always_inline)) {
+    rule_steps::backward_pass(learner, q, steps);
+  });
 }
 
 }  // namespace tarnel
