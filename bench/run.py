@@ -126,6 +126,7 @@ def time_all(workers, infos, wl, keys, repeat, core):
 def main():
     opts = options()
     started = time.perf_counter()
+    others = timing.OtherWork()
     scale = 0.1 if opts.quick else 1.0
     measured = builds.find(opts.wheel, opts.local_build)
     try:
@@ -173,6 +174,7 @@ def main():
     per_rows = [] if opts.skip_memory or not on_arrays else memory.measure_memory_per_transition(first)
     flat_rows = [] if opts.skip_memory else memory.measure_flat_memory(first, keys)
     env["load_end"] = os.getloadavg()[0]
+    env["other_cores"] = others.cores()
     results = report.Results(
         machine=env, builds=measured, versions={label: info["version"] for label, info in infos.items()},
         work=wl, keys=keys, estimates=estimates, raw=raw, spare_cores=spare_cores, check_rows=check_rows,

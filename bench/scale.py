@@ -35,6 +35,7 @@ from pathlib import Path
 
 import numpy as np
 import report
+import timing
 import workloads
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -208,6 +209,7 @@ def main() -> None:
     opts = options()
     rows = opts.transitions
     load_start = os.getloadavg()
+    others = timing.OtherWork()
     say(f"scale: {rows} transitions in {opts.data}; load average {load_start[0]:.2f}")
     if columns_present(opts.data, rows):
         say("   reusing the columns there")
@@ -251,7 +253,7 @@ def main() -> None:
         "construction": construction, "conversion": conversion, "training": training,
         "anon_before": before["RssAnon"], "peak_anon": peak, "peak_anon_conversion": peak_conversion,
         "peak_anon_training": peak_training, "rss_file": after["RssFile"], "vm_hwm": after["VmHWM"],
-        "load_start": load_start, "load_end": load_end, "cores": os.cpu_count(),
+        "load_start": load_start, "load_end": load_end, "other_cores": others.cores(), "cores": os.cpu_count(),
         "tarnel": tarnel.__file__}
     for line in console_lines(figures):
         say(line)
@@ -292,11 +294,13 @@ def console_lines(f: dict) -> list[str]:
 
 def section(f: dict) -> list[str]:
     n = f["transitions"]
-    loaded = max(f["load_start"][0], f["load_end"][0]) > 1.0
+    others = f["other_cores"]
+    loaded = others > timing.OTHER_WORK_CORES
     out = [report.SCALE_START, "", "## Scale: `make scale`", "",
            f"Measured {f['date']} by bench/scale.py on {f['cores']} cores; load average "
            f"{f['load_start'][0]:.2f} at the start, {f['load_end'][0]:.2f} at the end"
-           + (" (other processes were running: the times are noisy)" if loaded else "") + "."]
+           + f" (other processes took {others:.2f} of a core on average"
+           + (": the times are noisy)" if loaded else ")") + "."]
     if n < 10**9:
         out += ["", f"**A small run ({n} transitions, not 10^9): it shows that the script works; the "
                 "goals are set for 10^9 transitions.**"]

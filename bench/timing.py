@@ -34,6 +34,37 @@ def estimate(times: list[float]) -> float:
     return min(times)
 
 
+# Other work took the processor if it used more than this share of one core
+# on average over the run: the kernel's own threads take about 0.01 here.
+OTHER_WORK_CORES = 0.05
+
+
+class OtherWork:
+    """The processor time that processes other than this run took while it
+    ran, in cores on average: every core's busy time (/proc/stat, time the
+    hypervisor gave to others included) less this process's and its waited
+    children's (the builds' processes, the memory probes). The load average
+    cannot tell: the run's own processes keep it near 1 on their own."""
+
+    def __init__(self):
+        self.start = self.snapshot()
+
+    @staticmethod
+    def snapshot() -> tuple[float, float, float]:
+        with open("/proc/stat") as f:
+            fields = [int(x) for x in f.readline().split()[1:]]
+        # user nice system idle iowait irq softirq steal: all but idle and iowait
+        busy = sum(fields[:3]) + sum(fields[5:8])
+        t = os.times()
+        own = t.user + t.system + t.children_user + t.children_system
+        return busy / os.sysconf("SC_CLK_TCK"), own, time.monotonic()
+
+    def cores(self) -> float:
+        busy, own, now = self.snapshot()
+        busy0, own0, then = self.start
+        return max(0.0, (busy - busy0) - (own - own0)) / max(now - then, 1e-9)
+
+
 def measure(contenders: dict[str, Callable[[], float]], repeat: int):
     """(estimated seconds by contender, every round's seconds by contender)."""
     names = list(contenders)

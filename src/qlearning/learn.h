@@ -31,12 +31,12 @@ namespace tarnel {
 namespace driver {
 
 // Only the two most recent complete windows are ever compared, and the
-// windows are aligned to multiples of the period (itself a multiple of 8), so
-// the sums of the window being filled are kept, one period of them, and
-// summed with the table sum when it is complete. The means are bit-identical
-// to summing a stored history, and memory does not grow with max_iterations.
-// A store per iteration is all `add` costs: on a small table an iteration
-// takes a few dozen nanoseconds, and bookkeeping around it shows.
+// windows are aligned to multiples of the period, so only the sums of the
+// window being filled are kept, and summed with the table sum when it is
+// complete. The means are bit-identical to summing a stored history, and
+// memory does not grow with max_iterations. A store per iteration is all
+// `add` costs: on a small table an iteration takes a few dozen nanoseconds,
+// and bookkeeping around it shows.
 class WindowMeans {
  public:
   WindowMeans() : window_(check_period) {}

@@ -132,12 +132,4 @@ void table_sums(const double* values, std::size_t count, std::span<const TablePa
   table_sums_for_this_cpu(values, count, patches, versions, sums);
 }
 
-double StreamingSum::total() const {
-  double total = 0.0;
-  for (std::size_t j = 0; j < 4; ++j) total += partial_[j] + partial_[j + 4];
-  const auto pending = static_cast<std::size_t>(count_ % 8);
-  for (std::size_t j = 0; j < pending; ++j) total += pending_[j];
-  return total;
-}
-
 }  // namespace tarnel

@@ -47,26 +47,4 @@ void table_sums_baseline(const double* values, std::size_t count, std::span<cons
 void table_sums_avx2(const double* values, std::size_t count, std::span<const TablePatch> patches,
                      std::size_t versions, double* sums);
 
-// The same order of additions, fed one value at a time: total() after adding
-// x0..x(N-1) equals table_sum of those N values.
-class StreamingSum {
- public:
-  // In line: `learn` adds one sum per iteration.
-  void add(double x) {
-    const auto slot = static_cast<std::size_t>(count_ % 8);
-    pending_[slot] = x;
-    ++count_;
-    if (slot == 7) {
-      for (std::size_t j = 0; j < 8; ++j) partial_[j] += pending_[j];
-    }
-  }
-  double total() const;
-  std::uint64_t count() const { return count_; }
-
- private:
-  std::array<double, 8> partial_{};
-  std::array<double, 8> pending_{};  // values of the incomplete block of 8
-  std::uint64_t count_ = 0;
-};
-
 }  // namespace tarnel

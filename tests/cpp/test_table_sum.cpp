@@ -91,17 +91,4 @@ TEST(table_sum_special_values) {
   for (const auto& x : cases) CHECK_BITS(tarnel::table_sum(x.data(), x.size()), reference_sum(x));
 }
 
-TEST(streaming_sum_equals_table_sum_for_every_prefix) {
-  auto x = order_sensitive(40);
-  x[11] = -0.0;
-  tarnel::StreamingSum sum;
-  for (std::size_t n = 0; n <= x.size(); ++n) {
-    CHECK_EQ(sum.count(), n);
-    CHECK_BITS(sum.total(), tarnel::table_sum(x.data(), n));
-    CHECK_BITS(sum.total(),
-               reference_sum(std::vector<double>(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(n))));
-    if (n < x.size()) sum.add(x[n]);
-  }
-}
-
 CHECK_MAIN
