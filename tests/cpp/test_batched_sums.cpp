@@ -241,6 +241,28 @@ TEST(large_tables_stop_at_a_later_check_as_a_sum_per_iteration_does) {
   check_same(batched, plain);
 }
 
+TEST(large_tables_stop_at_a_check_a_batch_starts_at) {
+  // Episodes of 300 transitions: three fill more than a 32nd of the 20000
+  // entries with saved values, so every batch is cut after three
+  // iterations; the one ending at the first check starts at 49998, and so
+  // one starts at iteration 75000, the check where the run stops. That
+  // batch must end there, not run on past the check.
+  std::vector<Transition> walked;
+  for (const Episode& e : walks(2000, 5000))
+    walked.insert(walked.end(), e.transitions.begin(), e.transitions.end());
+  EpisodeList episodes(walked.size() / 300);
+  for (std::size_t k = 0; k < episodes.size(); ++k) {
+    episodes[k].transitions.assign(walked.begin() + static_cast<std::ptrdiff_t>(k * 300),
+                                   walked.begin() + static_cast<std::ptrdiff_t>(k * 300 + 300));
+  }
+  // d is 0.14 at the first check, 0.00053 at the second.
+  const Qlearner l = walker(200000, 0.01);
+  const Run batched = run_learn(l, episodes, Qlearner::learn_single_episode_forward_Q);
+  const Run plain = run_learn(l, episodes, plain_forward);
+  CHECK_EQ(std::count(plain.out.begin(), plain.out.end(), '\n'), 2);
+  check_same(batched, plain);
+}
+
 TEST(large_tables_sum_a_short_batch_after_a_long_one) {
   // One entry written by every iteration, counting them (alpha = gamma = 1,
   // a step from the state to itself): the one-iteration batch at the first
