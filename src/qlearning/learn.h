@@ -131,7 +131,7 @@ template <const RuleDescriptor& rule, typename Index>
   constexpr RulePass<Index> pass = rule.template pass<Index>();
   const std::uint64_t max_iterations = learner.max_iterations;
   QTable q = zero_q_table(learner.q_shape);
-  // The sums are no longer stored, but a bound whose stored history could not
+  // The whole history of sums is no longer stored, but a bound whose history could not
   // even be sized is still refused, as it always was.
   constexpr std::uint64_t max_history =
       static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) / sizeof(double);
