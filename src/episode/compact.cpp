@@ -2,6 +2,7 @@
 #include "episode/compact.h"
 
 #include <algorithm>
+#include <memory>
 #include <type_traits>
 #include <utility>
 
@@ -131,26 +132,20 @@ constexpr std::int64_t block_columns = TableSource::column_stride;
 
 }  // namespace
 
-template <typename Index>
-struct CompactBuilder {
+// Writes the records of the rows a reader hands over, a piece at a time.
+// `keep(rejected)` keeps a transition the rule rejects and says where in
+// the list of rejected transitions it lies.
+template <typename Index, typename Keep>
+struct RecordWriter {
   using Record = CompactTransition<Index>;
 
-  CompactEpisodes<Index> out;
-  std::vector<RejectedTransition> rejected;
   IndexBounds bounds;
-  std::uint64_t filled = 0;  // records written, of every episode so far
+  std::uint64_t actions;
+  Keep keep;
   bool episode_has_rejected = false;
 
-  CompactBuilder(std::uint64_t states, std::uint64_t actions, RowRead reads, std::size_t episodes,
-                 std::size_t transitions)
-      : bounds(states, actions) {
-    out.states_ = states;
-    out.actions_ = actions;
-    out.reads_ = reads;
-    out.starts_.reserve(episodes + 1);
-    // Every row becomes one record, written in place below.
-    out.records_.resize(transitions);
-  }
+  RecordWriter(std::uint64_t states, std::uint64_t actions_, Keep keep_)
+      : bounds(states, actions_), actions(actions_), keep(std::move(keep_)) {}
 
   // Row i of the array at `position`, the exact way. The checks are the
   // rule's own: the entry written, then the row read. The backward rule
@@ -159,9 +154,9 @@ struct CompactBuilder {
   template <RowRead reads>
   void add(const RecordedRow& recorded, std::uint64_t position, std::uint64_t i, bool last, Record& record) {
     const Transition t = transition_of(recorded);
-    const std::uint64_t states = out.states_;
+    const std::uint64_t states = bounds.state_count;
     Index row = Record::terminal;
-    bool valid = t.state < states && t.action < out.actions_;
+    bool valid = t.state < states && t.action < actions;
     if constexpr (reads == RowRead::next_state) {
       if (!t.done) {
         valid = valid && t.next_state < states;
@@ -178,8 +173,8 @@ struct CompactBuilder {
     if (valid) [[likely]] {
       record = {static_cast<Index>(t.state + t.action * states), row, t.reward};
     } else {
-      record = {Record::rejected, static_cast<Index>(rejected.size()), t.reward};
-      rejected.push_back({t, position, i, recorded});
+      record = {Record::rejected, static_cast<Index>(keep(RejectedTransition{t, position, i, recorded})),
+                t.reward};
       episode_has_rejected = true;
     }
   }
@@ -198,15 +193,14 @@ struct CompactBuilder {
     }
   }
 
-  // A piece of an episode (source.h). Streamed where the layout allows, a
-  // block at a time; a block holding a row the rule rejects (or one the
-  // streaming test is unsure of) is converted again row by row the exact
-  // way, which marks and keeps its rejected transitions in order. The
-  // episode's last piece closes it.
+  // A piece of an episode (source.h), one record per row into `records`.
+  // Streamed where the layout allows, a block at a time; a block holding a
+  // row the rule rejects (or one the streaming test is unsure of) is
+  // converted again row by row the exact way, which marks and keeps its
+  // rejected transitions in order.
   template <RowRead reads>
-  void add_piece(const RowPiece& piece) {
+  void add_piece(const RowPiece& piece, Record* records) {
     const ArrayView& view = piece.view;
-    Record* const records = out.records_.data() + filled;
     const std::uint64_t rows = view.rows;
     const std::uint64_t position = piece.position;
     const std::uint64_t first = piece.first_row;
@@ -224,15 +218,54 @@ struct CompactBuilder {
       }
     }
     if (has_last) add<reads>(recorded_row(view, checked), position, first + checked, true, records[checked]);
-    filled += rows;
-    if (piece.ends_episode) {
-      out.starts_.push_back(filled | (episode_has_rejected ? out.rejected_bit : 0));
-      episode_has_rejected = false;
+  }
+
+  // Whether the episode ended since the last call holds a rejected record.
+  bool take_rejected() { return std::exchange(episode_has_rejected, false); }
+};
+
+// A list converted whole: every episode of a source, in order.
+template <typename Index>
+struct CompactBuilder {
+  using Record = CompactTransition<Index>;
+
+  struct KeepInList {
+    std::vector<RejectedTransition>* list;
+    std::uint64_t operator()(const RejectedTransition& rejected) const {
+      list->push_back(rejected);
+      return list->size() - 1;
     }
+  };
+
+  CompactEpisodes<Index> out;
+  // Behind a pointer, so that the writer's view of it survives moves.
+  std::unique_ptr<std::vector<RejectedTransition>> rejected =
+      std::make_unique<std::vector<RejectedTransition>>();
+  RecordWriter<Index, KeepInList> writer;
+  std::uint64_t filled = 0;  // records written, of every episode so far
+
+  CompactBuilder(std::uint64_t states, std::uint64_t actions, RowRead reads, std::size_t episodes,
+                 std::size_t transitions)
+      : writer(states, actions, KeepInList{rejected.get()}) {
+    out.states_ = states;
+    out.actions_ = actions;
+    out.reads_ = reads;
+    out.starts_.reserve(episodes + 1);
+    // Every row becomes one record, written in place below.
+    out.records_.resize(transitions);
+  }
+
+  // The episode's last piece closes it.
+  template <RowRead reads>
+  void add_piece(const RowPiece& piece) {
+    writer.template add_piece<reads>(piece, out.records_.data() + filled);
+    filled += piece.view.rows;
+    if (piece.ends_episode) out.starts_.push_back(filled | (writer.take_rejected() ? rejected_bit : 0));
   }
 
   CompactEpisodes<Index> finish() && {
-    out.rejected_ = std::make_shared<const std::vector<RejectedTransition>>(std::move(rejected));
+    std::shared_ptr<const std::vector<RejectedTransition>> all(std::move(rejected));
+    out.origins_.rejected = std::shared_ptr<const RejectedTransition>(all, all->data());
     return std::move(out);
   }
 };
@@ -263,34 +296,90 @@ bool fits_32_bits(std::uint64_t states, std::uint64_t actions, std::uint64_t tra
   return states <= mark / actions;  // states * actions <= mark, without overflow
 }
 
-template <typename Index>
-std::uint64_t CompactEpisodes<Index>::position(std::size_t k) const {
-  if (!sample_) return k;
-  const auto at = std::lower_bound(empty_positions_.begin(), empty_positions_.end(),
+std::uint64_t EpisodeOrigins::position(std::size_t k) const {
+  if (!sample) return k;
+  const auto at = std::lower_bound(empty_positions.begin(), empty_positions.end(),
                                    std::pair<std::size_t, std::uint64_t>{k, 0});
-  return at != empty_positions_.end() && at->first == k ? at->second : k;
+  return at != empty_positions.end() && at->first == k ? at->second : k;
 }
 
 template <typename Index>
-CompactEpisodes<Index> CompactEpisodes<Index>::sharing(const CompactEpisodes& from, std::size_t episodes,
-                                                       std::size_t transitions) {
-  CompactEpisodes list;
-  list.starts_.reserve(episodes + 1);
-  list.records_.reserve(transitions);
-  list.rejected_ = from.rejected_;
-  list.sample_ = true;
-  list.states_ = from.states_;
-  list.actions_ = from.actions_;
-  list.reads_ = from.reads_;
-  return list;
-}
-
-template <typename Index>
-void CompactEpisodes<Index>::append_copy(const CompactEpisodes& from, std::size_t k) {
-  const CompactEpisode<Index> episode = from[k];
-  if (episode.records.empty()) empty_positions_.emplace_back(size(), from.position(k));
+void CompactEpisodes<Index>::append_copy(const CompactEpisode<Index>& episode) {
+  if (episode.records.empty()) origins_.empty_positions.emplace_back(size(), episode.position());
   records_.insert(records_.end(), episode.records.begin(), episode.records.end());
   starts_.push_back(records_.size() | (episode.has_rejected ? rejected_bit : 0));
+}
+
+namespace {
+
+// Every row of a table could be rejected, so the store is reserved for
+// them all; only the ones kept take memory.
+struct KeepInStore {
+  ZeroPages<RejectedTransition>* store;
+  std::uint64_t* count;
+  std::uint64_t operator()(const RejectedTransition& rejected) const {
+    (*store)[*count] = rejected;
+    return (*count)++;
+  }
+};
+
+}  // namespace
+
+template <typename Index>
+TableEpisodes<Index>::TableEpisodes(const ColumnTable& table, std::uint64_t states, std::uint64_t actions,
+                                    RowRead reads)
+    : table_(table),
+      states_(states),
+      actions_(actions),
+      reads_(reads),
+      far_(table.transitions() > far_records<Record>),
+      slots_(table.episodes(), false),
+      // A head per episode, the records, and record 0.
+      records_(table.episodes() + table.transitions() + 1, true),
+      rejected_(std::make_shared<ZeroPages<RejectedTransition>>(table.transitions(), true)),
+      block_(TableSource::block_rows * 5) {
+  origins_.rejected = std::shared_ptr<const RejectedTransition>(rejected_, rejected_->data());
+}
+
+template <typename Index>
+void TableEpisodes<Index>::fetch_rows(std::size_t k) const {
+  if (slots_[k] != 0) return;
+  const std::uint64_t start = table_.episode_start(k);
+  const std::uint64_t rows = table_.ends[k] - start;
+  for (const TableColumn& column : table_.columns) {
+    const std::byte* first = column.data + static_cast<std::int64_t>(start) * column.stride;
+    if (column.stride > 0) prefetch_lines(first, rows * static_cast<std::uint64_t>(column.stride), 8);
+  }
+}
+
+template <typename Index>
+std::uint64_t TableEpisodes<Index>::convert(std::size_t k) {
+  const std::uint64_t head = used_;
+  const std::uint64_t start = table_.episode_start(k);
+  const std::uint64_t rows = table_.ends[k] - start;
+  RecordWriter<Index, KeepInStore> writer(states_, actions_, KeepInStore{rejected_.get(), &rejected_count_});
+  Record* out = records_.data() + head + 1;
+  with_constant<RowRead::next_state, RowRead::own_state, RowRead::none>(reads_, [&](auto tag) {
+    read_episode_rows(table_, k, block_.data(), [&](const RowPiece& piece) {
+      writer.template add_piece<decltype(tag)::value>(piece, out);
+      out += piece.view.rows;
+    });
+  });
+  const std::uint64_t end = head + 1 + rows;
+  const std::uint64_t marked_end = end | (writer.take_rejected() ? rejected_bit : 0);
+  std::memcpy(&records_[head], &marked_end, sizeof marked_end);
+  used_ = end;
+  ++converted_;
+  slots_[k] = head;
+  return head;
+}
+
+TableEpisodeList table_episodes(const ColumnTable& table, std::uint64_t states, std::uint64_t actions,
+                                RowRead reads) {
+  if (fits_32_bits(states, actions, table.transitions())) {
+    return TableEpisodeList(std::in_place_index<0>, table, states, actions, reads);
+  }
+  return TableEpisodeList(std::in_place_index<1>, table, states, actions, reads);
 }
 
 template <typename Index>
@@ -333,6 +422,8 @@ CompactEpisodeList compact_episodes(std::span<const ArrayView> views, std::uint6
 
 template class CompactEpisodes<std::uint32_t>;
 template class CompactEpisodes<std::uint64_t>;
+template class TableEpisodes<std::uint32_t>;
+template class TableEpisodes<std::uint64_t>;
 template CompactEpisodes<std::uint32_t> compact_episodes_as(std::span<const ArrayView>, std::uint64_t,
                                                             std::uint64_t, RowRead,
                                                             const std::function<void(std::size_t)>&);

@@ -13,10 +13,14 @@
 // came from.
 //
 // All records of all episodes lie in one array; an episode is a range of it.
+// A list of episode arrays is converted whole, before training; a table of
+// flat columns one episode at a time, as the training picks them.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -28,7 +32,9 @@
 
 #include "episode/episode.h"
 #include "episode/source.h"
+#include "episode/table.h"
 #include "support/record_allocator.h"
+#include "support/zero_pages.h"
 
 namespace tarnel {
 
@@ -67,8 +73,23 @@ struct RejectedTransition {
 // terminal 0", the values as recorded, in the console number format.
 std::string location(const RejectedTransition& rejected);
 
-template <typename Index>
-class CompactEpisodes;
+// Where a list's episodes came from, for the failures that must say so:
+// the transitions its rule rejects, kept whole, and each episode's position
+// in `data`. Bootstrap samples share their population's rejected
+// transitions rather than copying them: the store never moves while it
+// grows, so a sample reads it on its worker while the calling thread adds
+// to it.
+struct EpisodeOrigins {
+  std::shared_ptr<const RejectedTransition> rejected;  // the first of them, owning them all
+  // A bootstrap sample's empty episodes, the only ones whose failure needs
+  // their position (a rejected record carries its own): (index in the
+  // sample, position in `data`). In any other list episode k is at k.
+  bool sample = false;
+  std::vector<std::pair<std::size_t, std::uint64_t>> empty_positions;
+
+  const RejectedTransition& kept(std::uint64_t k) const { return rejected.get()[k]; }
+  std::uint64_t position(std::size_t k) const;
+};
 
 // One episode of a compact list, as a pick hands it to a rule.
 template <typename Index>
@@ -76,8 +97,8 @@ struct CompactEpisode {
   using Record = CompactTransition<Index>;
 
   std::span<const Record> records;
-  const CompactEpisodes<Index>* list;
-  std::size_t index;  // in `list`
+  const EpisodeOrigins* origins;
+  std::size_t index;  // in its list
   // Whether any record is rejected: the rules read the records of the
   // others without looking for the mark.
   bool has_rejected;
@@ -85,11 +106,35 @@ struct CompactEpisode {
   // that the rules ask for the episode's first cache lines at once.
   bool far;
 
-  const RejectedTransition& kept(const Record& record) const { return list->rejected(record.row); }
+  const RejectedTransition& kept(const Record& record) const { return origins->kept(record.row); }
   // Its array's position in `data`.
-  std::uint64_t position() const { return list->position(index); }
+  std::uint64_t position() const { return origins->position(index); }
 };
 
+// Asks for the cache lines of the first `most_lines` of `bytes` bytes from
+// `p` at once, so that they arrive together instead of one miss at a time.
+// Prefetches have no visible effect.
+inline void prefetch_lines(const void* p, std::size_t bytes, std::size_t most_lines = 64) {
+  constexpr std::size_t line = 64;
+  const char* c = static_cast<const char*>(p);
+  const char* const end = c + std::min(bytes, most_lines * line);
+  for (; c < end; c += line) __builtin_prefetch(c);
+}
+
+// Records beyond 8 MiB: a list that size shares the last-level cache with
+// the table and everything else, so a picked episode is often not there.
+// A smaller one stays cached, and asking for its lines costs more than it
+// saves.
+template <typename Record>
+constexpr std::size_t far_records = (std::size_t{8} << 20) / sizeof(Record);
+
+// Where each episode's records start and the last one ends, in one array;
+// the top bit of an episode's end says whether it holds a rejected record.
+inline constexpr std::uint64_t rejected_bit = std::uint64_t{1} << 63;
+inline constexpr std::uint64_t offset_bits = rejected_bit - 1;
+
+// Every episode of a list converted at once: the form built from a list of
+// episode arrays, and a bootstrap sample's copies.
 template <typename Index>
 class CompactEpisodes {
  public:
@@ -100,17 +145,28 @@ class CompactEpisodes {
   CompactEpisode<Index> operator[](std::size_t k) const {
     const std::uint64_t end = starts_[k + 1];
     return {{records_.data() + (starts_[k] & offset_bits), records_.data() + (end & offset_bits)},
-            this,
+            &origins_,
             k,
             (end & rejected_bit) != 0,
-            records_.size() > far_records};
+            far()};
   }
   std::uint64_t transition_count() const { return records_.size(); }
-  const RejectedTransition& rejected(std::size_t k) const { return (*rejected_)[k]; }
-  // The position in `data` of episode k's array. A bootstrap sample knows it
-  // only for its empty episodes, the only ones whose failure needs it: a
-  // rejected record carries its own.
-  std::uint64_t position(std::size_t k) const;
+  const RejectedTransition& rejected(std::size_t k) const { return origins_.kept(k); }
+  std::uint64_t position(std::size_t k) const { return origins_.position(k); }
+  const EpisodeOrigins& origins() const { return origins_; }
+  bool far() const { return records_.size() > far_records<Record>; }
+
+  // The stages of a pick drawn ahead (qlearning/pick_ahead.h): the bounds
+  // of episode k asked for, then its first records once the bounds are in.
+  void fetch_bounds(std::size_t k) const {
+    __builtin_prefetch(&starts_[k]);
+    __builtin_prefetch(&starts_[k + 1]);
+  }
+  void fetch_records(std::size_t k) const {
+    const std::span<const Record> records = (*this)[k].records;
+    prefetch_lines(records.data(), records.size_bytes());
+  }
+  void fetch_rows(std::size_t) const {}
 
   // What the records were built for: a table of states x actions replayed
   // by a rule that reads `reads`.
@@ -121,38 +177,121 @@ class CompactEpisodes {
     return reads_ == reads && states_ == q_shape.first && actions_ == q_shape.second;
   }
 
-  // An empty list for the same table and rule as `from`, sharing its
-  // rejected transitions, with room for `episodes` episodes of
-  // `transitions` records in all. Bootstrap samples are built this way and
-  // filled with append_copy: they copy records and nothing else.
-  static CompactEpisodes sharing(const CompactEpisodes& from, std::size_t episodes, std::size_t transitions);
-  // Appends a copy of episode k of `from` (which this list shares the
-  // rejected transitions of).
-  void append_copy(const CompactEpisodes& from, std::size_t k);
+  // An empty list for the same table and rule as `from` (a list of either
+  // kind), sharing its rejected transitions, with room for `episodes`
+  // episodes of `transitions` records in all. Bootstrap samples are built
+  // this way and filled with append_copy: they copy records and nothing
+  // else.
+  template <typename List>
+  static CompactEpisodes sharing(const List& from, std::size_t episodes, std::size_t transitions) {
+    CompactEpisodes list;
+    list.starts_.reserve(episodes + 1);
+    list.records_.reserve(transitions);
+    list.origins_.rejected = from.origins().rejected;
+    list.origins_.sample = true;
+    list.states_ = from.states();
+    list.actions_ = from.actions();
+    list.reads_ = from.reads();
+    return list;
+  }
+  // Appends a copy of an episode of the list this one shares the rejected
+  // transitions of.
+  void append_copy(const CompactEpisode<Index>& episode);
 
  private:
   template <typename I>
   friend struct CompactBuilder;
 
-  // Where each episode starts and the last one ends; the top bit of episode
-  // k's end says whether it holds a rejected record.
-  static constexpr std::uint64_t rejected_bit = std::uint64_t{1} << 63;
-  static constexpr std::uint64_t offset_bits = rejected_bit - 1;
-  // Records beyond 8 MiB: a list that size shares the last-level cache with
-  // the table and everything else, so a picked episode is often not there.
-  // A smaller one stays cached, and asking for its lines costs more than it
-  // saves (a loop whose length changes with every episode).
-  static constexpr std::size_t far_records = (std::size_t{8} << 20) / sizeof(Record);
-
   std::vector<Record, RecordAllocator<Record>> records_;
   std::vector<std::uint64_t> starts_{0};
-  std::shared_ptr<const std::vector<RejectedTransition>> rejected_;
-  // A sample's empty episodes: (index in this list, position in `data`).
-  bool sample_ = false;
-  std::vector<std::pair<std::size_t, std::uint64_t>> empty_positions_;
+  EpisodeOrigins origins_;
   std::uint64_t states_ = 0;
   std::uint64_t actions_ = 0;
   RowRead reads_ = RowRead::next_state;
+};
+
+// The episodes of a table of flat columns in the compact form, each
+// converted the first time a pick reaches it and never again, so that a
+// call that replays a few of the episodes of a large table converts (and
+// holds the records of) those few. The records of the episodes converted
+// so far lie in one array, in the order they were converted, each episode
+// after a record-sized head holding where it ends and whether it holds a
+// rejected record; a slot per episode of the table says where its head
+// lies, or that it was not converted yet. Both arrays, and the store of
+// rejected transitions, are reserved for the whole table and filled as
+// episodes are converted (support/zero_pages.h). The columns must stay
+// readable while the list is.
+template <typename Index>
+class TableEpisodes {
+ public:
+  using Record = CompactTransition<Index>;
+
+  TableEpisodes() = default;
+  TableEpisodes(const ColumnTable& table, std::uint64_t states, std::uint64_t actions, RowRead reads);
+
+  std::size_t size() const { return static_cast<std::size_t>(table_.episodes()); }
+  bool empty() const { return size() == 0; }
+  // Episode k, converted first if it was not yet.
+  CompactEpisode<Index> operator[](std::size_t k) {
+    std::uint64_t head = slots_[k];
+    if (head == 0) [[unlikely]]
+      head = convert(k);
+    std::uint64_t end;
+    std::memcpy(&end, &records_[head], sizeof end);
+    return {{records_.data() + head + 1, records_.data() + (end & offset_bits)},
+            &origins_,
+            k,
+            (end & rejected_bit) != 0,
+            far_};
+  }
+  // Episodes converted so far, and the records they hold.
+  std::uint64_t converted() const { return converted_; }
+  std::uint64_t transition_count() const { return used_ - 1 - converted_; }
+  const EpisodeOrigins& origins() const { return origins_; }
+  bool far() const { return far_; }
+  const ColumnTable& table() const { return table_; }
+
+  // The stages of a pick drawn ahead (qlearning/pick_ahead.h): episode k's
+  // slot (and the table's bounds of it, in case it was not converted);
+  // then, once the slot is in, its first records, or the table's bounds;
+  // then, for an episode still to convert, its rows in every column.
+  void fetch_bounds(std::size_t k) const { __builtin_prefetch(&slots_[k]); }
+  void fetch_records(std::size_t k) const {
+    const std::uint64_t head = slots_[k];
+    if (head != 0) {
+      prefetch_lines(&records_[head], 4 * 64);
+    } else {
+      __builtin_prefetch(&table_.ends[k]);
+      if (k > 0) __builtin_prefetch(&table_.ends[k - 1]);
+    }
+  }
+  void fetch_rows(std::size_t k) const;
+
+  std::uint64_t states() const { return states_; }
+  std::uint64_t actions() const { return actions_; }
+  RowRead reads() const { return reads_; }
+  bool built_for(std::pair<std::uint64_t, std::uint64_t> q_shape, RowRead reads) const {
+    return reads_ == reads && states_ == q_shape.first && actions_ == q_shape.second;
+  }
+
+ private:
+  // Converts episode k; where its head lies.
+  std::uint64_t convert(std::size_t k);
+
+  ColumnTable table_;
+  std::uint64_t states_ = 0;
+  std::uint64_t actions_ = 0;
+  RowRead reads_ = RowRead::next_state;
+  bool far_ = false;
+  ZeroPages<std::uint64_t> slots_;
+  // Record 0 is never a head, so that slot 0 can mean "not converted".
+  ZeroPages<Record> records_;
+  std::uint64_t used_ = 1;
+  std::uint64_t converted_ = 0;
+  std::shared_ptr<ZeroPages<RejectedTransition>> rejected_;
+  std::uint64_t rejected_count_ = 0;
+  EpisodeOrigins origins_;
+  std::vector<double> block_;  // a block of rows converted to float64 (episode/table.h)
 };
 
 // 32-bit indexes serve every table of at most 2^32 - 1 entries (every table
@@ -161,6 +300,14 @@ bool fits_32_bits(std::uint64_t states, std::uint64_t actions, std::uint64_t tra
 
 // The compact form with the narrowest index that fits.
 using CompactEpisodeList = std::variant<CompactEpisodes<std::uint32_t>, CompactEpisodes<std::uint64_t>>;
+using TableEpisodeList = std::variant<TableEpisodes<std::uint32_t>, TableEpisodes<std::uint64_t>>;
+
+// A table's episodes to convert as they are picked, with the narrowest index
+// that fits. Fails with std::bad_alloc when the system will not reserve the
+// address space for them (a limit on it, or no overcommitment of memory):
+// the caller then converts the table at once instead.
+TableEpisodeList table_episodes(const ColumnTable& table, std::uint64_t states, std::uint64_t actions,
+                                RowRead reads);
 
 // The compact form of the source's episodes, in order, for a table of
 // `states` x `actions` and a rule that reads `reads`. Fails on an array with

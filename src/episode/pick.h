@@ -11,8 +11,8 @@ namespace tarnel {
 
 // Fails on an empty list, before anything is drawn. In line: every
 // iteration of every driver makes one.
-template <typename Index>
-inline CompactEpisode<Index> pick_episode(const CompactEpisodes<Index>& episodes, Rng& rng) {
+template <typename List>
+inline auto pick_episode(List& episodes, Rng& rng) {
   if (episodes.empty()) [[unlikely]]
     fail_empty_pick();
   return episodes[uniform_index(rng, episodes.size())];

@@ -158,6 +158,10 @@ void read_rows(const ColumnTable& table, std::uint64_t first, std::uint64_t coun
   read_columns(row_readers, table, first, count, out, 1);
 }
 
+void read_block(const ColumnTable& table, std::uint64_t first, std::uint64_t count, double* block) {
+  read_columns(block_readers, table, first, count, block, TableSource::block_rows);
+}
+
 void TableSource::read(const std::function<void(const RowPiece&)>& piece) {
   std::vector<double> buffer(block_rows * 5);
   const std::uint64_t episodes = table_.episodes();
@@ -165,7 +169,7 @@ void TableSource::read(const std::function<void(const RowPiece&)>& piece) {
   std::uint64_t k = 0;
   for (std::uint64_t row = table_.first_row; k < episodes;) {
     const std::uint64_t block_end = std::min(row + block_rows, last_row);
-    if (block_end > row) read_columns(block_readers, table_, row, block_end - row, buffer.data(), block_rows);
+    if (block_end > row) read_block(table_, row, block_end - row, buffer.data());
     // Every episode the block ends, then the start of the one it cuts.
     for (; k < episodes; ++k) {
       const std::uint64_t start = table_.episode_start(k);

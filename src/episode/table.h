@@ -5,6 +5,7 @@
 // block at a time, each column by a loop made for its type.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -64,6 +65,10 @@ struct ColumnTable {
 // a row, into `out` (C order).
 void read_rows(const ColumnTable& table, std::uint64_t first, std::uint64_t count, double* out);
 
+// Rows `first` .. `first` + `count` (at most TableSource::block_rows) of the
+// table's columns as float64, into a block laid out as TableSource's is.
+void read_block(const ColumnTable& table, std::uint64_t first, std::uint64_t count, double* block);
+
 // The table's episodes as pieces: a block of rows at a time, converted into a
 // buffer of the source's own and handed over episode by episode.
 class TableSource final : public EpisodeSource {
@@ -84,5 +89,22 @@ class TableSource final : public EpisodeSource {
  private:
   ColumnTable table_;
 };
+
+// Episode k of the table alone, as pieces of at most block_rows rows, each
+// converted into `block` (room for a block) and handed to `piece`.
+template <typename Piece>
+void read_episode_rows(const ColumnTable& table, std::uint64_t k, double* block, Piece&& piece) {
+  const std::uint64_t start = table.episode_start(k);
+  const std::uint64_t end = table.ends[k];
+  std::uint64_t row = start;
+  do {
+    const std::uint64_t count = std::min(end - row, TableSource::block_rows);
+    if (count > 0) read_block(table, row, count, block);
+    const ArrayView view{reinterpret_cast<const std::byte*>(block), count, 5, sizeof(double),
+                         TableSource::column_stride};
+    row += count;
+    piece(RowPiece{view, k, row - count - start, row == end});
+  } while (row < end);
+}
 
 }  // namespace tarnel

@@ -7,6 +7,8 @@
 
 #include <array>
 #include <atomic>
+#include <new>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -33,6 +35,24 @@ using python::Ref;
 CompactEpisodeList build_episodes(arguments::Data& data, QShape q_shape, RowRead reads) {
   python::DataSource source(data);
   return compact_episodes(source, q_shape.first, q_shape.second, reads);
+}
+
+// Runs `train` on the call's episodes: a table's converted as the training
+// picks them, and episode arrays (or a table whose conversion as picked
+// the system will not reserve memory for) converted at once.
+template <typename Train>
+PyObject* train_on(arguments::Data& data, QShape q_shape, RowRead reads, Train train) {
+  if (data.table) {
+    const ColumnTable table = episode_table::readable(data.table.get());
+    std::optional<TableEpisodeList> picked;
+    try {
+      picked.emplace(table_episodes(table, q_shape.first, q_shape.second, reads));
+    } catch (const std::bad_alloc&) {
+    }
+    if (picked) return train(*picked);
+  }
+  CompactEpisodeList episodes = build_episodes(data, q_shape, reads);
+  return train(episodes);
 }
 
 Qlearner learner_of(const Values& values) {
@@ -62,12 +82,12 @@ PyObject* stack_to_array(TableStack&& stack) {
   return numpy::to_array(std::move(stack.values), 3, dims, strides);
 }
 
-using Driver = PyObject* (*)(Values& values);
+using Entry = PyObject* (*)(Values& values);
 
 struct Function {
   const char* name;
   std::span<const Parameter> parameters;
-  Driver run;
+  Entry run;
   std::size_t optional = 1;  // how many of the last parameters may be left out
   bool listed = true;        // in __all__
   const char* doc = "";      // after the signature; the eight training functions have none
@@ -102,17 +122,30 @@ static_assert(std::size(td_parallel_parameters) <= arguments::max_parameters);
 
 template <const RuleDescriptor& rule>
 PyObject* run_learn(Values& values) {
-  const CompactEpisodeList episodes = build_episodes(values.episodes, values.q_shape, rule.reads);
-  return table_to_array(learner_of(values).learn<rule>(episodes));
+  return train_on(values.episodes, values.q_shape, rule.reads,
+                  [&](auto& episodes) { return table_to_array(learner_of(values).learn<rule>(episodes)); });
 }
 
 // The drivers with a rule of their own: all read the next state's row.
-template <QTable (Qlearner::*driver)(const CompactEpisodeList&, Rng&) const>
+enum class Driver { fast_learn, learn_until_convergence, double_q };
+
+template <Driver driver>
 PyObject* run_driver(Values& values) {
-  const CompactEpisodeList episodes = build_episodes(values.episodes, values.q_shape, RowRead::next_state);
-  return table_to_array((learner_of(values).*driver)(episodes, thread_rng()));
+  return train_on(values.episodes, values.q_shape, RowRead::next_state, [&](auto& episodes) {
+    const Qlearner learner = learner_of(values);
+    Rng& rng = thread_rng();
+    if constexpr (driver == Driver::fast_learn) {
+      return table_to_array(learner.fast_learn(episodes, rng));
+    } else if constexpr (driver == Driver::learn_until_convergence) {
+      return table_to_array(learner.learn_until_convergence(episodes, rng));
+    } else {
+      return table_to_array(learner.double_q(episodes, rng));
+    }
+  });
 }
 
+// The workers share one list, so a table is converted whole before they
+// start.
 PyObject* run_learn_parallel(Values& values) {
   constexpr RowRead reads = Qlearner::learn_single_episode_forward_Q.reads;
   const CompactEpisodeList episodes = build_episodes(values.episodes, values.q_shape, reads);
@@ -124,9 +157,11 @@ PyObject* run_learn_parallel(Values& values) {
 
 PyObject* run_td_learn_backward_parallel(Values& values) {
   // The driver takes the episode list over and frees it itself.
-  return stack_to_array(learner_of(values).td_learn_backward_parallel(
-      build_episodes(values.episodes, values.q_shape, Qlearner::learn_single_episode_backward_TD.reads),
-      values.sample_size, values.trainings, thread_rng()));
+  return train_on(values.episodes, values.q_shape, Qlearner::learn_single_episode_backward_TD.reads,
+                  [&](auto& episodes) {
+                    return stack_to_array(learner_of(values).td_learn_backward_parallel(
+                        std::move(episodes), values.sample_size, values.trainings, thread_rng()));
+                  });
 }
 
 // check_episodes(data, q_shape) and visit_counts(data, q_shape) read the
@@ -194,9 +229,9 @@ constexpr Function functions[] = {
     {"expected_sarsa", sequential_parameters, run_learn<Qlearner::learn_single_episode_expected_sarsa>},
     {"td_learn_backward_parallel", td_parallel_parameters, run_td_learn_backward_parallel},
     {"qlearn_forward_parallel", q_parallel_parameters, run_learn_parallel},
-    {"fast_learn", sequential_parameters, run_driver<&Qlearner::fast_learn>},
-    {"learn_until_convergence", sequential_parameters, run_driver<&Qlearner::learn_until_convergence>},
-    {"double_q", sequential_parameters, run_driver<&Qlearner::double_q>},
+    {"fast_learn", sequential_parameters, run_driver<Driver::fast_learn>},
+    {"learn_until_convergence", sequential_parameters, run_driver<Driver::learn_until_convergence>},
+    {"double_q", sequential_parameters, run_driver<Driver::double_q>},
     {"check_episodes", data_parameters, run_check, 0, false, check_doc},
     {"visit_counts", data_parameters, run_visit_counts, 0, false, visit_counts_doc},
 };

@@ -8,7 +8,9 @@
 #include <string>
 #include <utility>
 #include <variant>
+#include <vector>
 
+#include "episode/table.h"
 #include "qlearning/action_count.h"
 #include "qlearning/progress.h"
 #include "qlearning/qlearner.h"
@@ -71,20 +73,46 @@ class UndefinedOrder : public TrainingFailure {
 // Where a NaN in the tables comes from: the first reward in the data that is
 // not finite (a NaN, or an infinity that met another), or else the
 // parameters, whose updates then overflowed.
+std::string first_nonfinite_reward(std::uint64_t position, std::uint64_t row, double reward) {
+  std::string note =
+      "episode " + std::to_string(position) + " of data, row " + std::to_string(row) + ": reward ";
+  console::append_number(note, reward);
+  return note + ", the first reward in data that is not finite (check_episodes lists them all)";
+}
+
+constexpr const char* every_reward_finite =
+    "every reward in data is finite: discount_factor or learning_rate made the updates overflow to "
+    "infinity, and infinities met";
+
 template <typename Index>
 std::string source_of_nan(const CompactEpisodes<Index>& episodes) {
   for (std::size_t k = 0; k < episodes.size(); ++k) {
     const std::span<const CompactTransition<Index>> records = episodes[k].records;
     for (std::size_t i = 0; i < records.size(); ++i) {
-      if (std::isfinite(records[i].reward)) continue;
-      std::string note = "episode " + std::to_string(episodes.position(k)) + " of data, row " +
-                         std::to_string(i) + ": reward ";
-      console::append_number(note, records[i].reward);
-      return note + ", the first reward in data that is not finite (check_episodes lists them all)";
+      if (!std::isfinite(records[i].reward))
+        return first_nonfinite_reward(episodes.position(k), i, records[i].reward);
     }
   }
-  return "every reward in data is finite: discount_factor or learning_rate made the updates overflow to "
-         "infinity, and infinities met";
+  return every_reward_finite;
+}
+
+// A table's rewards are read from its columns: the episodes not picked were
+// never converted, and are not converted for a note.
+template <typename Index>
+std::string source_of_nan(const TableEpisodes<Index>& episodes) {
+  const ColumnTable& table = episodes.table();
+  std::vector<double> block(TableSource::block_rows * 5);
+  for (std::size_t k = 0; k < episodes.size(); ++k) {
+    std::string note;
+    read_episode_rows(table, k, block.data(), [&](const RowPiece& piece) {
+      for (std::uint64_t i = 0; i < piece.view.rows && note.empty(); ++i) {
+        const double reward = recorded_row(piece.view, i).reward;
+        if (!std::isfinite(reward)) note = first_nonfinite_reward(k, piece.first_row + i, reward);
+      }
+    });
+    if (!note.empty()) return note;
+  }
+  return every_reward_finite;
 }
 
 // First action with the largest value in row s of the chooser. Each entry is
@@ -140,9 +168,10 @@ inline void double_update(Pair tables, const QTable& shape, const CompactTransit
 // The whole replay, with the action count chosen once for it rather than
 // per episode: short episodes would otherwise pay for the choice again and
 // again.
-template <std::uint64_t kActions, typename Index>
-[[gnu::flatten]] void replay(const Qlearner& learner, const CompactEpisodes<Index>& episodes, QTable& table_1,
-                             QTable& table_2, Rng& rng) {
+template <std::uint64_t kActions, typename List>
+[[gnu::flatten]] void replay(const Qlearner& learner, List& episodes, QTable& table_1, QTable& table_2,
+                             Rng& rng) {
+  using Index = typename List::Record::Index;
   const std::size_t entries = table_1.values.size();
   const Pair tables{{table_2.values.data(), table_1.values.data()},
                     table_1.states,
@@ -170,17 +199,20 @@ template <std::uint64_t kActions, typename Index>
   }
 }
 
-}  // namespace
-
-QTable Qlearner::double_q(const CompactEpisodeList& episodes, Rng& rng) const {
+// The coins are drawn between the picks, so the picks cannot be drawn ahead
+// without drawing the coins ahead too.
+template <typename Lists>
+QTable double_q_on(const Qlearner& learner, Lists& episodes, Rng& rng) {
+  const QShape q_shape = learner.q_shape;
   QTable table_1 = zero_q_table(q_shape);
   QTable table_2 = zero_q_table(q_shape);
   std::visit(
-      [&](const auto& list) {
+      [&](auto& list) {
         assert(list.built_for(q_shape, RowRead::next_state));
         try {
-          with_action_count(table_1.actions,
-                            [&](auto n) { replay<decltype(n)::value>(*this, list, table_1, table_2, rng); });
+          with_action_count(table_1.actions, [&](auto n) {
+            replay<decltype(n)::value>(learner, list, table_1, table_2, rng);
+          });
         } catch (UndefinedOrder& failure) {
           failure.add_note(source_of_nan(list));
           throw;
@@ -192,6 +224,16 @@ QTable Qlearner::double_q(const CompactEpisodeList& episodes, Rng& rng) const {
     table_1.values[k] = (table_1.values[k] + table_2.values[k]) / 2.0;
   }
   return table_1;
+}
+
+}  // namespace
+
+QTable Qlearner::double_q(const CompactEpisodeList& episodes, Rng& rng) const {
+  return double_q_on(*this, episodes, rng);
+}
+
+QTable Qlearner::double_q(TableEpisodeList& episodes, Rng& rng) const {
+  return double_q_on(*this, episodes, rng);
 }
 
 }  // namespace tarnel

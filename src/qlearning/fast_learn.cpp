@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <variant>
 
+#include "qlearning/pick_ahead.h"
 #include "qlearning/progress.h"
 #include "qlearning/qlearner.h"
 #include "qlearning/rules_inl.h"
@@ -17,9 +18,8 @@ namespace tarnel {
 namespace {
 
 // Flattened, as `learn` is (learn.h).
-template <typename Index>
-[[gnu::flatten]] QTable fast_learn_on(const Qlearner& learner, const CompactEpisodes<Index>& episodes,
-                                      Rng& rng) {
+template <typename List>
+[[gnu::flatten]] QTable fast_learn_on(const Qlearner& learner, List& episodes, Rng& rng) {
   assert(episodes.built_for(learner.q_shape, RowRead::next_state));
   QTable q = zero_q_table(learner.q_shape);
   const std::size_t entries = q.values.size();
@@ -27,8 +27,9 @@ template <typename Index>
   // earlier, so those two are all that is kept: nothing here grows with
   // max_iterations.
   double previous_sum = 0.0;
+  PickAhead picks(episodes, rng, learner.max_iterations, q);
   for (std::uint64_t i = 0; i < learner.max_iterations; ++i) {
-    forward_Q_pass(learner, q, pick_episode(episodes, rng));
+    forward_Q_pass(learner, q, picks.next());
     if (!is_checkpoint(i)) continue;
     const double sum = table_sum(q.values.data(), entries);
     if (i >= first_check) {
@@ -46,6 +47,10 @@ template <typename Index>
 
 QTable Qlearner::fast_learn(const CompactEpisodeList& episodes, Rng& rng) const {
   return std::visit([&](const auto& list) { return fast_learn_on(*this, list, rng); }, episodes);
+}
+
+QTable Qlearner::fast_learn(TableEpisodeList& episodes, Rng& rng) const {
+  return std::visit([&](auto& list) { return fast_learn_on(*this, list, rng); }, episodes);
 }
 
 }  // namespace tarnel

@@ -18,6 +18,7 @@
 #include <variant>
 #include <vector>
 
+#include "qlearning/pick_ahead.h"
 #include "qlearning/progress.h"
 #include "qlearning/qlearner.h"
 #include "qlearning/rules_inl.h"
@@ -125,8 +126,9 @@ class BatchedSums {
 // and its choice of action count included. On short episodes an iteration
 // is little more than a pick and a few transitions, and a call per pass,
 // with the choice and the reloads around it, cost a third of it.
-template <const RuleDescriptor& rule, typename Index>
-[[gnu::flatten]] QTable learn_on(const Qlearner& learner, const CompactEpisodes<Index>& episodes, Rng& rng) {
+template <const RuleDescriptor& rule, typename List>
+[[gnu::flatten]] QTable learn_on(const Qlearner& learner, List& episodes, Rng& rng) {
+  using Index = typename List::Record::Index;
   assert(episodes.built_for(learner.q_shape, rule.reads));
   constexpr RulePass<Index> pass = rule.template pass<Index>();
   const std::uint64_t max_iterations = learner.max_iterations;
@@ -141,6 +143,7 @@ template <const RuleDescriptor& rule, typename Index>
   }
   WindowMeans windows;
   const std::size_t entries = q.values.size();
+  PickAhead picks(episodes, rng, max_iterations, q);
   // At a check: whether the call stops there, with the table exactly as it
   // was after iteration i.
   auto stops_at_check = [&](std::uint64_t i, double sum) {
@@ -155,7 +158,7 @@ template <const RuleDescriptor& rule, typename Index>
     const double* const values = q.values.data();
     std::uint64_t check = first_check;
     for (std::uint64_t i = 0; i < max_iterations; ++i) {
-      pass(learner, q, pick_episode(episodes, rng));
+      pass(learner, q, picks.next());
       const double sum = table_sum(values, entries);
       if (i == check) {
         check += check_period;
@@ -179,7 +182,7 @@ template <const RuleDescriptor& rule, typename Index>
     const std::uint64_t last = std::min({max_iterations - 1, i + table_versions - 1, next_check(i)});
     std::size_t versions = 0;
     for (;;) {
-      const CompactEpisode<Index> episode = pick_episode(episodes, rng);
+      const CompactEpisode<Index> episode = picks.next();
       batch.save(episode, versions);
       pass(learner, q, episode);
       ++versions;
@@ -199,6 +202,11 @@ template <const RuleDescriptor& rule, typename Index>
 template <const RuleDescriptor& rule>
 QTable Qlearner::learn(const CompactEpisodeList& episodes, Rng& rng) const {
   return std::visit([&](const auto& list) { return driver::learn_on<rule>(*this, list, rng); }, episodes);
+}
+
+template <const RuleDescriptor& rule>
+QTable Qlearner::learn(TableEpisodeList& episodes, Rng& rng) const {
+  return std::visit([&](auto& list) { return driver::learn_on<rule>(*this, list, rng); }, episodes);
 }
 
 template <const RuleDescriptor& rule>

@@ -7,6 +7,7 @@
 #include <string>
 #include <variant>
 
+#include "qlearning/pick_ahead.h"
 #include "qlearning/progress.h"
 #include "qlearning/qlearner.h"
 #include "qlearning/rules_inl.h"
@@ -43,9 +44,8 @@ bool approximately_equal(const QTable& a, const QTable& b) {
 }
 
 // Flattened, as `learn` is (learn.h).
-template <typename Index>
-[[gnu::flatten]] QTable learn_until_convergence_on(const Qlearner& learner,
-                                                   const CompactEpisodes<Index>& episodes, Rng& rng) {
+template <typename List>
+[[gnu::flatten]] QTable learn_until_convergence_on(const Qlearner& learner, List& episodes, Rng& rng) {
   assert(episodes.built_for(learner.q_shape, RowRead::next_state));
   QTable q = zero_q_table(learner.q_shape);
   const std::size_t entries = q.values.size();
@@ -53,8 +53,9 @@ template <typename Index>
   // refreshed just before each checkpoint's update rather than after every
   // iteration: an ordinary iteration then costs nothing in the table's size.
   QTable previous = q;
+  PickAhead picks(episodes, rng, learner.max_iterations, q);
   for (std::uint64_t i = 0; i < learner.max_iterations; ++i) {
-    const CompactEpisode<Index> episode = pick_episode(episodes, rng);
+    const auto episode = picks.next();
     const bool checkpoint = is_checkpoint(i);
     if (checkpoint) std::copy(q.values.begin(), q.values.end(), previous.values.begin());
     forward_Q_pass(learner, q, episode);
@@ -73,6 +74,10 @@ template <typename Index>
 
 QTable Qlearner::learn_until_convergence(const CompactEpisodeList& episodes, Rng& rng) const {
   return std::visit([&](const auto& list) { return learn_until_convergence_on(*this, list, rng); }, episodes);
+}
+
+QTable Qlearner::learn_until_convergence(TableEpisodeList& episodes, Rng& rng) const {
+  return std::visit([&](auto& list) { return learn_until_convergence_on(*this, list, rng); }, episodes);
 }
 
 }  // namespace tarnel

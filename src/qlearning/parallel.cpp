@@ -26,9 +26,11 @@ constexpr std::uint64_t largest_size = static_cast<std::uint64_t>(std::numeric_l
 // then a copy of each drawn episode's records in draw order, so an episode
 // drawn twice is there twice. The rejected transitions, only ever read, are
 // shared rather than copied.
-template <typename Index>
-CompactEpisodes<Index> draw_bootstrap_sample(const CompactEpisodes<Index>& episodes, std::uint64_t size,
-                                             Rng& rng) {
+// A table's episodes are converted here, on the calling thread, the first
+// time a sample draws them.
+template <typename List>
+auto draw_bootstrap_sample(List& episodes, std::uint64_t size, Rng& rng) {
+  using Index = typename List::Record::Index;
   const std::uint64_t n = episodes.size();
   if (size > largest_size / sizeof(std::uint64_t)) {
     fail("a bootstrap index list of " + std::to_string(size) +
@@ -49,20 +51,19 @@ CompactEpisodes<Index> draw_bootstrap_sample(const CompactEpisodes<Index>& episo
     transitions += episodes[indices.back()].records.size();
   }
   CompactEpisodes<Index> sample = CompactEpisodes<Index>::sharing(episodes, size, transitions);
-  for (const std::uint64_t index : indices) sample.append_copy(episodes, index);
+  for (const std::uint64_t index : indices) sample.append_copy(episodes[index]);
   return sample;
 }
 
-}  // namespace
-
-TableStack Qlearner::td_learn_backward_parallel(CompactEpisodeList episodes,
-                                                std::uint64_t boostrap_sample_size, std::uint64_t iter_ql,
-                                                Rng& rng) const {
+template <typename Lists>
+TableStack bootstrap_on(const Qlearner& learner, Lists episodes, std::uint64_t boostrap_sample_size,
+                        std::uint64_t iter_ql, Rng& rng) {
+  const QShape q_shape = learner.q_shape;
   std::vector<QTable> tables;
   std::visit(
       [&](auto& population) {
         using List = std::decay_t<decltype(population)>;
-        assert(population.built_for(q_shape, learn_single_episode_backward_TD.reads));
+        assert(population.built_for(q_shape, Qlearner::learn_single_episode_backward_TD.reads));
         WorkerGroup<QTable> workers;
         for (std::uint64_t k = 0; k < iter_ql; ++k) {
           // Checked before anything is drawn, so an empty list fails without
@@ -73,11 +74,11 @@ TableStack Qlearner::td_learn_backward_parallel(CompactEpisodeList episodes,
           // Drawing the next sample overlaps with the training of the
           // workers already started.
           CompactEpisodeList sample = draw_bootstrap_sample(population, boostrap_sample_size, rng);
-          workers.start([this, sample = std::move(sample)]() mutable {
+          workers.start([&learner, sample = std::move(sample)]() mutable {
             // The worker frees its sample as soon as its training ends,
             // either way, rather than when the thread object goes.
             const CompactEpisodeList own = std::move(sample);
-            return learn<learn_single_episode_backward_TD>(own);
+            return learner.learn<Qlearner::learn_single_episode_backward_TD>(own);
           });
         }
         // Every sample has been drawn; the population is not needed while
@@ -87,6 +88,19 @@ TableStack Qlearner::td_learn_backward_parallel(CompactEpisodeList episodes,
       },
       episodes);
   return stack_tables(std::move(tables), q_shape);
+}
+
+}  // namespace
+
+TableStack Qlearner::td_learn_backward_parallel(CompactEpisodeList episodes,
+                                                std::uint64_t boostrap_sample_size, std::uint64_t iter_ql,
+                                                Rng& rng) const {
+  return bootstrap_on(*this, std::move(episodes), boostrap_sample_size, iter_ql, rng);
+}
+
+TableStack Qlearner::td_learn_backward_parallel(TableEpisodeList episodes, std::uint64_t boostrap_sample_size,
+                                                std::uint64_t iter_ql, Rng& rng) const {
+  return bootstrap_on(*this, std::move(episodes), boostrap_sample_size, iter_ql, rng);
 }
 
 }  // namespace tarnel

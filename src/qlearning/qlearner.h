@@ -39,12 +39,19 @@ struct Qlearner {
   // Sequential drivers, one source each. `rng` defaults to the calling
   // thread's generator; tests pass a seeded one. `learn` is specialised on
   // its rule (learn.h); the module's three rules are built in learn.cpp.
+  // Each also trains on a table's episodes, converting them as it picks
+  // them.
   template <const RuleDescriptor& rule>
   QTable learn(const CompactEpisodeList& episodes, Rng& rng = thread_rng()) const;
+  template <const RuleDescriptor& rule>
+  QTable learn(TableEpisodeList& episodes, Rng& rng = thread_rng()) const;
   QTable fast_learn(const CompactEpisodeList& episodes, Rng& rng = thread_rng()) const;
+  QTable fast_learn(TableEpisodeList& episodes, Rng& rng = thread_rng()) const;
   QTable learn_until_convergence(const CompactEpisodeList& episodes, Rng& rng = thread_rng()) const;
+  QTable learn_until_convergence(TableEpisodeList& episodes, Rng& rng = thread_rng()) const;
   // Its own rule reads the next state's row, as the forward rule does.
   QTable double_q(const CompactEpisodeList& episodes, Rng& rng = thread_rng()) const;
+  QTable double_q(TableEpisodeList& episodes, Rng& rng = thread_rng()) const;
 
   // Parallel drivers: one worker thread per training, each running `learn`
   // with its own thread's generator (learn_parallel in learn.h, the
@@ -55,6 +62,10 @@ struct Qlearner {
   // `rng` on the calling thread just before that worker starts.
   TableStack td_learn_backward_parallel(CompactEpisodeList episodes, std::uint64_t boostrap_sample_size,
                                         std::uint64_t iter_ql, Rng& rng = thread_rng()) const;
+  // A table's episodes are converted on the calling thread as the samples
+  // draw them, each once.
+  TableStack td_learn_backward_parallel(TableEpisodeList episodes, std::uint64_t boostrap_sample_size,
+                                        std::uint64_t iter_ql, Rng& rng = thread_rng()) const;
 };
 
 extern template QTable Qlearner::learn<Qlearner::learn_single_episode_forward_Q>(const CompactEpisodeList&,
@@ -63,6 +74,12 @@ extern template QTable Qlearner::learn<Qlearner::learn_single_episode_backward_T
                                                                                    Rng&) const;
 extern template QTable Qlearner::learn<Qlearner::learn_single_episode_expected_sarsa>(
     const CompactEpisodeList&, Rng&) const;
+extern template QTable Qlearner::learn<Qlearner::learn_single_episode_forward_Q>(TableEpisodeList&,
+                                                                                 Rng&) const;
+extern template QTable Qlearner::learn<Qlearner::learn_single_episode_backward_TD>(TableEpisodeList&,
+                                                                                   Rng&) const;
+extern template QTable Qlearner::learn<Qlearner::learn_single_episode_expected_sarsa>(TableEpisodeList&,
+                                                                                      Rng&) const;
 extern template TableStack Qlearner::learn_parallel<Qlearner::learn_single_episode_forward_Q>(
     const CompactEpisodeList&, std::uint64_t) const;
 

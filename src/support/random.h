@@ -28,6 +28,9 @@ class Rng {
   std::uint32_t next_u32();
   // Two consecutive words, the first as the low half.
   std::uint64_t next_u64();
+  // Words left from the last refill: draws of at most this many words
+  // neither refill nor reseed, so they cannot fail.
+  std::uint32_t buffered() const { return buffer_words - next_; }
 
  private:
   // Words per refill: eight blocks computed side by side. 16384 words (the
@@ -92,6 +95,31 @@ inline std::uint64_t uniform_index(Rng& rng, std::uint64_t n) {
     const unsigned __int128 product = static_cast<unsigned __int128>(rng.next_u64()) * n;
     if (static_cast<std::uint64_t>(product) <= z) return static_cast<std::uint64_t>(product >> 64);
   }
+}
+
+// uniform_index from the buffered words alone: the index, or n when they
+// ran out before a draw was accepted. The draws it makes are consumed
+// either way, and a call of uniform_index completes an unfinished one:
+// each try is independent of the ones before it, so the words consumed and
+// the index are those of one uniform_index. A driver drawing picks ahead
+// draws them so, and leaves a draw that would refill (and might fail) to
+// its turn.
+inline std::uint64_t buffered_uniform_index(Rng& rng, std::uint64_t n) {
+  if (n < (std::uint64_t{1} << 32)) [[likely]] {
+    const auto n32 = static_cast<std::uint32_t>(n);
+    const std::uint32_t z = (n32 << std::countl_zero(n32)) - 1;
+    while (rng.buffered() > 0) {
+      const std::uint64_t product = std::uint64_t{rng.next_u32()} * n32;
+      if (static_cast<std::uint32_t>(product) <= z) return product >> 32;
+    }
+    return n;
+  }
+  const std::uint64_t z = (n << std::countl_zero(n)) - 1;
+  while (rng.buffered() > 1) {
+    const unsigned __int128 product = static_cast<unsigned __int128>(rng.next_u64()) * n;
+    if (static_cast<std::uint64_t>(product) <= z) return static_cast<std::uint64_t>(product >> 64);
+  }
+  return n;
 }
 
 // Bootstrap index in [0, n) by the zone method: zone = (2^64-1) - (2^64 mod n);

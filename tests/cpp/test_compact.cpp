@@ -63,7 +63,8 @@ Outcome observe(Rng& rng, Body body) {
     CHECK_EQ(same_x.failure, same_y.failure);                                          \
     CHECK_EQ(same_x.error, same_y.error);                                              \
     CHECK_EQ(same_x.out, same_y.out);                                                  \
-    CHECK_EQ(same_x.next_draw, same_y.next_draw);                                      \
+    /* A failed call may have drawn picks ahead that it never used. */                 \
+    if (same_x.failure.empty()) CHECK_EQ(same_x.next_draw, same_y.next_draw);          \
     CHECK_EQ(same_x.table.size(), same_y.table.size());                                \
     for (std::size_t k = 0; k < same_x.table.size() && k < same_y.table.size(); ++k) { \
       CHECK_BITS(same_x.table[k], same_y.table[k]);                                    \
@@ -322,7 +323,7 @@ TEST(bootstrap_copies_share_the_rejected_transitions) {
   CHECK_EQ(population.transition_count(), 3u);
   CHECK(population[1].has_rejected);
   auto sample = CompactEpisodes<std::uint32_t>::sharing(population, 3, 5);
-  for (const std::size_t k : {1u, 0u, 1u}) sample.append_copy(population, k);
+  for (const std::size_t k : {1u, 0u, 1u}) sample.append_copy(population[k]);
   CHECK_EQ(sample.size(), 3u);
   CHECK_EQ(sample.transition_count(), 5u);
   CHECK(sample[0].has_rejected && !sample[1].has_rejected && sample[2].has_rejected);
@@ -363,7 +364,7 @@ TEST(an_empty_episode_is_named_by_its_place_in_data) {
   const EpisodeList list{Episode{}, Episode{{{0, 0, 1.0, 0, true}}}, Episode{}, Episode{}};
   const auto population = compact_as<std::uint32_t>(list, {2, 2}, RowRead::none);
   auto sample = CompactEpisodes<std::uint32_t>::sharing(population, 4, 1);
-  for (const std::size_t k : {1u, 3u, 2u, 0u}) sample.append_copy(population, k);
+  for (const std::size_t k : {1u, 3u, 2u, 0u}) sample.append_copy(population[k]);
   struct Case {
     const CompactEpisodes<std::uint32_t>* list;
     std::size_t k;

@@ -1,0 +1,146 @@
+// The episode picks of the drivers, drawn ahead of their turn.
+//
+// On data far larger than the caches, a pick waits on memory again and
+// again, each load unable to start before the one before it ends: the
+// picked episode's bounds, a random read, then its records (for a table's
+// episode not converted yet: its bounds in the table, then its rows); on a
+// large Q table, the entries its transitions write and the rows they read.
+// Drawn `ahead` iterations early, each upcoming pick's loads are asked for
+// stage by stage, each stage when the loads of the one before have had
+// time to arrive, and they all overlap with the training in between.
+//
+// The picks are the same draws in the same order as drawing each at its
+// turn: nothing else draws from the generator between picks in the drivers
+// that pick ahead. A draw ahead uses only the words the generator holds
+// already; one that would need more (and could fail on a reseed) waits for
+// its turn, so a failure comes exactly where it came before, after the
+// same iterations and printed lines. Converting a table's episode ahead
+// cannot fail. A call that stops early has drawn a few picks it never
+// uses; the generator's state after a call is not observable.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+#include <utility>
+
+#include "episode/compact.h"
+#include "episode/pick.h"
+#include "qlearning/q_table.h"
+#include "support/random.h"
+
+namespace tarnel {
+
+template <typename List>
+class PickAhead {
+ public:
+  using Episode = std::remove_cvref_t<decltype(std::declval<List&>()[0])>;
+  using Record = typename Episode::Record;
+
+  // Up to `count` picks from `episodes`, for training `q`. Fails on an
+  // empty list when there is a pick to make, before anything is drawn.
+  PickAhead(List& episodes, Rng& rng, std::uint64_t count, const QTable& q)
+      : episodes_(episodes),
+        rng_(rng),
+        count_(count),
+        values_(q.values.data()),
+        states_(q.states),
+        actions_(q.actions),
+        reads_(episodes.reads()),
+        far_(episodes.far()),
+        far_table_(q.values.size() >= far_table_entries && q.actions <= most_prefetched_actions) {
+    if (count > 0 && episodes.empty()) fail_empty_pick();
+    while (drawn_ < count_ && drawn_ < ahead && draw()) {
+    }
+  }
+
+  // The next pick, in draw order.
+  Episode next() {
+    const std::uint64_t i = used_++;
+    if (i == drawn_) {
+      // Left to its turn, or the first picks: drawn now, as without
+      // drawing ahead.
+      picked_[i % ahead] = uniform_index(rng_, episodes_.size());
+      ++drawn_;
+    }
+    if (far_) {
+      stage(i + records_at, [this](std::size_t k) { episodes_.fetch_records(k); });
+      stage(i + rows_at, [this](std::size_t k) { episodes_.fetch_rows(k); });
+      stage(i + entries_at, [this](std::size_t k) { fetch_entries(episodes_[k]); });
+    }
+    const Episode episode = episodes_[picked_[i % ahead]];
+    // Its place in the ring is free again: normally one draw, and after a
+    // draw that had to wait, the ring filled again.
+    while (drawn_ < count_ && drawn_ < used_ + ahead && draw()) {
+    }
+    return episode;
+  }
+
+ private:
+  // How many iterations ahead each stage runs: the pick is drawn and its
+  // bounds asked for `ahead` iterations early; its records (or its bounds
+  // in the table) once the bounds have had five iterations to arrive; a
+  // table's rows four later; and the Q table's entries two iterations
+  // before its turn, once its records are in (a table's episode is
+  // converted then, its rows having arrived). An iteration on short
+  // episodes of cached data takes some 50 to 100 ns, about one miss.
+  static constexpr std::uint64_t ahead = 16;
+  static constexpr std::uint64_t records_at = 11;
+  static constexpr std::uint64_t rows_at = 6;
+  static constexpr std::uint64_t entries_at = 2;
+  // A table of this many entries (256 KiB) outgrows the inner caches.
+  static constexpr std::size_t far_table_entries = std::size_t{1} << 15;
+  // The rows a transition reads are one line per action (the table is
+  // column-major): beyond this many, asking for them costs more than it
+  // saves.
+  static constexpr std::uint64_t most_prefetched_actions = 16;
+  // A pick's first transitions, whose entries are asked for; the hardware
+  // carries the records on, and the later transitions come long after.
+  static constexpr std::size_t most_prefetched_records = 16;
+
+  // Draws the next pick from the words at hand; false when it must wait for
+  // its turn.
+  bool draw() {
+    const std::uint64_t k = buffered_uniform_index(rng_, episodes_.size());
+    if (k == episodes_.size()) return false;
+    picked_[drawn_ % ahead] = static_cast<std::size_t>(k);
+    if (far_) episodes_.fetch_bounds(static_cast<std::size_t>(k));
+    ++drawn_;
+    return true;
+  }
+
+  template <typename Fetch>
+  void stage(std::uint64_t j, Fetch fetch) {
+    if (j < drawn_) fetch(picked_[j % ahead]);
+  }
+
+  void fetch_entries(const Episode& episode) const {
+    if (!far_table_) return;
+    std::size_t n = episode.records.size();
+    if (n > most_prefetched_records) n = most_prefetched_records;
+    for (std::size_t t = 0; t < n; ++t) {
+      const Record& r = episode.records[t];
+      if (r.entry == Record::rejected) continue;
+      __builtin_prefetch(values_ + r.entry);
+      if (reads_ == RowRead::none || r.row == Record::terminal) continue;
+      const double* row = values_ + r.row;
+      for (std::uint64_t a = 0; a < actions_; ++a, row += states_) __builtin_prefetch(row);
+    }
+  }
+
+  List& episodes_;
+  Rng& rng_;
+  const std::uint64_t count_;
+  const double* const values_;
+  const std::uint64_t states_;
+  const std::uint64_t actions_;
+  const RowRead reads_;
+  const bool far_;
+  const bool far_table_;
+  std::uint64_t drawn_ = 0;
+  std::uint64_t used_ = 0;
+  std::array<std::size_t, ahead> picked_{};
+};
+
+}  // namespace tarnel

@@ -1,0 +1,77 @@
+// Memory that costs only what is written of it: an array of trivial values,
+// all zero, whose pages the system provides one by one as they are first
+// written. A call that converts the episodes of a large table as its picks
+// reach them sizes its arrays for the whole table this way, and uses (and
+// pays for) only the part its picks fill.
+#pragma once
+
+#include <cstddef>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+#include <sys/mman.h>
+
+namespace tarnel {
+
+template <typename T>
+class ZeroPages {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  ZeroPages() = default;
+  // Address space for `count` values. Reserved without committing memory
+  // to it (MAP_NORESERVE), so a reservation larger than the memory free is
+  // fine as long as what is written fits; throws std::bad_alloc when the
+  // address space itself cannot be had. `in_order`: written from the front,
+  // so that huge pages waste at most the last one, partly filled, and save
+  // a fault per 4 KiB; an array written anywhere stays on small pages, or
+  // a few scattered writes would each take 2 MiB.
+  ZeroPages(std::size_t count, bool in_order) : count_(count) {
+    if (count == 0) return;
+    if (count > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
+    void* p =
+        mmap(nullptr, bytes(), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+#if defined(MADV_HUGEPAGE)
+    // Only advice: where huge pages are off, small ones serve.
+    if (in_order && bytes() >= huge_page) madvise(p, bytes(), MADV_HUGEPAGE);
+#else
+    (void)in_order;
+#endif
+    data_ = static_cast<T*>(p);
+  }
+  ZeroPages(ZeroPages&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)), count_(std::exchange(other.count_, 0)) {}
+  ZeroPages& operator=(ZeroPages&& other) noexcept {
+    if (this != &other) {
+      release();
+      data_ = std::exchange(other.data_, nullptr);
+      count_ = std::exchange(other.count_, 0);
+    }
+    return *this;
+  }
+  ZeroPages(const ZeroPages&) = delete;
+  ZeroPages& operator=(const ZeroPages&) = delete;
+  ~ZeroPages() { release(); }
+
+  T* data() { return data_; }
+  const T* data() const { return data_; }
+  std::size_t size() const { return count_; }
+  T& operator[](std::size_t k) { return data_[k]; }
+  const T& operator[](std::size_t k) const { return data_[k]; }
+
+ private:
+  static constexpr std::size_t huge_page = std::size_t{2} << 20;
+
+  std::size_t bytes() const { return count_ * sizeof(T); }
+  void release() {
+    if (data_ != nullptr) munmap(data_, bytes());
+    data_ = nullptr;
+  }
+
+  T* data_ = nullptr;
+  std::size_t count_ = 0;
+};
+
+}  // namespace tarnel
