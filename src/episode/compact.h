@@ -33,6 +33,7 @@
 #include "episode/episode.h"
 #include "episode/source.h"
 #include "episode/table.h"
+#include "support/prefetch.h"
 #include "support/record_allocator.h"
 #include "support/zero_pages.h"
 
@@ -111,16 +112,6 @@ struct CompactEpisode {
   std::uint64_t position() const { return origins->position(index); }
 };
 
-// Asks for the cache lines of the first `most_lines` of `bytes` bytes from
-// `p` at once, so that they arrive together instead of one miss at a time.
-// Prefetches have no visible effect.
-inline void prefetch_lines(const void* p, std::size_t bytes, std::size_t most_lines = 64) {
-  constexpr std::size_t line = 64;
-  const char* c = static_cast<const char*>(p);
-  const char* const end = c + std::min(bytes, most_lines * line);
-  for (; c < end; c += line) __builtin_prefetch(c);
-}
-
 // Records beyond 8 MiB: a list that size shares the last-level cache with
 // the table and everything else, so a picked episode is often not there.
 // A smaller one stays cached, and asking for its lines costs more than it
@@ -159,8 +150,8 @@ class CompactEpisodes {
   // The stages of a pick drawn ahead (qlearning/pick_ahead.h): the bounds
   // of episode k asked for, then its first records once the bounds are in.
   void fetch_bounds(std::size_t k) const {
-    __builtin_prefetch(&starts_[k]);
-    __builtin_prefetch(&starts_[k + 1]);
+    prefetch(&starts_[k]);
+    prefetch(&starts_[k + 1]);
   }
   void fetch_records(std::size_t k) const {
     const std::span<const Record> records = (*this)[k].records;
@@ -255,14 +246,14 @@ class TableEpisodes {
   // slot (and the table's bounds of it, in case it was not converted);
   // then, once the slot is in, its first records, or the table's bounds;
   // then, for an episode still to convert, its rows in every column.
-  void fetch_bounds(std::size_t k) const { __builtin_prefetch(&slots_[k]); }
+  void fetch_bounds(std::size_t k) const { prefetch(&slots_[k]); }
   void fetch_records(std::size_t k) const {
     const std::uint64_t head = slots_[k];
     if (head != 0) {
       prefetch_lines(&records_[head], 4 * 64);
     } else {
-      __builtin_prefetch(&table_.ends[k]);
-      if (k > 0) __builtin_prefetch(&table_.ends[k - 1]);
+      prefetch(&table_.ends[k]);
+      if (k > 0) prefetch(&table_.ends[k - 1]);
     }
   }
   void fetch_rows(std::size_t k) const;

@@ -11,9 +11,9 @@
 //
 // The picks are the same draws in the same order as drawing each at its
 // turn: nothing else draws from the generator between picks in the drivers
-// that pick ahead. A draw ahead uses only the words the generator holds
-// already; one that would need more (and could fail on a reseed) waits for
-// its turn, so a failure comes exactly where it came before, after the
+// that pick ahead. A draw ahead uses only the words before the generator's
+// next reseed; one that would need more (and could fail on the reseed)
+// waits for its turn, so a failure comes exactly where it came before, after the
 // same iterations and printed lines. Converting a table's episode ahead
 // cannot fail. A call that stops early has drawn a few picks it never
 // uses; the generator's state after a call is not observable.
@@ -28,6 +28,7 @@
 #include "episode/compact.h"
 #include "episode/pick.h"
 #include "qlearning/q_table.h"
+#include "support/prefetch.h"
 #include "support/random.h"
 
 namespace tarnel {
@@ -85,10 +86,10 @@ class PickAhead {
   // before its turn, once its records are in (a table's episode is
   // converted then, its rows having arrived). An iteration on short
   // episodes of cached data takes some 50 to 100 ns, about one miss.
-  static constexpr std::uint64_t ahead = 16;
-  static constexpr std::uint64_t records_at = 11;
-  static constexpr std::uint64_t rows_at = 6;
-  static constexpr std::uint64_t entries_at = 2;
+  static constexpr std::uint64_t ahead = 32;
+  static constexpr std::uint64_t records_at = 22;
+  static constexpr std::uint64_t rows_at = 12;
+  static constexpr std::uint64_t entries_at = 4;
   // A table of this many entries (256 KiB) outgrows the inner caches.
   static constexpr std::size_t far_table_entries = std::size_t{1} << 15;
   // The rows a transition reads are one line per action (the table is
@@ -99,10 +100,10 @@ class PickAhead {
   // carries the records on, and the later transitions come long after.
   static constexpr std::size_t most_prefetched_records = 16;
 
-  // Draws the next pick from the words at hand; false when it must wait for
-  // its turn.
+  // Draws the next pick from the words before the reseed; false when it
+  // must wait for its turn.
   bool draw() {
-    const std::uint64_t k = buffered_uniform_index(rng_, episodes_.size());
+    const std::uint64_t k = unfailing_uniform_index(rng_, episodes_.size());
     if (k == episodes_.size()) return false;
     picked_[drawn_ % ahead] = static_cast<std::size_t>(k);
     if (far_) episodes_.fetch_bounds(static_cast<std::size_t>(k));
@@ -122,10 +123,10 @@ class PickAhead {
     for (std::size_t t = 0; t < n; ++t) {
       const Record& r = episode.records[t];
       if (r.entry == Record::rejected) continue;
-      __builtin_prefetch(values_ + r.entry);
+      prefetch(values_ + r.entry);
       if (reads_ == RowRead::none || r.row == Record::terminal) continue;
       const double* row = values_ + r.row;
-      for (std::uint64_t a = 0; a < actions_; ++a, row += states_) __builtin_prefetch(row);
+      for (std::uint64_t a = 0; a < actions_; ++a, row += states_) prefetch(row);
     }
   }
 

@@ -15,6 +15,7 @@
 #include "qlearning/rules.h"
 #include "qlearning/step.h"
 #include "support/failure.h"
+#include "support/prefetch.h"
 #include "support/table_sum.h"
 
 namespace tarnel {
@@ -31,13 +32,7 @@ namespace rule_steps {
 template <typename Steps>
 inline void prefetch_steps(const Steps& steps) {
   if (!steps.episode.far) return;
-  const auto items = steps.items;
-  constexpr std::size_t line = 64;
-  constexpr std::size_t most_bytes = 64 * line;
-  const auto* p = reinterpret_cast<const char*>(items.data());
-  const std::size_t bytes = items.size_bytes();
-  const char* const end = p + (bytes < most_bytes ? bytes : most_bytes);
-  for (; p < end; p += line) __builtin_prefetch(p);
+  prefetch_lines(steps.items.data(), steps.items.size_bytes());
 }
 
 // The steps of an episode with a rejected record, read with one compare

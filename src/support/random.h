@@ -28,9 +28,15 @@ class Rng {
   std::uint32_t next_u32();
   // Two consecutive words, the first as the low half.
   std::uint64_t next_u64();
-  // Words left from the last refill: draws of at most this many words
-  // neither refill nor reseed, so they cannot fail.
-  std::uint32_t buffered() const { return buffer_words - next_; }
+  // Words that can be drawn before the next reseed, the only draw that can
+  // fail: the words left from the last refill and those of the refills
+  // before the reseed point. (A fork makes only the child's generator
+  // reseed, and the child does not run the thread that forked.)
+  std::uint64_t words_before_reseed() const {
+    const std::uint64_t left = buffer_words - next_;
+    if (!reseed_from_os_) return ~std::uint64_t{0};
+    return left + (reseed_interval_words - words_since_seed_);
+  }
 
  private:
   // Words per refill: eight blocks computed side by side. 16384 words (the
@@ -97,25 +103,25 @@ inline std::uint64_t uniform_index(Rng& rng, std::uint64_t n) {
   }
 }
 
-// uniform_index from the buffered words alone: the index, or n when they
-// ran out before a draw was accepted. The draws it makes are consumed
+// uniform_index from the words before the next reseed alone: the index,
+// or n when they ran out before a draw was accepted. The draws it makes are consumed
 // either way, and a call of uniform_index completes an unfinished one:
 // each try is independent of the ones before it, so the words consumed and
 // the index are those of one uniform_index. A driver drawing picks ahead
 // draws them so, and leaves a draw that would refill (and might fail) to
 // its turn.
-inline std::uint64_t buffered_uniform_index(Rng& rng, std::uint64_t n) {
+inline std::uint64_t unfailing_uniform_index(Rng& rng, std::uint64_t n) {
   if (n < (std::uint64_t{1} << 32)) [[likely]] {
     const auto n32 = static_cast<std::uint32_t>(n);
     const std::uint32_t z = (n32 << std::countl_zero(n32)) - 1;
-    while (rng.buffered() > 0) {
+    while (rng.words_before_reseed() > 0) {
       const std::uint64_t product = std::uint64_t{rng.next_u32()} * n32;
       if (static_cast<std::uint32_t>(product) <= z) return product >> 32;
     }
     return n;
   }
   const std::uint64_t z = (n << std::countl_zero(n)) - 1;
-  while (rng.buffered() > 1) {
+  while (rng.words_before_reseed() > 1) {
     const unsigned __int128 product = static_cast<unsigned __int128>(rng.next_u64()) * n;
     if (static_cast<std::uint64_t>(product) <= z) return static_cast<std::uint64_t>(product >> 64);
   }

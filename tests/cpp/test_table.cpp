@@ -2,15 +2,20 @@
 // rows at a time must give every rule the compact records, the rejected
 // transitions and the episode bounds that its episodes as separate arrays
 // give, whatever the episodes' lengths are next to the block size.
+#include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <random>
 #include <span>
+#include <string>
 #include <variant>
 #include <vector>
 
 #include "check.h"
 #include "episode/compact.h"
 #include "episode/table.h"
+#include "qlearning/qlearner.h"
+#include "support/failure.h"
 
 using namespace tarnel;
 
@@ -87,6 +92,116 @@ TEST(a_table_builds_the_records_its_episode_arrays_build) {
       TableSource columns(source);
       check_same(compact_episodes_as<std::uint32_t>(columns, 8, 3, reads),
                  compact_episodes_as<std::uint32_t>(arrays, 8, 3, reads));
+    }
+  }
+}
+
+// A large table (its records far beyond the caches, so that every pick is
+// drawn ahead and its episode converted ahead of its turn) trains as its
+// list converted at once does, bit for bit, printed lines and failures
+// included, and converts exactly the episodes its picks reach.
+TEST(a_table_converted_as_picked_trains_as_its_converted_list) {
+  std::mt19937_64 random(11);
+  const std::uint64_t rows = 600000;
+  std::vector<std::uint64_t> ends;
+  for (std::uint64_t row = 0; row < rows;) ends.push_back(row = std::min(rows, row + 1 + random() % 20));
+  std::vector<std::int32_t> state(rows), next_state(rows);
+  std::vector<std::int8_t> action(rows);
+  std::vector<float> reward(rows);
+  std::vector<std::uint8_t> terminal(rows);
+  for (std::uint64_t i = 0; i < rows; ++i) {
+    state[i] = static_cast<std::int32_t>(random() % 9);
+    action[i] = static_cast<std::int8_t>(random() % 3);
+    reward[i] = static_cast<float>(random() % 1000) / 8.0f - 60.0f;
+    next_state[i] = static_cast<std::int32_t>(random() % 9);
+    terminal[i] = random() % 5 == 0;
+  }
+  const auto bytes = [](const auto& v) { return reinterpret_cast<const std::byte*>(v.data()); };
+  const ColumnTable table{
+      {TableColumn{bytes(state), 4, ElementType::int32}, TableColumn{bytes(action), 1, ElementType::int8},
+       TableColumn{bytes(reward), 4, ElementType::float32},
+       TableColumn{bytes(next_state), 4, ElementType::int32},
+       TableColumn{bytes(terminal), 1, ElementType::boolean}},
+      ends};
+  struct Outcome {
+    std::vector<double> table;
+    std::string out, error, failure;
+    std::vector<std::string> notes;
+  };
+  const auto run = [](const auto& train) {
+    Outcome o;
+    o.error = check::captured_error([&] {
+      o.out = check::captured_output([&] {
+        try {
+          o.table = train().values;
+        } catch (const TrainingFailure& f) {
+          o.failure = f.what();
+          o.notes = f.notes();
+        }
+      });
+    });
+    return o;
+  };
+  Qlearner l;
+  l.q_shape = {9, 3};
+  l.discount_factor = 0.9;
+  l.learning_rate = 0.25;
+  l.quit_threshold = 0.0;
+  l.verbose = true;
+  for (const bool clean : {true, false}) {
+    // A state out of range in the first episode picked: the call fails
+    // there, with the note that names it.
+    if (!clean) {
+      Rng first(Seed{});
+      const std::uint64_t k = uniform_index(first, ends.size());
+      CHECK(ends[k] > table.episode_start(k));
+      state[table.episode_start(k)] = 9;
+    }
+    for (int driver = 0; driver < 6; ++driver) {
+      const RowRead reads = driver == 1   ? RowRead::none
+                            : driver == 2 ? RowRead::own_state
+                                          : RowRead::next_state;
+      l.max_iterations = driver == 3 ? 30000 : 60000;
+      const auto train = [&](auto& list, Rng& rng) {
+        switch (driver) {
+          case 0: return l.learn<Qlearner::learn_single_episode_forward_Q>(list, rng);
+          case 1: return l.learn<Qlearner::learn_single_episode_backward_TD>(list, rng);
+          case 2: return l.learn<Qlearner::learn_single_episode_expected_sarsa>(list, rng);
+          case 3: return l.learn_until_convergence(list, rng);
+          case 4: return l.fast_learn(list, rng);
+          default: return l.double_q(list, rng);
+        }
+      };
+      TableSource source(table);
+      const CompactEpisodeList whole = compact_episodes(source, 9, 3, reads);
+      TableEpisodeList picked = table_episodes(table, 9, 3, reads);
+      Rng a(Seed{}), b(Seed{});
+      const Outcome expected = run([&] { return train(whole, a); });
+      const Outcome actual = run([&] { return train(picked, b); });
+      CHECK_EQ(actual.failure, expected.failure);
+      CHECK(actual.notes == expected.notes);
+      CHECK_EQ(actual.error, expected.error);
+      CHECK_EQ(actual.out, expected.out);
+      CHECK(actual.table.size() == expected.table.size() &&
+            std::equal(actual.table.begin(), actual.table.end(), expected.table.begin(),
+                       [](double x, double y) {
+                         return std::bit_cast<std::uint64_t>(x) == std::bit_cast<std::uint64_t>(y);
+                       }));
+      CHECK_EQ(expected.failure.empty(), clean);
+      // The episodes picked, drawn again: every one of them converted, and
+      // no other. (double_q's coins come between its picks.)
+      if (driver != 5 && clean) {
+        Rng c(Seed{});
+        std::vector<bool> seen(ends.size());
+        std::uint64_t distinct = 0;
+        for (std::uint64_t i = 0; i < l.max_iterations; ++i) {
+          const std::uint64_t k = uniform_index(c, ends.size());
+          distinct += !seen[k];
+          seen[k] = true;
+        }
+        CHECK_EQ(std::get<0>(picked).converted(), distinct);
+        CHECK(distinct < ends.size());
+      }
     }
   }
 }

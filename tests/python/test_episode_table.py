@@ -88,14 +88,22 @@ def test_episodes_slices_and_pickles_are_numpys_rows():
         table[len(ends)]
 
 
-def test_a_failure_is_located_in_the_table(capfd):
+# A table's episodes are converted as the training picks them: a call that
+# never picks the episode never reads its rejected row, and one that does
+# fails there, as the same call on its episode arrays fails.
+@pytest.mark.parametrize("iterations", [0, 1000])
+def test_a_failure_is_located_in_the_table(capfd, iterations):
     state = np.array([0, 1, 0, 1, 5, 0], dtype=np.int8)
     # Episodes 0 and 1 are empty, so every failing pick is episode 2's row 2.
     table = tarnel.EpisodeTable(state, np.zeros(6, int), np.ones(6), np.ones(6, int), np.zeros(6, bool), [0, 0, 6])
+    if iterations == 0:
+        assert not tarnel.qlearn_forward(table, (2, 1), 0.9, 0.5, iterations, False).any()
+        assert capfd.readouterr().err == ""
+        return
     notes = []
     for data in (table, list(table)):
         with pytest.raises(tarnel.TrainingFailure) as caught:
-            tarnel.qlearn_forward(data, (2, 1), 0.9, 0.5, 1000, False)
+            tarnel.qlearn_forward(data, (2, 1), 0.9, 0.5, iterations, False)
         notes.append((str(caught.value), caught.value.__notes__))
     assert notes[0] == notes[1] == ("index out of bounds: state 5 is not below the number of states, 2",
                                     ["episode 2 of data, row 4: state 5, action 0, reward 1, next state 1, "
