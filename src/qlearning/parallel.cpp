@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "qlearning/pick_ahead.h"
 #include "qlearning/qlearner.h"
 #include "qlearning/worker_group.h"
 #include "support/failure.h"
@@ -25,9 +26,8 @@ constexpr std::uint64_t largest_size = static_cast<std::uint64_t>(std::numeric_l
 // The resample for one worker: `size` independent draws by the zone method,
 // then a copy of each drawn episode's records in draw order, so an episode
 // drawn twice is there twice. The rejected transitions, only ever read, are
-// shared rather than copied.
-// A table's episodes are converted here, on the calling thread, the first
-// time a sample draws them.
+// shared rather than copied. A table's episodes are converted here, on the
+// calling thread, the first time a sample draws them.
 template <typename List>
 auto draw_bootstrap_sample(List& episodes, std::uint64_t size, Rng& rng) {
   using Index = typename List::Record::Index;
@@ -45,13 +45,15 @@ auto draw_bootstrap_sample(List& episodes, std::uint64_t size, Rng& rng) {
   }
   std::vector<std::uint64_t> indices;
   indices.reserve(size);
+  for (std::uint64_t j = 0; j < size; ++j) indices.push_back(bootstrap_index(rng, n));
+  // The drawn episodes are read twice, to size the sample and to copy it,
+  // each time ahead of their turn, as a driver reads its picks.
   std::uint64_t transitions = 0;
-  for (std::uint64_t j = 0; j < size; ++j) {
-    indices.push_back(bootstrap_index(rng, n));
-    transitions += episodes[indices.back()].records.size();
-  }
+  PickAhead sizes(episodes, ListedPicks{indices}, size, nullptr);
+  for (std::uint64_t j = 0; j < size; ++j) transitions += sizes.next().records.size();
   CompactEpisodes<Index> sample = CompactEpisodes<Index>::sharing(episodes, size, transitions);
-  for (const std::uint64_t index : indices) sample.append_copy(episodes[index]);
+  PickAhead copies(episodes, ListedPicks{indices}, size, nullptr);
+  for (std::uint64_t j = 0; j < size; ++j) sample.append_copy(copies.next());
   return sample;
 }
 

@@ -22,6 +22,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <type_traits>
 #include <utility>
 
@@ -33,28 +34,54 @@
 
 namespace tarnel {
 
-template <typename List>
+// Where the picks come from. A driver draws them from its generator, each
+// ahead of its turn from the words before the next reseed, and at its turn
+// when it would need more.
+struct DrawnPicks {
+  Rng& rng;
+  std::uint64_t n;
+
+  std::uint64_t at_turn() { return uniform_index(rng, n); }
+  // The pick, or n when it must wait for its turn.
+  std::uint64_t ahead() { return unfailing_uniform_index(rng, n); }
+};
+
+// A bootstrap sample copies the episodes it drew before, in draw order.
+struct ListedPicks {
+  std::span<const std::uint64_t> picks;
+  std::size_t next = 0;
+
+  std::uint64_t at_turn() { return picks[next++]; }
+  std::uint64_t ahead() { return picks[next++]; }
+};
+
+template <typename List, typename Picks = DrawnPicks>
 class PickAhead {
  public:
   using Episode = std::remove_cvref_t<decltype(std::declval<List&>()[0])>;
   using Record = typename Episode::Record;
 
-  // Up to `count` picks from `episodes`, for training `q`. Fails on an
-  // empty list when there is a pick to make, before anything is drawn.
-  PickAhead(List& episodes, Rng& rng, std::uint64_t count, const QTable& q)
+  // Up to `count` picks from `episodes`, for training `q` (null: copying
+  // the episodes, no table). Fails on an empty list when there is a pick to
+  // make, before anything is drawn.
+  PickAhead(List& episodes, Picks picks, std::uint64_t count, const QTable* q)
       : episodes_(episodes),
-        rng_(rng),
+        picks_(picks),
         count_(count),
-        values_(q.values.data()),
-        states_(q.states),
-        actions_(q.actions),
+        values_(q != nullptr ? q->values.data() : nullptr),
+        states_(q != nullptr ? q->states : 0),
+        actions_(q != nullptr ? q->actions : 0),
         reads_(episodes.reads()),
         far_(episodes.far()),
-        far_table_(q.values.size() >= far_table_entries && q.actions <= most_prefetched_actions) {
+        far_table_(q != nullptr && q->values.size() >= far_table_entries &&
+                   q->actions <= most_prefetched_actions) {
     if (count > 0 && episodes.empty()) fail_empty_pick();
     while (drawn_ < count_ && drawn_ < ahead && draw()) {
     }
   }
+  // A driver's picks from `rng`.
+  PickAhead(List& episodes, Rng& rng, std::uint64_t count, const QTable& q)
+      : PickAhead(episodes, DrawnPicks{rng, episodes.size()}, count, &q) {}
 
   // The next pick, in draw order.
   Episode next() {
@@ -62,7 +89,7 @@ class PickAhead {
     if (i == drawn_) {
       // Left to its turn, or the first picks: drawn now, as without
       // drawing ahead.
-      picked_[i % ahead] = uniform_index(rng_, episodes_.size());
+      picked_[i % ahead] = static_cast<std::size_t>(picks_.at_turn());
       ++drawn_;
     }
     if (far_) {
@@ -100,10 +127,9 @@ class PickAhead {
   // carries the records on, and the later transitions come long after.
   static constexpr std::size_t most_prefetched_records = 16;
 
-  // Draws the next pick from the words before the reseed; false when it
-  // must wait for its turn.
+  // Draws the next pick ahead; false when it must wait for its turn.
   bool draw() {
-    const std::uint64_t k = unfailing_uniform_index(rng_, episodes_.size());
+    const std::uint64_t k = picks_.ahead();
     if (k == episodes_.size()) return false;
     picked_[drawn_ % ahead] = static_cast<std::size_t>(k);
     if (far_) episodes_.fetch_bounds(static_cast<std::size_t>(k));
@@ -131,7 +157,7 @@ class PickAhead {
   }
 
   List& episodes_;
-  Rng& rng_;
+  Picks picks_;
   const std::uint64_t count_;
   const double* const values_;
   const std::uint64_t states_;
@@ -143,5 +169,8 @@ class PickAhead {
   std::uint64_t used_ = 0;
   std::array<std::size_t, ahead> picked_{};
 };
+
+template <typename List>
+PickAhead(List&, Rng&, std::uint64_t, const QTable&) -> PickAhead<List, DrawnPicks>;
 
 }  // namespace tarnel
