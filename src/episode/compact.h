@@ -243,20 +243,29 @@ class TableEpisodes {
   const ColumnTable& table() const { return table_; }
 
   // The stages of a pick drawn ahead (qlearning/pick_ahead.h): episode k's
-  // slot (and the table's bounds of it, in case it was not converted);
-  // then, once the slot is in, its first records, or the table's bounds;
-  // then, for an episode still to convert, its rows in every column.
+  // slot; then, once the slot is in, the head of a converted episode, or
+  // the table's bounds of one still to convert; then the records the head
+  // bounds, or the rows the table's bounds bound in every column.
   void fetch_bounds(std::size_t k) const { prefetch(&slots_[k]); }
   void fetch_records(std::size_t k) const {
     const std::uint64_t head = slots_[k];
     if (head != 0) {
-      prefetch_lines(&records_[head], 4 * 64);
+      prefetch_lines(&records_[head], sizeof(Record));
     } else {
-      prefetch(&table_.ends[k]);
-      if (k > 0) prefetch(&table_.ends[k - 1]);
+      prefetch_lines(&table_.ends[k > 0 ? k - 1 : 0], 2 * sizeof(std::uint64_t));
     }
   }
-  void fetch_rows(std::size_t k) const;
+  // A converted episode's records, its head being in; else its rows.
+  void fetch_rows(std::size_t k) const {
+    const std::uint64_t head = slots_[k];
+    if (head != 0) [[likely]] {
+      std::uint64_t end;
+      std::memcpy(&end, &records_[head], sizeof end);
+      prefetch_lines(&records_[head], ((end & offset_bits) - head) * sizeof(Record));
+    } else {
+      fetch_table_rows(k);
+    }
+  }
 
   std::uint64_t states() const { return states_; }
   std::uint64_t actions() const { return actions_; }
@@ -268,6 +277,7 @@ class TableEpisodes {
  private:
   // Converts episode k; where its head lies.
   std::uint64_t convert(std::size_t k);
+  void fetch_table_rows(std::size_t k) const;
 
   ColumnTable table_;
   std::uint64_t states_ = 0;

@@ -113,9 +113,9 @@ class PickAhead {
   // before its turn, once its records are in (a table's episode is
   // converted then, its rows having arrived). An iteration on short
   // episodes of cached data takes some 50 to 100 ns, about one miss.
-  static constexpr std::uint64_t ahead = 32;
-  static constexpr std::uint64_t records_at = 22;
-  static constexpr std::uint64_t rows_at = 12;
+  static constexpr std::uint64_t ahead = 48;
+  static constexpr std::uint64_t records_at = 32;
+  static constexpr std::uint64_t rows_at = 16;
   static constexpr std::uint64_t entries_at = 4;
   // A table of this many entries (256 KiB) outgrows the inner caches.
   static constexpr std::size_t far_table_entries = std::size_t{1} << 15;

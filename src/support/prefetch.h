@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 
 namespace tarnel {
 
@@ -17,14 +18,16 @@ inline void prefetch(const void* p) {
 #endif
 }
 
-// The cache lines of the first `most_lines` lines of `bytes` bytes from `p`,
-// asked for at once, so that they arrive together instead of one miss at a
-// time.
+// The cache lines that `bytes` bytes from `p` lie on, the first
+// `most_lines` of them, asked for at once, so that they arrive together
+// instead of one miss at a time.
 inline void prefetch_lines(const void* p, std::size_t bytes, std::size_t most_lines = 64) {
-  constexpr std::size_t line = 64;
-  const char* c = static_cast<const char*>(p);
-  const char* const end = c + std::min(bytes, most_lines * line);
-  for (; c < end; c += line) prefetch(c);
+  if (bytes == 0) return;
+  constexpr std::uintptr_t line = 64;
+  const auto first = reinterpret_cast<std::uintptr_t>(p) & ~(line - 1);
+  const auto last = (reinterpret_cast<std::uintptr_t>(p) + bytes - 1) & ~(line - 1);
+  const std::uintptr_t end = std::min(last + line, first + most_lines * line);
+  for (std::uintptr_t c = first; c < end; c += line) prefetch(reinterpret_cast<const void*>(c));
 }
 
 }  // namespace tarnel

@@ -68,7 +68,11 @@ def test_training_failure(capfd, data, q_shape):
     ([episode(*[(0, 0, 1.0, 0, 0)] * 6)], np.inf, "every reward in data is finite: discount_factor or learning_rate "
                                                   "made the updates overflow to infinity, and infinities met"),
 ], ids=["reward", "parameters"])
-def test_a_nan_failure_notes_where_the_nan_came_from(capfd, data, learning_rate, note):
+@pytest.mark.parametrize("form", ["arrays", "table"])
+def test_a_nan_failure_notes_where_the_nan_came_from(capfd, data, learning_rate, note, form):
+    if form == "table":  # read from its columns: the episodes never picked are never converted
+        rows = np.concatenate(data)
+        data = tarnel.EpisodeTable(*rows[:, :5].T, np.cumsum([len(e) for e in data]))
     with pytest.raises(BaseException) as caught:
         tarnel.double_q(data, (2, 2), 0.9, learning_rate, 64, False)
     assert str(caught.value).startswith("undefined order: ") and caught.value.__notes__ == [note]
