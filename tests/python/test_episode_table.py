@@ -111,7 +111,7 @@ GOOD = [np.zeros(4, int), np.zeros(4, int), np.zeros(4), np.zeros(4, int), np.ze
                                          "or floats of 16, 32 or 64 bits"),
     (0, np.array(list("abcd")), TypeError, "column 'state' has dtype <U1: "),
     (4, np.zeros(4, "M8[s]"), TypeError, "column 'terminal' has dtype datetime64[s]: "),
-    (1, np.zeros((4, 1)), ValueError, "column 'action' has 2 dimensions: it must be 1-D"),
+    (1, np.zeros((4, 2)), ValueError, "column 'action' has 2 dimensions: it must be 1-D"),
     (3, np.zeros(5), ValueError, "columns of unequal lengths: 'state' has 4 rows, 'next_state' has 5"),
     (5, [2.0, 4.0], TypeError, "ends has dtype float64: it must hold integers"),
     (5, ["2", "4"], TypeError, "ends has dtype <U1: it must hold integers"),
