@@ -460,9 +460,10 @@ std::vector<std::string> warnings(const DataCheck& check) {
   }
   if (from_following_row) {
     const Sighting& into = check.leads_into_next;
-    std::string text = of(into, check.episodes_with_rows) +
-                       " episodes end in a row whose next state is the first state of the episode after it (first: " +
-                       where(into.episode, into.row) + ", next state ";
+    std::string text =
+        of(into, check.episodes_with_rows) +
+        " episodes end in a row whose next state is the first state of the episode after it (first: " +
+        where(into.episode, into.row) + ", next state ";
     console::append_number(text, into.value);
     out.push_back(text + "); these next states were probably taken from the following row of the log, " +
                   "which starts another episode, and training replays the " +
@@ -474,11 +475,13 @@ std::vector<std::string> warnings(const DataCheck& check) {
     const bool single = most(check.single_rows, check.episodes_with_rows);
     const Sighting& seen = single ? check.single_rows : check.broken_chain;
     std::string text =
-        single ? of(seen, check.episodes_with_rows) + " episodes are one row long and end without a terminal flag" +
-                     " (first: " + where(seen.episode, seen.row) + ")"
-               : of(seen, check.followed_rows) +
-                     " rows lead to a next state that is not the state of the row after them in their episode" +
-                     " (first: " + where(seen.episode, seen.row) + ", next state ";
+        single
+            ? of(seen, check.episodes_with_rows) +
+                  " episodes are one row long and end without a terminal flag" +
+                  " (first: " + where(seen.episode, seen.row) + ")"
+            : of(seen, check.followed_rows) +
+                  " rows lead to a next state that is not the state of the row after them in their episode" +
+                  " (first: " + where(seen.episode, seen.row) + ", next state ";
     if (!single) {
       console::append_number(text, seen.value);
       text += ")";

@@ -182,9 +182,10 @@ Ref column_array(PyObject* object, const std::string& what, Holds holds) {
       return first ? Ref(PyObject_GetItem(array.get(), first.get())) : Ref();
     }
     if (holds == Holds::states) {
-      PyErr_Format(PyExc_ValueError,
-                   "%s has shape %S: states must be indexes, one per row, so it must be 1-D or of shape (N, 1)",
-                   what.c_str(), shape.get());
+      PyErr_Format(
+          PyExc_ValueError,
+          "%s has shape %S: states must be indexes, one per row, so it must be 1-D or of shape (N, 1)",
+          what.c_str(), shape.get());
       return Ref();
     }
   }
@@ -398,13 +399,14 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // step; read in place when they already stand so.
 PyObject* table_from_ids(PyObject* type, PyObject* args, PyObject* kwargs) {
   return python::guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"episode", "state",    "action", "reward", "next_state",
-                                     "terminal", "step", nullptr};
+    static const char* keywords[] = {"episode",    "state",    "action", "reward",
+                                     "next_state", "terminal", "step",   nullptr};
     PyObject* episode = nullptr;
     std::array<PyObject*, 5> given{};
     PyObject* step = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOO|$O:from_ids", const_cast<char**>(keywords), &episode,
-                                     &given[0], &given[1], &given[2], &given[3], &given[4], &step)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOO|$O:from_ids", const_cast<char**>(keywords),
+                                     &episode, &given[0], &given[1], &given[2], &given[3], &given[4],
+                                     &step)) {
       return nullptr;
     }
     if (!numpy::load()) return nullptr;
@@ -592,12 +594,13 @@ PyObject* table_repr(PyObject* self) {
   const auto& held = table->columns->held;
   std::string left_out;
   if (table->left_out > 0) {
-    left_out = ", " + std::to_string(table->left_out) + (table->left_out == 1 ? " row" : " rows") + " left out";
+    left_out =
+        ", " + std::to_string(table->left_out) + (table->left_out == 1 ? " row" : " rows") + " left out";
   }
   return PyUnicode_FromFormat("EpisodeTable(%llu episode%s, %llu row%s%s; state %S, action %S, reward %S, "
                               "next_state %S, terminal %S)",
-                              episodes, episodes == 1 ? "" : "s", rows, rows == 1 ? "" : "s", left_out.c_str(),
-                              held[0].descr.get(), held[1].descr.get(), held[2].descr.get(),
+                              episodes, episodes == 1 ? "" : "s", rows, rows == 1 ? "" : "s",
+                              left_out.c_str(), held[0].descr.get(), held[1].descr.get(), held[2].descr.get(),
                               held[3].descr.get(), held[4].descr.get());
 }
 
@@ -716,7 +719,8 @@ PyMethodDef table_methods[] = {
 void* column_index(std::uintptr_t c) { return reinterpret_cast<void*>(c); }
 
 PyGetSetDef table_getset[] = {
-    {"state", column_view, nullptr, "The table's rows of the state column: a read-only view.", column_index(0)},
+    {"state", column_view, nullptr, "The table's rows of the state column: a read-only view.",
+     column_index(0)},
     {"action", column_view, nullptr, "The table's rows of the action column: a read-only view.",
      column_index(1)},
     {"reward", column_view, nullptr, "The table's rows of the reward column: a read-only view.",
@@ -725,8 +729,8 @@ PyGetSetDef table_getset[] = {
      column_index(3)},
     {"terminal", column_view, nullptr, "The table's rows of the terminal column: a read-only view.",
      column_index(4)},
-    {"ends", ends_view, nullptr, "The episodes' end offsets, counted from the table's first row: a new uint64 array.",
-     nullptr},
+    {"ends", ends_view, nullptr,
+     "The episodes' end offsets, counted from the table's first row: a new uint64 array.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
