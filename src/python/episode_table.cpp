@@ -172,16 +172,18 @@ struct GivenColumn {
 Ref column_array(PyObject* object, const std::string& what, Holds holds) {
   Ref array = as_array(object);
   if (!array) return Ref();
-  const int dimensions = numpy::ndim(array.get());
-  if (dimensions == 2) {
+  if (numpy::ndim(array.get()) == 2) {
     Ref shape = numpy::shape(array.get());
     if (!shape) return Ref();
     const Py_ssize_t width = PyLong_AsSsize_t(PyTuple_GetItem(shape.get(), 1));
     if (width == 1) {
+      // A view of the one column (which a subclass such as np.matrix may
+      // still keep 2-D, and is then refused below).
       Ref first(Py_BuildValue("(Ni)", PySlice_New(nullptr, nullptr, nullptr), 0));
-      return first ? Ref(PyObject_GetItem(array.get(), first.get())) : Ref();
-    }
-    if (holds == Holds::states) {
+      Ref column = first ? Ref(PyObject_GetItem(array.get(), first.get())) : Ref();
+      array = column ? as_array(column.get()) : Ref();
+      if (!array) return Ref();
+    } else if (holds == Holds::states) {
       PyErr_Format(
           PyExc_ValueError,
           "%s has shape %S: states must be indexes, one per row, so it must be 1-D or of shape (N, 1)",
@@ -189,8 +191,9 @@ Ref column_array(PyObject* object, const std::string& what, Holds holds) {
       return Ref();
     }
   }
-  if (dimensions != 1) {
-    PyErr_Format(PyExc_ValueError, "%s has %d dimensions: it must be 1-D", what.c_str(), dimensions);
+  if (numpy::ndim(array.get()) != 1) {
+    PyErr_Format(PyExc_ValueError, "%s has %d dimensions: it must be 1-D", what.c_str(),
+                 numpy::ndim(array.get()));
     return Ref();
   }
   return array;
@@ -261,7 +264,11 @@ bool hold_column(GivenColumn given, HeldColumn& out) {
 Ref index_array(std::vector<std::uint64_t>&& rows) {
   const std::uint64_t dims[1] = {rows.size()};
   const std::uint64_t strides[1] = {1};
-  return Ref(numpy::to_array(std::move(rows), 1, dims, strides));
+  Ref rows_array(numpy::to_array(std::move(rows), 1, dims, strides));
+  // Seen as NumPy's own index type (every row number is below 2^63), so that
+  // NumPy indexes with it directly rather than converting it through a
+  // buffer of its own, a path that crashes when that buffer cannot be had.
+  return rows_array ? Ref(PyObject_CallMethod(rows_array.get(), "view", "s", "intp")) : Ref();
 }
 
 // The given column's elements at `rows` (an index array), one copy in its
