@@ -144,7 +144,7 @@ DataCheck check_episodes(EpisodeSource& source, std::uint64_t states, std::uint6
   bool has_row = false;
   double next_of_row = 0.0;
   double start_state = 0.0;
-  Sighting before_end;  // count: whether there is one; rows: whether it is terminal
+  Sighting before_end;  // count: 1 when there is one; rows: 1 when it is not terminal
   bool any_episode = false;
   source.read([&](const RowPiece& piece) {
     any_episode = true;
@@ -465,11 +465,17 @@ std::vector<std::string> warnings(const DataCheck& check) {
         " episodes end in a row whose next state is the first state of the episode after it (first: " +
         where(into.episode, into.row) + ", next state ";
     console::append_number(text, into.value);
-    out.push_back(text + "); these next states were probably taken from the following row of the log, " +
-                  "which starts another episode, and training replays the " +
-                  counted(into.rows, "such row", "such rows") +
-                  " without a terminal flag as steps into it: build the table with "
-                  "tarnel.EpisodeTable.from_flags, which takes next states within each episode");
+    text +=
+        "); these next states were probably taken from the following row of the log, which starts another "
+        "episode";
+    // Only the rows that are not terminal are read so.
+    if (into.rows > 0) {
+      text += ", and training replays the " + counted(into.rows, "such row", "such rows") +
+              " without a terminal flag as steps into it";
+    }
+    out.push_back(
+        text + ": build the table with tarnel.EpisodeTable.from_flags, which takes next states within each "
+               "episode");
   }
   if (out_of_order) {
     const bool single = most(check.single_rows, check.episodes_with_rows);
