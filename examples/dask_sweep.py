@@ -23,7 +23,12 @@ exception from its future and reports it.
 One thread per worker process: a tarnel call holds the interpreter lock
 until it returns, so threads of one process would only take turns, and a
 long call keeps the worker from answering its scheduler meanwhile (Dask
-warns about an unresponsive event loop for calls of several seconds).
+warns about an unresponsive event loop for calls of several seconds). A
+scheduler that misses a worker's heartbeats for
+``distributed.scheduler.worker-ttl`` (5 minutes by default) removes it,
+with the episodes scattered to it, so the sweep turns that off for its own
+cluster; a cluster given with ``--scheduler`` needs the same setting (or a
+ttl above the longest training) in its scheduler's configuration.
 
     python examples/dask_sweep.py [--scheduler ADDRESS] [--workers N] [--episodes N] [--iterations N] [--quick]
 
@@ -141,10 +146,14 @@ def main(argv: list[str] | None = None) -> int:
         parser.set_defaults(**QUICK)  # options given still win
     args = parser.parse_args(argv)
 
+    import dask
     from dask.distributed import Client, LocalCluster
 
     data, model = record(args.episodes, args.seed)
     if args.scheduler is None:
+        # The scheduler runs in this process and reads the setting when it
+        # starts: a worker busy in one long training is not taken for dead.
+        dask.config.set({"distributed.scheduler.worker-ttl": None})
         cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=None)
     else:
         cluster = contextlib.nullcontext()

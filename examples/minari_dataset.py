@@ -18,7 +18,8 @@ downloaded.
 
 Needs ``minari[create,hdf5]`` (the collector needs jax; the HDF5 store
 writes each episode in constant time, where the Arrow store's bookkeeping
-grows with the episodes already written) and gymnasium.
+grows with the episodes already written), Pillow (which creating a dataset
+imports) and gymnasium.
 """
 
 from __future__ import annotations

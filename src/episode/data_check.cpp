@@ -121,7 +121,9 @@ void sight(Sighting& sighting, std::uint64_t episode, std::uint64_t row, double 
 }  // namespace
 
 DataCheck check_episodes(EpisodeSource& source, std::uint64_t states, std::uint64_t actions) {
-  DataCheck check{states, actions, 0, {}, {}, {}, {}, {}};
+  DataCheck check{};
+  check.states = states;
+  check.actions = actions;
   check.shown.reserve(DataCheck::most_shown);
   Collector found{check};
   const Dimension state_range(states);
@@ -136,6 +138,13 @@ DataCheck check_episodes(EpisodeSource& source, std::uint64_t states, std::uint6
   // to the next.
   std::uint64_t zero_run = 0;
   bool after_end = true;
+  // Within an episode, the next state of the row read last, if there is
+  // one; across episodes, the state every episode started in so far and
+  // the last row of the episode before, for the layout sightings.
+  bool has_row = false;
+  double next_of_row = 0.0;
+  double start_state = 0.0;
+  Sighting before_end;  // count: 1 when there is one; rows: 1 when it is not terminal
   bool any_episode = false;
   source.read([&](const RowPiece& piece) {
     any_episode = true;
@@ -148,6 +157,8 @@ DataCheck check_episodes(EpisodeSource& source, std::uint64_t states, std::uint6
       found.add(k, 0, Column::state, Fault::too_few_columns, static_cast<double>(view.columns));
       zero_run = 0;
       after_end = true;
+      has_row = false;
+      before_end.count = 0;
       return;
     }
     const std::int64_t c = view.column_stride;
@@ -159,6 +170,18 @@ DataCheck check_episodes(EpisodeSource& source, std::uint64_t states, std::uint6
       const double reward = cell(row, c, Column::reward);
       const double next_state = cell(row, c, Column::next_state);
       const double terminal = cell(row, c, Column::terminal);
+      if (has_row) {
+        ++check.followed_rows;
+        if (next_of_row != state) sight(check.broken_chain, k, r - 1, next_of_row);
+      } else {
+        if (before_end.count > 0 && before_end.value == state) {
+          sight(check.leads_into_next, before_end.episode, before_end.row, state, before_end.rows);
+        }
+        if (check.episodes_with_rows++ == 0) start_state = state;
+        check.one_start_and_end &= state == start_state;
+      }
+      has_row = true;
+      next_of_row = next_state;
       if (index_reads_as_recorded(state, state_range)) [[likely]] {
         recorded.insert(static_cast<std::uint64_t>(state));
       } else {
@@ -190,13 +213,21 @@ DataCheck check_episodes(EpisodeSource& source, std::uint64_t states, std::uint6
       zero_run = zero ? zero_run + 1 : 0;
       after_end = zero ? after_end : terminal == 1.0;
     }
+    if (view.rows > 0) {
+      const std::byte* last = view.data + static_cast<std::int64_t>(view.rows - 1) * view.row_stride;
+      const bool terminal = cell(last, c, Column::terminal) == 1.0;
+      before_end = {1, terminal ? 0u : 1u, k, piece.first_row + view.rows - 1, next_of_row};
+    }
     if (piece.ends_episode) {
       const std::uint64_t end = piece.first_row + view.rows;
       if (zero_run > 0 && after_end) {
         sight(check.zero_padding, k, end - zero_run, static_cast<double>(zero_run), zero_run);
       }
+      if (end == 1 && before_end.rows == 1) sight(check.single_rows, k, 0, 0.0);
+      if (has_row) check.one_start_and_end &= next_of_row == start_state;
       zero_run = 0;
       after_end = true;
+      has_row = false;
     }
   });
   if (!any_episode) found.add(0, 0, Column::state, Fault::no_episodes, 0.0);
@@ -362,8 +393,39 @@ std::string to_string(const DataCheck& check) {
   return out;
 }
 
+namespace {
+
+// Whether most of `base` show a sighting: a pattern of the data's layout,
+// seen often enough (ten times) not to be the accident of a few rows written
+// by hand.
+bool most(const Sighting& sighting, std::uint64_t base) {
+  return sighting.count >= 10 && 2 * sighting.count > base;
+}
+
+// Next states taken from the following row of the log, which starts the
+// next episode: most episodes lead into the next one, unless every one
+// starts and ends in one state.
+bool next_states_from_following_row(const DataCheck& check) {
+  return most(check.leads_into_next, check.episodes_with_rows) && !check.one_start_and_end;
+}
+
+// Rows that stand out of order: cut into episodes of one row each where an
+// unsorted log's episode id changes, or grouped with their episode's rows in
+// the wrong order.
+bool rows_out_of_order(const DataCheck& check) {
+  return most(check.single_rows, check.episodes_with_rows) || most(check.broken_chain, check.followed_rows);
+}
+
+std::string of(const Sighting& sighting, std::uint64_t base) {
+  return std::to_string(sighting.count) + " of " + std::to_string(base);
+}
+
+}  // namespace
+
 std::vector<std::string> warnings(const DataCheck& check) {
   std::vector<std::string> out;
+  const bool from_following_row = next_states_from_following_row(check);
+  const bool out_of_order = rows_out_of_order(check);
   if (const Sighting& beyond = check.unread_beyond_table; beyond.count > 0) {
     std::string text = counted(beyond.count, "terminal row", "terminal rows") + ": next state ";
     console::append_number(text, beyond.value);
@@ -371,7 +433,9 @@ std::vector<std::string> warnings(const DataCheck& check) {
                   " (first: " + where(beyond.episode, beyond.row) +
                   "); training does not read it there, but states may be 1-based or shifted");
   }
-  if (const Sighting& cut = check.terminal_and_recorded; cut.count > 0) {
+  // Terminal rows that lead into the next episode's first state explain
+  // the terminal states that start transitions.
+  if (const Sighting& cut = check.terminal_and_recorded; cut.count > 0 && !from_following_row) {
     std::string text = counted(cut.rows, "terminal row leads", "terminal rows lead") + " to " +
                        counted(cut.count, "state that also starts", "states that also start") +
                        " recorded transitions (first: " + where(cut.episode, cut.row) + ", next state ";
@@ -380,7 +444,8 @@ std::vector<std::string> warnings(const DataCheck& check) {
         text + "); a terminal state has no future, so these flags are probably time-limit cuts (truncations) "
                "recorded as terminations: give such a row terminal flag 0");
   }
-  if (const Sighting& padding = check.zero_padding; padding.count > 0) {
+  // Rows out of order end episodes anywhere, in all-zero rows too.
+  if (const Sighting& padding = check.zero_padding; padding.count > 0 && !out_of_order) {
     const std::uint64_t run = saturating_index(padding.value);
     std::string rows =
         run == 1 ? "row " + std::to_string(padding.row)
@@ -392,6 +457,45 @@ std::vector<std::string> warnings(const DataCheck& check) {
         " of data, " + rows +
         "); this looks like padding, which training replays as transitions from state 0 by action 0: "
         "drop those rows");
+  }
+  if (from_following_row) {
+    const Sighting& into = check.leads_into_next;
+    std::string text =
+        of(into, check.episodes_with_rows) +
+        " episodes end in a row whose next state is the first state of the episode after it (first: " +
+        where(into.episode, into.row) + ", next state ";
+    console::append_number(text, into.value);
+    text +=
+        "); these next states were probably taken from the following row of the log, which starts another "
+        "episode";
+    // Only the rows that are not terminal are read so.
+    if (into.rows > 0) {
+      text += ", and training replays the " + counted(into.rows, "such row", "such rows") +
+              " without a terminal flag as steps into it";
+    }
+    out.push_back(
+        text + ": build the table with tarnel.EpisodeTable.from_flags, which takes next states within each "
+               "episode");
+  }
+  if (out_of_order) {
+    const bool single = most(check.single_rows, check.episodes_with_rows);
+    const Sighting& seen = single ? check.single_rows : check.broken_chain;
+    std::string text =
+        single
+            ? of(seen, check.episodes_with_rows) +
+                  " episodes are one row long and end without a terminal flag" +
+                  " (first: " + where(seen.episode, seen.row) + ")"
+            : of(seen, check.followed_rows) +
+                  " rows lead to a next state that is not the state of the row after them in their episode" +
+                  " (first: " + where(seen.episode, seen.row) + ", next state ";
+    if (!single) {
+      console::append_number(text, seen.value);
+      text += ")";
+    }
+    out.push_back(text + "; the rows of the log probably stand out of order" +
+                  (single ? ", cut into episodes wherever the episode id changes" : "") +
+                  ": build the table with tarnel.EpisodeTable.from_ids, which groups the rows by episode id "
+                  "and orders each episode's rows by step");
   }
   return out;
 }

@@ -5,7 +5,8 @@
 // without rows or with too few columns, and data without episodes. The same
 // pass notes what reads as recorded but is almost certainly wrong: unread
 // next states beyond the table, terminal flags on what look like time-limit
-// cuts, and padding.
+// cuts, padding, next states taken from the row that starts the next
+// episode, and rows out of order.
 #pragma once
 
 #include <cstddef>
@@ -81,6 +82,23 @@ struct DataCheck {
   // length of the first run, whose first row is the location). A run after a
   // row that is not terminal may be a walk cut while it stayed at state 0.
   Sighting zero_padding;
+
+  // What the layout sightings below are counted against: the episodes with
+  // rows, and the rows followed by another row of their episode.
+  std::uint64_t episodes_with_rows = 0;
+  std::uint64_t followed_rows = 0;
+  // Episodes whose last row leads to the first state of the next episode
+  // with rows (count: episodes; rows: those last rows that are not terminal,
+  // whose next state training reads; value: the next state of the first).
+  Sighting leads_into_next;
+  // Whether every episode starts in one state and every last row leads to
+  // it, which would explain the sighting above.
+  bool one_start_and_end = true;
+  // Episodes of one row that is not terminal (count: episodes).
+  Sighting single_rows;
+  // Rows whose next state is not the state of the row after them in their
+  // episode (count: rows; value: the next state of the first).
+  Sighting broken_chain;
 
   bool clean() const { return problems == 0; }
 };

@@ -1,10 +1,11 @@
 // The EpisodeTable type: building it from columns (what NumPy hands over,
-// checked once), the sequence of episodes it offers Python, and its pickled
-// form.
+// checked once), from a log with episode ids or with flags, the sequence of
+// episodes it offers Python, its columns, and its pickled form.
 #include "python/episode_table.h"
 
 #include <array>
-#include <cstring>
+#include <cmath>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <optional>
@@ -12,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "episode/flat_log.h"
 #include "python/errors.h"
 #include "python/numpy_bridge.h"
 #include "python/ref.h"
@@ -49,6 +51,8 @@ struct TableObject {
           columns;
   std::uint64_t first;
   std::uint64_t last;
+  // Rows of the log it was built from that it leaves out (from_flags).
+  std::uint64_t left_out;
 };
 
 TableObject* as_table(PyObject* object) { return reinterpret_cast<TableObject*>(object); }
@@ -132,8 +136,8 @@ std::optional<std::pair<ElementType, bool>> element_type_of(PyObject* descr) {
   return type;
 }
 
-// The array that `object` names as `what` ("column 'state'", "ends"),
-// 1-D; nullptr with a ValueError otherwise.
+// The array that `object` names as `what` ("ends"), 1-D; nullptr with a
+// ValueError otherwise.
 Ref vector_argument(PyObject* object, const char* what) {
   Ref array = as_array(object);
   if (!array) return Ref();
@@ -144,29 +148,135 @@ Ref vector_argument(PyObject* object, const char* what) {
   return array;
 }
 
-bool accept_column(PyObject* object, std::size_t c, HeldColumn& out) {
-  const std::string what = std::string("column '") + column_names[c] + "'";
-  Ref array = vector_argument(object, what.c_str());
+// What a column holds: values of any accepted type, integers only (episode
+// ids, steps), or states, whose refusal of a wider array says that they
+// must be indexes.
+enum class Holds { values, integers, states };
+
+// A column as it was given: a 1-D array and its element type, checked but
+// not yet held.
+struct GivenColumn {
+  Ref array;
+  std::pair<ElementType, bool> type{ElementType::int64, false};
+
+  std::uint64_t rows() const { return numpy::vector_of(array.get()).length; }
+  TableColumn column() const {
+    const numpy::Vector vector = numpy::vector_of(array.get());
+    return {vector.data, vector.stride, type.first, type.second};
+  }
+};
+
+// The array that `object` names as column `what` ("column 'state'"): 1-D,
+// or (N, 1) read as its one column, as data sets often store a column;
+// nullptr with a ValueError otherwise.
+Ref column_array(PyObject* object, const std::string& what, Holds holds) {
+  Ref array = as_array(object);
+  if (!array) return Ref();
+  if (numpy::ndim(array.get()) == 2) {
+    Ref shape = numpy::shape(array.get());
+    if (!shape) return Ref();
+    const Py_ssize_t width = PyLong_AsSsize_t(PyTuple_GetItem(shape.get(), 1));
+    if (width == 1) {
+      // A view of the one column (which a subclass such as np.matrix may
+      // still keep 2-D, and is then refused below).
+      Ref first(Py_BuildValue("(Ni)", PySlice_New(nullptr, nullptr, nullptr), 0));
+      Ref column = first ? Ref(PyObject_GetItem(array.get(), first.get())) : Ref();
+      array = column ? as_array(column.get()) : Ref();
+      if (!array) return Ref();
+    } else if (holds == Holds::states) {
+      PyErr_Format(
+          PyExc_ValueError,
+          "%s has shape %S: states must be indexes, one per row, so it must be 1-D or of shape (N, 1)",
+          what.c_str(), shape.get());
+      return Ref();
+    }
+  }
+  if (numpy::ndim(array.get()) != 1) {
+    PyErr_Format(PyExc_ValueError, "%s has %d dimensions: it must be 1-D", what.c_str(),
+                 numpy::ndim(array.get()));
+    return Ref();
+  }
+  return array;
+}
+
+bool take_column(PyObject* object, const std::string& what, Holds holds, GivenColumn& out) {
+  Ref array = column_array(object, what, holds);
   if (!array) return false;
   const auto type = element_type_of(numpy::dtype(array.get()));
   if (!type && PyErr_Occurred()) return false;
+  if (holds == Holds::integers) {
+    // An empty list makes a float64 array, and holds no id that is not an
+    // integer (as with ends).
+    if (numpy::vector_of(array.get()).length == 0) {
+      out.array = std::move(array);
+      return true;
+    }
+    if (!type || type->first == ElementType::boolean || type->first >= ElementType::float16) {
+      PyErr_Format(PyExc_TypeError, "%s has dtype %S: it must hold integers", what.c_str(),
+                   numpy::dtype(array.get()));
+      return false;
+    }
+  }
   if (!type) {
     PyErr_Format(PyExc_TypeError,
                  "%s has dtype %S: a column holds booleans, integers, or floats of 16, 32 or 64 bits",
                  what.c_str(), numpy::dtype(array.get()));
     return false;
   }
+  out = {std::move(array), *type};
+  return true;
+}
+
+std::string column_what(const char* name) { return std::string("column '") + name + "'"; }
+
+// Refuses columns of unequal lengths, naming the first and the first that
+// differs from it.
+bool same_lengths(std::span<const std::pair<const char*, const GivenColumn*>> columns) {
+  const std::uint64_t rows = columns[0].second->rows();
+  for (const auto& [name, column] : columns) {
+    if (column == nullptr || column->rows() == rows) continue;
+    PyErr_Format(PyExc_ValueError, "columns of unequal lengths: '%s' has %llu rows, '%s' has %llu",
+                 columns[0].first, static_cast<unsigned long long>(rows), name,
+                 static_cast<unsigned long long>(column->rows()));
+    return false;
+  }
+  return true;
+}
+
+// Holds a given column, copying one over foreign memory.
+bool hold_column(GivenColumn given, HeldColumn& out) {
+  Ref array = std::move(given.array);
   if (numpy::memory_of(array.get()).foreign) {
     array = copy_of(array.get());
     if (!array) return false;
   }
   out.block = numpy::hold(numpy::memory_of(array.get()).block);
   out.vector = numpy::vector_of(array.get());
-  out.column = {out.vector.data, out.vector.stride, type->first, type->second};
+  out.column = {out.vector.data, out.vector.stride, given.type.first, given.type.second};
   PyObject* descr = numpy::dtype(array.get());
   Py_INCREF(descr);
   out.descr = Ref(descr);
   out.array = std::move(array);
+  return true;
+}
+
+// An index array over `rows`, for NumPy to gather or set elements by.
+Ref index_array(std::vector<std::uint64_t>&& rows) {
+  const std::uint64_t dims[1] = {rows.size()};
+  const std::uint64_t strides[1] = {1};
+  Ref rows_array(numpy::to_array(std::move(rows), 1, dims, strides));
+  // Seen as NumPy's own index type (every row number is below 2^63), so that
+  // NumPy indexes with it directly rather than converting it through a
+  // buffer of its own, a path that crashes when that buffer cannot be had.
+  return rows_array ? Ref(PyObject_CallMethod(rows_array.get(), "view", "s", "intp")) : Ref();
+}
+
+// The given column's elements at `rows` (an index array), one copy in its
+// own type.
+bool gather(GivenColumn& given, PyObject* rows) {
+  Ref part(PyObject_GetItem(given.array.get(), rows));
+  if (!part) return false;
+  given.array = std::move(part);
   return true;
 }
 
@@ -179,12 +289,7 @@ struct Integer {
 
 Integer integer_at(const numpy::Vector& vector, std::uint64_t k, ElementType type, bool swapped) {
   const std::size_t size = size_of(type);
-  std::uint64_t bits = 0;
-  unsigned char bytes[8];
-  std::memcpy(bytes, vector.data + static_cast<std::int64_t>(k) * vector.stride, size);
-  for (std::size_t b = 0; b < size; ++b) {
-    bits |= static_cast<std::uint64_t>(bytes[swapped ? size - 1 - b : b]) << (8 * b);
-  }
+  const std::uint64_t bits = element_bits({vector.data, vector.stride, type, swapped}, k);
   const bool is_signed = type == ElementType::int8 || type == ElementType::int16 ||
                          type == ElementType::int32 || type == ElementType::int64;
   const std::uint64_t sign_bit = std::uint64_t{1} << (8 * size - 1);
@@ -250,14 +355,28 @@ bool accept_ends(PyObject* object, std::uint64_t rows, std::vector<std::uint64_t
 
 // A new table object over `columns`' episodes first .. last.
 PyObject* new_table(PyTypeObject* type, std::shared_ptr<const Columns> columns, std::uint64_t first,
-                    std::uint64_t last) {
+                    std::uint64_t last, std::uint64_t left_out = 0) {
   PyObject* self = PyType_GenericAlloc(type, 0);
   if (self == nullptr) return nullptr;
   TableObject* table = as_table(self);
   new (&table->columns) std::shared_ptr<const Columns>(std::move(columns));
   table->first = first;
   table->last = last;
+  table->left_out = left_out;
   return self;
+}
+
+// A new table holding `given` (in the order of column_names), with `ends`.
+PyObject* table_over(PyTypeObject* type, std::array<GivenColumn, 5>& given, std::vector<std::uint64_t>&& ends,
+                     std::uint64_t left_out = 0) {
+  auto columns = std::make_shared<Columns>();
+  for (std::size_t c = 0; c < given.size(); ++c) {
+    if (!hold_column(std::move(given[c]), columns->held[c])) return nullptr;
+  }
+  columns->rows = columns->held[0].vector.length;
+  columns->ends = std::move(ends);
+  const std::uint64_t episodes = columns->ends.size();
+  return new_table(type, std::move(columns), 0, episodes, left_out);
 }
 
 PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -270,23 +389,144 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     if (!numpy::load()) return nullptr;
-    auto columns = std::make_shared<Columns>();
+    std::array<GivenColumn, 5> columns;
+    std::array<std::pair<const char*, const GivenColumn*>, 5> named;
     for (std::size_t c = 0; c < given.size(); ++c) {
-      if (!accept_column(given[c], c, columns->held[c])) return nullptr;
+      if (!take_column(given[c], column_what(column_names[c]), Holds::values, columns[c])) return nullptr;
+      named[c] = {column_names[c], &columns[c]};
     }
-    columns->rows = columns->held[0].vector.length;
-    for (std::size_t c = 1; c < given.size(); ++c) {
-      const std::uint64_t length = columns->held[c].vector.length;
-      if (length != columns->rows) {
-        PyErr_Format(PyExc_ValueError, "columns of unequal lengths: 'state' has %llu rows, '%s' has %llu",
-                     static_cast<unsigned long long>(columns->rows), column_names[c],
-                     static_cast<unsigned long long>(length));
-        return nullptr;
+    if (!same_lengths(named)) return nullptr;
+    std::vector<std::uint64_t> offsets;
+    if (!accept_ends(ends, columns[0].rows(), offsets)) return nullptr;
+    return table_over(type, columns, std::move(offsets));
+  });
+}
+
+// EpisodeTable.from_ids: the rows grouped by episode id, then ordered by
+// step; read in place when they already stand so.
+PyObject* table_from_ids(PyObject* type, PyObject* args, PyObject* kwargs) {
+  return python::guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"episode",    "state",    "action", "reward",
+                                     "next_state", "terminal", "step",   nullptr};
+    PyObject* episode = nullptr;
+    std::array<PyObject*, 5> given{};
+    PyObject* step = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOO|$O:from_ids", const_cast<char**>(keywords),
+                                     &episode, &given[0], &given[1], &given[2], &given[3], &given[4],
+                                     &step)) {
+      return nullptr;
+    }
+    if (!numpy::load()) return nullptr;
+    GivenColumn ids;
+    if (!take_column(episode, column_what("episode"), Holds::integers, ids)) return nullptr;
+    std::array<GivenColumn, 5> columns;
+    std::array<std::pair<const char*, const GivenColumn*>, 7> named{};
+    named[0] = {"episode", &ids};
+    for (std::size_t c = 0; c < given.size(); ++c) {
+      if (!take_column(given[c], column_what(column_names[c]), Holds::values, columns[c])) return nullptr;
+      named[c + 1] = {column_names[c], &columns[c]};
+    }
+    GivenColumn steps;
+    if (step != Py_None) {
+      if (!take_column(step, column_what("step"), Holds::integers, steps)) return nullptr;
+      named[6] = {"step", &steps};
+    }
+    if (!same_lengths(named)) return nullptr;
+    const TableColumn step_column = step != Py_None ? steps.column() : TableColumn{};
+    Grouping grouping = group_by_id(ids.column(), step != Py_None ? &step_column : nullptr, ids.rows());
+    if (!grouping.order.empty()) {
+      Ref order = index_array(std::move(grouping.order));
+      if (!order) return nullptr;
+      for (GivenColumn& column : columns) {
+        if (!gather(column, order.get())) return nullptr;
       }
     }
-    if (!accept_ends(ends, columns->rows, columns->ends)) return nullptr;
-    const std::uint64_t episodes = columns->ends.size();
-    return new_table(type, std::move(columns), 0, episodes);
+    return table_over(reinterpret_cast<PyTypeObject*>(type), columns, std::move(grouping.ends));
+  });
+}
+
+// The next states from_flags takes from the following rows' observations,
+// `observations` gathered at `rows`, with the next state of each terminal
+// row (at `unread`), which training never reads, set to one the data check
+// passes there: -1, or NaN for observations of a float type (and of uint64,
+// which training reads as float64 too). Observations of a type that cannot
+// hold -1 are widened to one that can.
+bool next_states(const GivenColumn& observations, std::vector<std::uint64_t>&& rows,
+                 std::vector<std::uint64_t>&& unread, GivenColumn& out) {
+  Ref from = index_array(std::move(rows));
+  if (!from) return false;
+  Ref next(PyObject_GetItem(observations.array.get(), from.get()));
+  if (!next) return false;
+  const char* wider = nullptr;
+  switch (observations.type.first) {
+    case ElementType::boolean: wider = "int8"; break;
+    case ElementType::uint8: wider = "int16"; break;
+    case ElementType::uint16: wider = "int32"; break;
+    case ElementType::uint32: wider = "int64"; break;
+    case ElementType::uint64: wider = "float64"; break;
+    default: break;
+  }
+  if (wider != nullptr) {
+    next = Ref(PyObject_CallMethod(next.get(), "astype", "s", wider));
+    if (!next) return false;
+  }
+  if (!take_column(next.get(), column_what("next_state"), Holds::values, out)) return false;
+  if (unread.empty()) return true;
+  const bool floating = out.type.first >= ElementType::float16;
+  Ref value(floating ? PyFloat_FromDouble(std::nan("")) : PyLong_FromLong(-1));
+  Ref at = index_array(std::move(unread));
+  return value && at && PyObject_SetItem(out.array.get(), at.get(), value.get()) == 0;
+}
+
+// EpisodeTable.from_flags: episodes ended by terminal and timeout flags,
+// with next states stored or taken from the following rows.
+PyObject* table_from_flags(PyObject* type, PyObject* args, PyObject* kwargs) {
+  return python::guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"observations", "actions",           "rewards", "terminals",
+                                     "timeouts",     "next_observations", nullptr};
+    std::array<PyObject*, 4> given{};
+    PyObject* timeouts = Py_None;
+    PyObject* next = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|O$O:from_flags", const_cast<char**>(keywords),
+                                     &given[0], &given[1], &given[2], &given[3], &timeouts, &next)) {
+      return nullptr;
+    }
+    if (!numpy::load()) return nullptr;
+    // Given as observations, actions, rewards, terminals, timeouts, next
+    // observations; held as the table's columns.
+    constexpr const char* names[6] = {"observations", "actions",  "rewards",
+                                      "terminals",    "timeouts", "next_observations"};
+    const std::array<PyObject*, 6> objects = {given[0], given[1], given[2], given[3], timeouts, next};
+    std::array<GivenColumn, 6> taken;
+    std::array<std::pair<const char*, const GivenColumn*>, 6> named{};
+    for (std::size_t k = 0; k < objects.size(); ++k) {
+      if (objects[k] == Py_None) continue;
+      const Holds holds = k == 0 || k == 5 ? Holds::states : Holds::values;
+      if (!take_column(objects[k], column_what(names[k]), holds, taken[k])) return nullptr;
+      named[k] = {names[k], &taken[k]};
+    }
+    if (!same_lengths(named)) return nullptr;
+    const TableColumn timeout_column = timeouts != Py_None ? taken[4].column() : TableColumn{};
+    FlagCut cut = cut_at_flags(taken[3].column(), timeouts != Py_None ? &timeout_column : nullptr,
+                               taken[0].rows(), next != Py_None);
+    std::array<GivenColumn, 5> columns;
+    if (next != Py_None) {
+      columns[3] = std::move(taken[5]);
+    } else if (!next_states(taken[0], std::move(cut.next_rows), std::move(cut.unread), columns[3])) {
+      return nullptr;
+    }
+    columns[0] = std::move(taken[0]);
+    columns[1] = std::move(taken[1]);
+    columns[2] = std::move(taken[2]);
+    columns[4] = std::move(taken[3]);
+    if (cut.left_out > 0) {
+      Ref kept = index_array(std::move(cut.kept));
+      if (!kept) return nullptr;
+      for (const std::size_t c : std::array<std::size_t, 4>{0, 1, 2, 4}) {
+        if (!gather(columns[c], kept.get())) return nullptr;
+      }
+    }
+    return table_over(reinterpret_cast<PyTypeObject*>(type), columns, std::move(cut.ends), cut.left_out);
   });
 }
 
@@ -338,7 +578,9 @@ PyObject* table_subscript(PyObject* self, PyObject* key) {
     const Py_ssize_t count = PySlice_AdjustIndices(length, &start, &stop, step);
     const TableObject* table = as_table(self);
     const auto first = table->first + static_cast<std::uint64_t>(start);
-    return new_table(Py_TYPE(self), table->columns, first, first + static_cast<std::uint64_t>(count));
+    // A slice of every episode still leaves out what the table does.
+    return new_table(Py_TYPE(self), table->columns, first, first + static_cast<std::uint64_t>(count),
+                     count == length ? table->left_out : 0);
   }
   if (!PyIndex_Check(key)) {
     Ref name = python::type_name(key);
@@ -357,11 +599,37 @@ PyObject* table_repr(PyObject* self) {
   const auto episodes = static_cast<unsigned long long>(table->last - table->first);
   const auto rows = static_cast<unsigned long long>(last_row - first_row);
   const auto& held = table->columns->held;
-  return PyUnicode_FromFormat("EpisodeTable(%llu episode%s, %llu row%s; state %S, action %S, reward %S, "
+  std::string left_out;
+  if (table->left_out > 0) {
+    left_out =
+        ", " + std::to_string(table->left_out) + (table->left_out == 1 ? " row" : " rows") + " left out";
+  }
+  return PyUnicode_FromFormat("EpisodeTable(%llu episode%s, %llu row%s%s; state %S, action %S, reward %S, "
                               "next_state %S, terminal %S)",
                               episodes, episodes == 1 ? "" : "s", rows, rows == 1 ? "" : "s",
-                              held[0].descr.get(), held[1].descr.get(), held[2].descr.get(),
+                              left_out.c_str(), held[0].descr.get(), held[1].descr.get(), held[2].descr.get(),
                               held[3].descr.get(), held[4].descr.get());
+}
+
+// Rows first .. last of `array`, a view.
+Ref rows_part(PyObject* array, std::uint64_t first, std::uint64_t last) {
+  Ref start(PyLong_FromUnsignedLongLong(first));
+  Ref stop(PyLong_FromUnsignedLongLong(last));
+  if (!start || !stop) return Ref();
+  Ref rows(PySlice_New(start.get(), stop.get(), nullptr));
+  return rows ? Ref(PyObject_GetItem(array, rows.get())) : Ref();
+}
+
+// The table's ends counted from its first row, as a new uint64 array.
+PyObject* ends_array(const TableObject* table) {
+  const std::vector<std::uint64_t>& all = table->columns->ends;
+  std::vector<std::uint64_t> ends(all.begin() + static_cast<std::ptrdiff_t>(table->first),
+                                  all.begin() + static_cast<std::ptrdiff_t>(table->last));
+  const std::uint64_t first_row = rows_of(table).first;
+  for (std::uint64_t& end : ends) end -= first_row;
+  const std::uint64_t dims[1] = {ends.size()};
+  const std::uint64_t strides[1] = {1};
+  return numpy::to_array(std::move(ends), 1, dims, strides);
 }
 
 // Pickled as the call that builds it again: the rows of its episodes from
@@ -372,37 +640,105 @@ PyObject* table_reduce(PyObject* self, PyObject* /*unused*/) {
     const Columns& columns = *table->columns;
     const auto [first_row, last_row] = rows_of(table);
     const bool whole = first_row == 0 && last_row == columns.rows;
-    Ref start(PyLong_FromUnsignedLongLong(first_row));
-    Ref stop(PyLong_FromUnsignedLongLong(last_row));
-    if (!start || !stop) return nullptr;
-    Ref rows(PySlice_New(start.get(), stop.get(), nullptr));
-    if (!rows) return nullptr;
     Ref arguments(PyTuple_New(6));
     if (!arguments) return nullptr;
     for (std::size_t c = 0; c < columns.held.size(); ++c) {
       PyObject* array = columns.held[c].array.get();
-      PyObject* part = whole ? (Py_INCREF(array), array) : PyObject_GetItem(array, rows.get());
+      PyObject* part = whole ? (Py_INCREF(array), array) : rows_part(array, first_row, last_row).release();
       if (part == nullptr) return nullptr;
       PyTuple_SetItem(arguments.get(), static_cast<Py_ssize_t>(c), part);  // steals the reference
     }
-    std::vector<std::uint64_t> ends(columns.ends.begin() + static_cast<std::ptrdiff_t>(table->first),
-                                    columns.ends.begin() + static_cast<std::ptrdiff_t>(table->last));
-    for (std::uint64_t& end : ends) end -= first_row;
-    const std::uint64_t dims[1] = {ends.size()};
-    const std::uint64_t strides[1] = {1};
-    PyObject* ends_array = numpy::to_array(std::move(ends), 1, dims, strides);
-    if (ends_array == nullptr) return nullptr;
-    PyTuple_SetItem(arguments.get(), 5, ends_array);
-    return Py_BuildValue("(OO)", reinterpret_cast<PyObject*>(Py_TYPE(self)), arguments.get());
+    PyObject* ends = ends_array(table);
+    if (ends == nullptr) return nullptr;
+    PyTuple_SetItem(arguments.get(), 5, ends);
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+    // What it leaves out comes along as its state, for the repr.
+    if (table->left_out > 0) {
+      return Py_BuildValue("(OOK)", type, arguments.get(), static_cast<unsigned long long>(table->left_out));
+    }
+    return Py_BuildValue("(OO)", type, arguments.get());
   });
+}
+
+PyObject* table_setstate(PyObject* self, PyObject* state) {
+  const unsigned long long left_out = PyLong_AsUnsignedLongLong(state);
+  if (left_out == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+  as_table(self)->left_out = left_out;
+  Py_RETURN_NONE;
+}
+
+// Column c of the table's rows (the closure), as a read-only view: the table
+// reads what its columns hold at each call, so a write through one of its
+// own attributes would change every table over the same columns.
+PyObject* column_view(PyObject* self, void* closure) {
+  const TableObject* table = as_table(self);
+  const auto [first_row, last_row] = rows_of(table);
+  const HeldColumn& held = table->columns->held[reinterpret_cast<std::uintptr_t>(closure)];
+  Ref view = rows_part(held.array.get(), first_row, last_row);
+  if (!view) return nullptr;
+  Ref done(PyObject_CallMethod(view.get(), "setflags", "O", Py_False));
+  return done ? view.release() : nullptr;
+}
+
+PyObject* ends_view(PyObject* self, void* /*unused*/) {
+  return python::guarded([&]() -> PyObject* { return ends_array(as_table(self)); });
 }
 
 // Episode by episode, each read when it is reached.
 PyObject* table_iter(PyObject* self) { return PySeqIter_New(self); }
 
+constexpr const char* from_ids_doc =
+    "from_ids($type, episode, state, action, reward, next_state, terminal, *, step=None)\n"
+    "--\n"
+    "\n"
+    "A table of a log whose rows carry their episode's id: `episode`, a 1-D\n"
+    "integer array, one id per row. Episodes come in increasing id (ids need\n"
+    "not be consecutive), an episode's rows in increasing `step` when it is\n"
+    "given, otherwise in the order they stand in the columns. Columns already\n"
+    "in that order are read in place, as by the constructor; otherwise the\n"
+    "table holds one reordered copy of them.";
+
+constexpr const char* from_flags_doc =
+    "from_flags($type, observations, actions, rewards, terminals, timeouts=None, *, next_observations=None)\n"
+    "--\n"
+    "\n"
+    "A table of a log that marks episode ends with flags, as offline data sets\n"
+    "keep them: an episode ends after every row whose `terminals` or\n"
+    "`timeouts` flag is set (not zero), and after the last row; `terminals` is\n"
+    "the terminal column. `next_observations`, when given, is the next-state\n"
+    "column. Without it a row's next state is the following row's observation;\n"
+    "a terminal row's, which training never reads, is -1 (NaN for float\n"
+    "observations); and a row whose next observation was not stored (the last\n"
+    "of an episode cut by a timeout, or of a log that stops mid-episode) is\n"
+    "left out, which the table's repr counts. Observations are (N,) or (N, 1)\n"
+    "arrays of state indexes.";
+
 PyMethodDef table_methods[] = {
     {"__reduce__", table_reduce, METH_NOARGS, nullptr},
+    {"__setstate__", table_setstate, METH_O, nullptr},
+    {"from_ids", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table_from_ids)),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS, from_ids_doc},
+    {"from_flags", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table_from_flags)),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS, from_flags_doc},
     {nullptr, nullptr, 0, nullptr},
+};
+
+void* column_index(std::uintptr_t c) { return reinterpret_cast<void*>(c); }
+
+PyGetSetDef table_getset[] = {
+    {"state", column_view, nullptr, "The table's rows of the state column: a read-only view.",
+     column_index(0)},
+    {"action", column_view, nullptr, "The table's rows of the action column: a read-only view.",
+     column_index(1)},
+    {"reward", column_view, nullptr, "The table's rows of the reward column: a read-only view.",
+     column_index(2)},
+    {"next_state", column_view, nullptr, "The table's rows of the next-state column: a read-only view.",
+     column_index(3)},
+    {"terminal", column_view, nullptr, "The table's rows of the terminal column: a read-only view.",
+     column_index(4)},
+    {"ends", ends_view, nullptr,
+     "The episodes' end offsets, counted from the table's first row: a new uint64 array.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 constexpr const char* table_doc =
@@ -417,8 +753,17 @@ constexpr const char* table_doc =
     "booleans, integers or floats, of any stride, memory-mapped or not; all\n"
     "have the same length N. `ends` holds the episodes' end offsets: episode k\n"
     "is rows ends[k-1] (0 for the first) up to ends[k]; it never decreases and\n"
-    "its last end is N. table[k] is episode k as a new (rows, 5) float64\n"
-    "array, table[a:b] a table over the same columns.";
+    "its last end is N; a column of shape (N, 1) is read as 1-D. table[k] is\n"
+    "episode k as a new (rows, 5) float64 array, table[a:b] a table over the\n"
+    "same columns.\n"
+    "\n"
+    "EpisodeTable.from_ids builds one from a log with an episode id on each\n"
+    "row, in any order; EpisodeTable.from_flags from one that marks episode\n"
+    "ends with terminal and timeout flags. The attributes state, action,\n"
+    "reward, next_state and terminal are read-only views of the table's rows\n"
+    "of each column, and ends its end offsets counted from its first row, so\n"
+    "EpisodeTable(t.state, t.action, t.reward, t.next_state, t.terminal,\n"
+    "t.ends) has the episodes of t.";
 
 PyType_Slot table_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(table_new)},
@@ -426,6 +771,7 @@ PyType_Slot table_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(table_repr)},
     {Py_tp_iter, reinterpret_cast<void*>(table_iter)},
     {Py_tp_methods, table_methods},
+    {Py_tp_getset, table_getset},
     {Py_tp_doc, const_cast<char*>(table_doc)},
     {Py_sq_length, reinterpret_cast<void*>(table_length)},
     {Py_sq_item, reinterpret_cast<void*>(table_item)},

@@ -49,7 +49,8 @@ PyObject* data_warning_type() {
       type, "tarnel.DataWarning",
       "Episode data that reads as recorded but is almost certainly wrong: next states beyond the "
       "table on terminal rows (states numbered from 1), terminal flags on time-limit cuts, padding "
-      "rows. Issued by check_episodes; filter it, or turn it into an error, with the warnings module.",
+      "rows, next states taken from the row that starts the next episode, rows out of order. Issued by "
+      "check_episodes; filter it, or turn it into an error, with the warnings module.",
       PyExc_UserWarning);
 }
 

@@ -211,7 +211,10 @@ constexpr char check_doc[] =
     "Warns with tarnel.DataWarning about data that reads as recorded but is almost certainly\n"
     "wrong: next states at or above q_shape[0] on terminal rows (states numbered from 1, or\n"
     "shifted), terminal next states that also start recorded transitions (time-limit cuts\n"
-    "recorded as terminations), and episodes ending in all-zero rows (padding).";
+    "recorded as terminations), episodes ending in all-zero rows (padding), episodes whose last\n"
+    "rows lead to the first state of the episode after them (next states taken from the following\n"
+    "row of a log: use EpisodeTable.from_flags), and episodes of one row or rows that do not lead\n"
+    "to the state of the row after them (rows out of order: use EpisodeTable.from_ids).";
 
 constexpr char visit_counts_doc[] =
     "The data's support: how many recorded transitions start at each state and action.\n\n"

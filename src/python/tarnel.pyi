@@ -39,9 +39,18 @@ class EpisodeTable:
     function takes one as ``data`` and reads the columns in place.
 
     Each column is a 1-D array (or anything ``np.asarray`` makes one of) of
-    booleans, integers or floats, all of one length N. ``ends`` holds the
-    episodes' end offsets: episode k is rows ``ends[k-1]`` (0 for the first)
-    up to ``ends[k]``; it never decreases and its last end is N.
+    booleans, integers or floats, all of one length N; a column of shape
+    (N, 1) is read as 1-D. ``ends`` holds the episodes' end offsets: episode
+    k is rows ``ends[k-1]`` (0 for the first) up to ``ends[k]``; it never
+    decreases and its last end is N.
+
+    ``EpisodeTable.from_ids`` builds one from a log with an episode id on
+    each row, in any order; ``EpisodeTable.from_flags`` from one that marks
+    episode ends with terminal and timeout flags. The attributes ``state``,
+    ``action``, ``reward``, ``next_state`` and ``terminal`` are read-only
+    views of the table's rows of each column, and ``ends`` its end offsets
+    counted from its first row, so ``EpisodeTable(t.state, t.action,
+    t.reward, t.next_state, t.terminal, t.ends)`` has the episodes of ``t``.
     """
 
     def __new__(
@@ -53,6 +62,54 @@ class EpisodeTable:
         terminal: Any,
         ends: Any,
     ) -> EpisodeTable: ...
+    @classmethod
+    def from_ids(
+        cls,
+        episode: Any,
+        state: Any,
+        action: Any,
+        reward: Any,
+        next_state: Any,
+        terminal: Any,
+        *,
+        step: Any = None,
+    ) -> EpisodeTable:
+        """A table of a log whose rows carry their episode's id: episodes in
+        increasing id (ids need not be consecutive), an episode's rows in
+        increasing ``step`` when it is given, otherwise in the order they
+        stand. Columns already in that order are read in place; otherwise
+        the table holds one reordered copy of them."""
+    @classmethod
+    def from_flags(
+        cls,
+        observations: Any,
+        actions: Any,
+        rewards: Any,
+        terminals: Any,
+        timeouts: Any = None,
+        *,
+        next_observations: Any = None,
+    ) -> EpisodeTable:
+        """A table of a log that marks episode ends with flags: an episode
+        ends after every row whose ``terminals`` or ``timeouts`` flag is set,
+        and after the last row. ``next_observations``, when given, is the
+        next-state column; without it a row's next state is the following
+        row's observation, a terminal row's is -1 (NaN for float
+        observations), and a row whose next observation was not stored (the
+        last of an episode cut by a timeout, or of a log that stops
+        mid-episode) is left out, which the repr counts."""
+    @property
+    def state(self) -> NDArray[Any]: ...
+    @property
+    def action(self) -> NDArray[Any]: ...
+    @property
+    def reward(self) -> NDArray[Any]: ...
+    @property
+    def next_state(self) -> NDArray[Any]: ...
+    @property
+    def terminal(self) -> NDArray[Any]: ...
+    @property
+    def ends(self) -> NDArray[np.uint64]: ...
     def __len__(self) -> int: ...
     @overload
     def __getitem__(self, key: SupportsIndex, /) -> NDArray[np.float64]: ...
@@ -70,7 +127,8 @@ class TrainingFailure(BaseException):
 class DataWarning(UserWarning):
     """Episode data that reads as recorded but is almost certainly wrong: next
     states beyond the table on terminal rows (states numbered from 1),
-    terminal flags on time-limit cuts, padding rows. Issued by
+    terminal flags on time-limit cuts, padding rows, next states taken from
+    the row that starts the next episode, rows out of order. Issued by
     ``check_episodes``; filter it, or turn it into an error, with the
     warnings module."""
 
@@ -92,8 +150,12 @@ def check_episodes(data: _Episodes, q_shape: tuple[SupportsIndex, SupportsIndex]
     Warns with ``tarnel.DataWarning`` about data that reads as recorded but is
     almost certainly wrong: next states at or above ``q_shape[0]`` on terminal
     rows (states numbered from 1, or shifted), terminal next states that also
-    start recorded transitions (time-limit cuts recorded as terminations), and
-    episodes ending in all-zero rows (padding). Not in ``__all__``.
+    start recorded transitions (time-limit cuts recorded as terminations),
+    episodes ending in all-zero rows (padding), episodes whose last rows lead
+    to the first state of the episode after them (next states taken from the
+    following row of a log: use ``EpisodeTable.from_flags``), and episodes of
+    one row or rows that do not lead to the state of the row after them (rows
+    out of order: use ``EpisodeTable.from_ids``). Not in ``__all__``.
     """
 
 def visit_counts(data: _Episodes, q_shape: tuple[SupportsIndex, SupportsIndex]) -> NDArray[np.uint64]:

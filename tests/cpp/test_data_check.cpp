@@ -225,11 +225,17 @@ TEST(pieces_of_an_episode_are_read_as_the_whole) {
   CHECK_EQ(whole.zero_padding.rows, 2u);
   CHECK_EQ(whole.terminal_and_recorded.count, 2u);
   CHECK_EQ(whole.unread_beyond_table.count, 1u);
+  // Of the six rows followed by another of their episode, only episode 0's
+  // fourth leads to the state of the row after it.
+  CHECK_EQ(whole.followed_rows, 6u);
+  CHECK_EQ(whole.broken_chain.count, 5u);
   ViewSource source(views);
   const std::vector<std::uint64_t> counts = visit_counts(source, 4, 2);
   for (std::uint64_t rows : {1u, 2u, 3u}) {
     PieceSource pieces(views, rows);
-    CHECK_EQ(to_string(check_episodes(pieces, 4, 2)), to_string(whole));
+    const DataCheck check = check_episodes(pieces, 4, 2);
+    CHECK_EQ(to_string(check), to_string(whole));
+    CHECK_EQ(check.broken_chain.count, whole.broken_chain.count);
     CHECK(visit_counts(pieces, 4, 2) == counts);
   }
 }

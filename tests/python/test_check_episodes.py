@@ -376,3 +376,43 @@ def test_memory_released_by_giving_back_an_earlier_array(capfd, training_failure
     text = "the memory that episode array 1 views was released or moved before its episode was built"
     assert str(caught.value) == text
     assert capfd.readouterr().err == f"tarnel: {text}\n"
+
+
+# Twelve walks of three rows from cell k % 4, stepping right (from cell 0 a
+# first step left, an all-zero row); the even ones end in the goal, 9, the odd
+# ones are cut by a timeout. Cell 9 starts nothing.
+WALKS = [[(0, 0, 0, 0, 0), (0, 1, 0, 1, 0), (1, 1, 0, 2, 0)] if k % 4 == 0 else
+         [(s, 1, 0, s + 1, 0) for s in range(k % 4, k % 4 + 3)] for k in range(12)]
+for k, walk in enumerate(WALKS):
+    walk[-1] = walk[-1][:2] + ((1, 9, 1) if k % 2 == 0 else walk[-1][2:])
+LOG = np.array(WALKS, dtype=np.float64)  # walk, step, column
+IDS, STEPS = np.indices(LOG.shape[:2])
+FOLLOWING = np.append(LOG[1:, 0, 0], LOG[-1, -1, 0])  # each walk's last next state guessed from the next row
+FIX = "build the table with tarnel.EpisodeTable.from_ids, which groups the rows by episode id and orders each episode's rows by step"
+
+
+@pytest.mark.parametrize("faulty, clean, text", [
+    (lambda: [np.array(w[:2] + [(*w[2][:3], FOLLOWING[k], w[2][4])]) for k, w in enumerate(WALKS)],
+     lambda: tarnel.EpisodeTable.from_flags(LOG[..., 0].ravel(), LOG[..., 1].ravel(), LOG[..., 2].ravel(),
+                                            LOG[..., 4].ravel(), ((STEPS == 2) & (IDS % 2 == 1)).ravel()),
+     "11 of 12 episodes end in a row whose next state is the first state of the episode after it (first: episode 0 of "
+     "data, row 2, next state 1); these next states were probably taken from the following row of the log, which "
+     "starts another episode, and training replays the 5 such rows without a terminal flag as steps into it: build "
+     "the table with tarnel.EpisodeTable.from_flags, which takes next states within each episode"),
+    (lambda: list(LOG.transpose(1, 0, 2).reshape(-1, 1, 5)),  # step by step, each row its own episode
+     lambda: tarnel.EpisodeTable.from_ids(IDS.T.ravel(), *LOG.transpose(2, 1, 0).reshape(5, -1), step=STEPS.T.ravel()),
+     "30 of 36 episodes are one row long and end without a terminal flag (first: episode 0 of data, row 0); the rows "
+     f"of the log probably stand out of order, cut into episodes wherever the episode id changes: {FIX}"),
+    (lambda: list(LOG[:, ::-1]),
+     lambda: tarnel.EpisodeTable.from_ids(IDS.ravel(), *LOG[:, ::-1].reshape(-1, 5).T, step=STEPS[:, ::-1].ravel()),
+     "24 of 24 rows lead to a next state that is not the state of the row after them in their episode (first: episode "
+     f"0 of data, row 0, next state 9); the rows of the log probably stand out of order: {FIX}"),
+], ids=["next states from the following row", "one row per episode", "rows out of order within episodes"])
+def test_a_layout_warning_fires_alone_on_its_layout_and_not_on_the_table_built_right(faulty, clean, text):
+    # Each faulty layout would also show terminal states that start
+    # transitions, or padding; the layout explains them.
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        tarnel.check_episodes(faulty(), (10, 2))
+    assert [str(w.message) for w in caught] == [text]
+    assert tarnel.check_episodes(clean(), (10, 2)) is None

@@ -119,7 +119,7 @@ GOOD = [np.zeros(4, int), np.zeros(4, int), np.zeros(4), np.zeros(4, int), np.ze
                                          "or floats of 16, 32 or 64 bits"),
     (0, np.array(list("abcd")), TypeError, "column 'state' has dtype <U1: "),
     (4, np.zeros(4, "M8[s]"), TypeError, "column 'terminal' has dtype datetime64[s]: "),
-    (1, np.zeros((4, 1)), ValueError, "column 'action' has 2 dimensions: it must be 1-D"),
+    (1, np.zeros((4, 2)), ValueError, "column 'action' has 2 dimensions: it must be 1-D"),
     (3, np.zeros(5), ValueError, "columns of unequal lengths: 'state' has 4 rows, 'next_state' has 5"),
     (5, [2.0, 4.0], TypeError, "ends has dtype float64: it must hold integers"),
     (5, ["2", "4"], TypeError, "ends has dtype <U1: it must hold integers"),
@@ -173,3 +173,89 @@ def test_a_column_resized_after_construction_fails_the_call(capfd):
     with pytest.raises(tarnel.TrainingFailure, match=f"^{message}$"):
         tarnel.qlearn_forward(table, (1, 1), 0.9, 0.5, 10, False)
     assert capfd.readouterr().err == f"tarnel: {message}\n"
+
+
+# Three episodes written out by hand (state, action, reward, next state,
+# terminal), and the logs that keep them: ids, and rows in any order.
+A, B, C = [(20, 1, .5, 21, 0), (21, 0, 1, 22, 1)], [(30, 0, 0, 31, 0)], [(10, 0, 0, 11, 0), (11, 1, 0, 12, 0), (12, 1, 2, 13, 1)]
+ROWS_OF = {"grouped": A + B + C, "interleaved": [C[0], A[0], C[1], B[0], A[1], C[2]],
+           "shuffled": [C[2], A[1], B[0], C[0], A[0], C[1]]}
+# Flags: an episode ended by a terminal, one cut by a timeout, a one-row cut,
+# then the log stops mid-episode.
+OBS, NEXT_OBS = np.array([0, 1, 2, 5, 6, 8, 0, 1], np.uint8), [1, 2, 3, 6, 7, 9, 1, 2]
+ACT, REW = [1, 1, 0, 0, 1, 0, 1, 0], np.array([0, 0, 1, 0, 0, 0, 0, .5], np.float32)
+TERM, TIME = np.array([0, 0, 1, 0, 0, 0, 0, 0], bool), np.array([0, 0, 0, 0, 1, 1, 0, 0], bool)
+
+
+def from_ids(name, ids, dtype, steps=None):
+    state, *columns = np.array(ROWS_OF[name]).T
+    state = state.astype(np.int16)
+    return tarnel.EpisodeTable.from_ids(np.array(ids, dtype), state, *columns, step=steps), state
+
+
+TABLE_LAYOUTS = {
+    "constructor, (N, 1) columns": (lambda: ((t := tarnel.EpisodeTable(np.array(A + B)[:, :1], *np.array(A + B)[:, 1:].T,
+                                                                  [2, 3])), t.state), [A, B], 0, False),
+    "ids grouped": (lambda: from_ids("grouped", [2, 2, 5, 7, 7, 7], np.int64), [A, B, C], 0, False),
+    "ids interleaved": (lambda: from_ids("interleaved", [[100], [-3], [100], [0], [-3], [100]], np.int8),
+                        [A, B, C], 0, True),
+    "ids shuffled, with step": (lambda: from_ids("shuffled", [2**64 - 1, 5, 2**63, 2**64 - 1, 5, 2**64 - 1],
+                                                 np.uint64, [2, 1, 0, 0, 0, 1]), [A, B, C], 0, True),
+    "flags, next observations": (
+        lambda: (tarnel.EpisodeTable.from_flags(OBS[:, None], ACT, REW, TERM, TIME, next_observations=NEXT_OBS), OBS),
+        [list(zip(OBS[a:b], ACT[a:b], REW[a:b], NEXT_OBS[a:b], TERM[a:b])) for a, b in [(0, 3), (3, 5), (5, 6), (6, 8)]],
+        0, False),
+    "flags, next states from the following rows": (
+        lambda: (tarnel.EpisodeTable.from_flags(OBS, ACT, REW, TERM, TIME), OBS),
+        [[(0, 1, 0, 1, 0), (1, 1, 0, 2, 0), (2, 0, 1, -1, 1)], [(5, 0, 0, 6, 0)], [(0, 1, 0, 1, 0)]], 3, True),
+    "flags, terminals only, float observations": (
+        lambda: (tarnel.EpisodeTable.from_flags(OBS.astype(np.float32), ACT, REW, TERM), OBS),
+        [[(0, 1, 0, 1, 0), (1, 1, 0, 2, 0), (2, 0, 1, np.nan, 1)],
+         [(5, 0, 0, 6, 0), (6, 1, 0, 8, 0), (8, 0, 0, 0, 0), (0, 1, 0, 1, 0)]], 1, True),
+}
+
+
+@pytest.mark.parametrize("make, expected, left_out, copied", TABLE_LAYOUTS.values(), ids=TABLE_LAYOUTS)
+def test_layouts_give_the_episodes_written_out(make, expected, left_out, copied):
+    table, given_state = make()
+    assert len(table) == len(expected)
+    for got, want in zip(table, expected):
+        np.testing.assert_array_equal(got, np.array(want, dtype=np.float64).reshape(-1, 5))
+    assert np.shares_memory(table.state, given_state) != copied
+    rows = sum(map(len, expected))
+    assert repr(table).startswith(f"EpisodeTable({len(expected)} episodes, {rows} rows"
+                                  + (f", {left_out} row{'s' * (left_out > 1)} left out;" if left_out else ";"))
+    # The attributes give a slice's own rows and ends back, read-only.
+    for part in (table, table[1:]):
+        columns = (part.state, part.action, part.reward, part.next_state, part.terminal)
+        assert not any(c.flags.writeable for c in columns)
+        again = tarnel.EpisodeTable(*columns, part.ends)
+        assert [e.tobytes() for e in again] == [e.tobytes() for e in part]
+
+
+IDS = {"episode": [2, 2, 5, 7], "state": [0, 1, 2, 3], "action": [0] * 4, "reward": [0.0] * 4, "next_state": [1, 2, 3, 4],
+       "terminal": [0, 1, 0, 1]}
+FLAGS = {"observations": [0, 1, 2, 3], "actions": [0] * 4, "rewards": [0.0] * 4, "terminals": [0, 1, 0, 1],
+         "timeouts": [0] * 4, "next_observations": [1, 2, 3, 4]}
+UNEQUAL = "columns of unequal lengths: "
+STATES = "states must be indexes, one per row, so it must be 1-D or of shape (N, 1)"
+
+
+@pytest.mark.parametrize("base, given, error, message", [
+    (IDS, {"episode": [0.0, np.nan, 1.0, 1.0]}, TypeError, "column 'episode' has dtype float64: it must hold integers"),
+    (IDS, {"episode": [True] * 4}, TypeError, "column 'episode' has dtype bool: it must hold integers"),
+    (IDS, {"step": [0.5] * 4}, TypeError, "column 'step' has dtype float64: it must hold integers"),
+    (IDS, {"state": np.zeros((4, 2))}, ValueError, "column 'state' has 2 dimensions: it must be 1-D"),
+    (IDS, {"terminal": [0] * 5}, ValueError, UNEQUAL + "'episode' has 4 rows, 'terminal' has 5"),
+    (IDS, {"step": [0] * 3}, ValueError, UNEQUAL + "'episode' has 4 rows, 'step' has 3"),
+    (FLAGS, {"observations": np.zeros((4, 2))}, ValueError, f"column 'observations' has shape (4, 2): {STATES}"),
+    (FLAGS, {"next_observations": np.zeros((4, 3))}, ValueError, f"column 'next_observations' has shape (4, 3): {STATES}"),
+    (FLAGS, {"rewards": np.zeros(4, complex)}, TypeError, "column 'rewards' has dtype complex128: a column holds "
+                                                          "booleans, integers, or floats of 16, 32 or 64 bits"),
+    (FLAGS, {"timeouts": [0] * 3}, ValueError, UNEQUAL + "'observations' has 4 rows, 'timeouts' has 3"),
+])
+def test_log_refusals(base, given, error, message):
+    build = tarnel.EpisodeTable.from_ids if base is IDS else tarnel.EpisodeTable.from_flags
+    with pytest.raises(error) as caught:
+        build(**{**base, **given})
+    assert str(caught.value) == message
