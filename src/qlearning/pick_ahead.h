@@ -4,7 +4,7 @@
 // again, each load unable to start before the one before it ends: the
 // picked episode's bounds, a random read, then its records (for a table's
 // episode not converted yet: its bounds in the table, then its rows); on a
-// large Q table, the entries its transitions write and the rows they read.
+// large Q table, the entries its transitions write.
 // Drawn `ahead` iterations early, each upcoming pick's loads are asked for
 // stage by stage, each stage when the loads of the one before have had
 // time to arrive, and they all overlap with the training in between.
@@ -13,8 +13,8 @@
 // turn: nothing else draws from the generator between picks in the drivers
 // that pick ahead. A draw ahead uses only the words before the generator's
 // next reseed; one that would need more (and could fail on the reseed)
-// waits for its turn, so a failure comes exactly where it came before, after the
-// same iterations and printed lines. Converting a table's episode ahead
+// waits for its turn, so a failure comes exactly where it came before,
+// after the same iterations and printed lines. Converting a table's episode ahead
 // cannot fail. A call that stops early has drawn a few picks it never
 // uses; the generator's state after a call is not observable.
 #pragma once
@@ -69,12 +69,8 @@ class PickAhead {
         picks_(picks),
         count_(count),
         values_(q != nullptr ? q->values.data() : nullptr),
-        states_(q != nullptr ? q->states : 0),
-        actions_(q != nullptr ? q->actions : 0),
-        reads_(episodes.reads()),
         far_(episodes.far()),
-        far_table_(q != nullptr && q->values.size() >= far_table_entries &&
-                   q->actions <= most_prefetched_actions) {
+        far_table_(q != nullptr && q->values.size() >= far_table_entries) {
     if (count > 0 && episodes.empty()) fail_empty_pick();
     while (drawn_ < count_ && drawn_ < ahead && draw()) {
     }
@@ -107,22 +103,26 @@ class PickAhead {
 
  private:
   // How many iterations ahead each stage runs: the pick is drawn and its
-  // bounds asked for `ahead` iterations early; its records (or its bounds
-  // in the table) once the bounds have had five iterations to arrive; a
-  // table's rows four later; and the Q table's entries two iterations
-  // before its turn, once its records are in (a table's episode is
-  // converted then, its rows having arrived). An iteration on short
-  // episodes of cached data takes some 50 to 100 ns, about one miss.
+  // bounds asked for `ahead` iterations early; its records (or its head, or
+  // its bounds in the table) sixteen iterations later, once the bounds are
+  // in; the rest of a converted episode's records, or a table's rows,
+  // sixteen after that; and the Q table's entries four iterations before
+  // its turn, once its records are in (a table's episode is converted
+  // then, its rows having arrived). An iteration on short episodes of
+  // cached data takes some 40 to 100 ns, and a miss here about 100 to 200,
+  // more when it also misses the page tables: with distances of a third of
+  // these, the loads of a table's rows still stalled the conversion.
+  //
+  // The Q table's rows that the transitions read are not asked for: on a
+  // column-major table a row is a line per action, and asking for them
+  // all made a 100,000 x 8 table slower, the misses crowding out the
+  // records'.
   static constexpr std::uint64_t ahead = 48;
   static constexpr std::uint64_t records_at = 32;
   static constexpr std::uint64_t rows_at = 16;
   static constexpr std::uint64_t entries_at = 4;
   // A table of this many entries (256 KiB) outgrows the inner caches.
   static constexpr std::size_t far_table_entries = std::size_t{1} << 15;
-  // The rows a transition reads are one line per action (the table is
-  // column-major): beyond this many, asking for them costs more than it
-  // saves.
-  static constexpr std::uint64_t most_prefetched_actions = 16;
   // A pick's first transitions, whose entries are asked for; the hardware
   // carries the records on, and the later transitions come long after.
   static constexpr std::size_t most_prefetched_records = 16;
@@ -150,9 +150,6 @@ class PickAhead {
       const Record& r = episode.records[t];
       if (r.entry == Record::rejected) continue;
       prefetch(values_ + r.entry);
-      if (reads_ == RowRead::none || r.row == Record::terminal) continue;
-      const double* row = values_ + r.row;
-      for (std::uint64_t a = 0; a < actions_; ++a, row += states_) prefetch(row);
     }
   }
 
@@ -160,9 +157,6 @@ class PickAhead {
   Picks picks_;
   const std::uint64_t count_;
   const double* const values_;
-  const std::uint64_t states_;
-  const std::uint64_t actions_;
-  const RowRead reads_;
   const bool far_;
   const bool far_table_;
   std::uint64_t drawn_ = 0;
