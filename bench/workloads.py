@@ -9,6 +9,7 @@ makes (the peers skip them, as their authors would).
 
 from __future__ import annotations
 
+import functools
 import hashlib
 import time
 import warnings
@@ -102,13 +103,74 @@ def flat_columns(rng: np.random.Generator, rows: int, states: int, actions: int)
             "next_state": rng.integers(0, states, size=rows, dtype=np.int32)}
 
 
+def terminal_flags(rows: int, ends: np.ndarray) -> np.ndarray:
+    """The bool terminal column that flags the last row of every episode."""
+    terminal = np.zeros(rows, dtype=np.bool_)
+    terminal[ends - 1] = True
+    return terminal
+
+
 def episode_ends(rows: int, length: int) -> tuple[np.ndarray, np.ndarray]:
     """(the end offsets of episodes of `length` rows, the bool terminal column
     that flags the last row of each)."""
     ends = np.arange(length, rows + 1, length, dtype=np.int64)
-    terminal = np.zeros(rows, dtype=np.bool_)
-    terminal[ends - 1] = True
-    return ends, terminal
+    return ends, terminal_flags(rows, ends)
+
+
+def random_ends(rng: np.random.Generator, rows: int, shortest: int, longest: int) -> np.ndarray:
+    """End offsets of episodes of `shortest` to `longest` rows covering `rows`
+    rows, the last one cut to fit."""
+    lengths = rng.integers(shortest, longest + 1, size=rows // shortest + 1)
+    ends = np.cumsum(lengths)
+    ends = ends[:np.searchsorted(ends, rows) + 1]
+    ends[-1] = rows
+    return ends
+
+
+@dataclass
+class FlatData:
+    """Episodes as an EpisodeTable's five columns (COLUMNS) and their ends,
+    in the form every W9 contender reads: tarnel through a table, the Numba
+    loop and the floor from the columns themselves."""
+
+    columns: dict = field(repr=False)
+    ends: np.ndarray = field(repr=False)
+
+    @property
+    def rows(self) -> int:
+        return len(self.columns["state"])
+
+    @property
+    def episodes(self) -> int:
+        return len(self.ends)
+
+    @property
+    def mean_length(self) -> float:
+        return self.rows / self.episodes
+
+    def column_list(self) -> list[np.ndarray]:
+        return [self.columns[name] for name in COLUMNS]
+
+    @functools.cached_property
+    def starts(self) -> np.ndarray:
+        """The n + 1 row offsets of the episodes (a 0, then the ends), which the
+        Numba loop and the floor take; made once, outside their timings."""
+        return np.concatenate((np.zeros(1, dtype=np.int64), self.ends))
+
+    def table(self, tarnel):
+        return tarnel.EpisodeTable(*self.column_list(), self.ends)
+
+    def episode_arrays(self) -> list[np.ndarray]:
+        """The same episodes as (rows, 5) float64 arrays, as the list form takes them."""
+        block = np.column_stack(self.column_list()).astype(np.float64)
+        return np.split(block, self.ends[:-1])
+
+
+def flat_data(rng: np.random.Generator, rows: int, states: int, actions: int, shortest: int,
+              longest: int) -> FlatData:
+    """flat_columns' transitions in episodes of `shortest` to `longest` rows."""
+    ends = random_ends(rng, rows, shortest, longest)
+    return FlatData(flat_columns(rng, rows, states, actions) | {"terminal": terminal_flags(rows, ends)}, ends)
 
 
 @dataclass
