@@ -173,6 +173,104 @@ def flat_data(rng: np.random.Generator, rows: int, states: int, actions: int, sh
     return FlatData(flat_columns(rng, rows, states, actions) | {"terminal": terminal_flags(rows, ends)}, ends)
 
 
+# W9, training at scale: the same columns as W8's, 2x10^7 rows, in episodes
+# of about 10 and about 100 rows (from half to one and a half times that),
+# on a 16 x 4 and a 100,000 x 8 table, against the same calls on 2x10^5 rows
+# of the same generator, whose records stay in the caches.
+W9_ROWS = 20_000_000
+W9_SMALL_ROWS = 200_000
+W9_TABLES = ((16, 4), (100_000, 8))
+W9_LENGTHS = (10, 100)
+W9_ITERATIONS = (10**3, 10**5, 10**6, 10**7)
+# td_learn_backward sums the table after every iteration, as `learn` does:
+# on the large table those sums are the call (about 27 us an iteration,
+# bench/limits.md), so it runs to 10^5 iterations there.
+W9_SUMMED_LARGE = 10**5
+# The calls on 2x10^5 rows run to this many iterations; the Numba loop is
+# timed at most at this many (bench/limits.md), and at most at
+# W9_NUMBA_SUMMED_LARGE where it sums the large table every iteration.
+W9_SMALL_ITERATIONS = 10**6
+W9_NUMBA_ITERATIONS = 10**6
+W9_NUMBA_SUMMED_LARGE = 10**4
+# qlearn_forward_parallel: 2 trainings at 10^6 iterations, small table.
+W9_PARALLEL = (2, 10**6)
+W9_SMALL = " small"  # the suffix of a call's run on the small data
+
+
+@dataclass(frozen=True)
+class ScaleCase:
+    """One W9 call: a function on one (table, episode length) of the data."""
+
+    function: str
+    q_shape: tuple[int, int]
+    length: int  # the episodes' mean length
+    iterations: int
+    workers: int = 0
+    with_small: bool = True  # also run on the 2x10^5 rows
+    numba_iterations: int = 0  # the Numba loop's, its time scaled by iterations / these
+
+    @property
+    def name(self) -> str:
+        states, actions = self.q_shape
+        return f"{self.function} {states}x{actions} ~{self.length} {self.iterations}"
+
+    @property
+    def data_key(self) -> tuple:
+        return self.q_shape, self.length
+
+    @property
+    def picks(self) -> int:
+        return self.iterations * max(1, self.workers)
+
+
+@dataclass
+class AtScale:
+    data: dict = field(repr=False)  # data_key -> FlatData of W9_ROWS rows
+    small: dict = field(repr=False)  # data_key -> FlatData of W9_SMALL_ROWS rows
+    cases: list = field(repr=False)  # ScaleCase, each (function, table, length) by growing iterations
+
+    @property
+    def rows(self) -> int:
+        return next(iter(self.data.values())).rows
+
+    @property
+    def small_rows(self) -> int:
+        return next(iter(self.small.values())).rows
+
+
+def at_scale(scale: float) -> AtScale:
+    """W9's data and calls; `scale` < 1 shrinks rows and iterations alike."""
+    rng = np.random.default_rng([SEED, 9])
+
+    def it(n):
+        return max(1, int(n * scale))
+
+    sizes = {"data": max(20_000, int(W9_ROWS * scale)), "small": max(2_000, int(W9_SMALL_ROWS * scale))}
+    sets = {name: {} for name in sizes}
+    for name, rows in sizes.items():
+        ends = {length: random_ends(rng, rows, length // 2, length * 3 // 2) for length in W9_LENGTHS}
+        for shape in W9_TABLES:
+            columns = flat_columns(rng, rows, *shape)
+            for length, e in ends.items():
+                sets[name][shape, length] = FlatData(columns | {"terminal": terminal_flags(rows, e)}, e)
+    cases = []
+    for length in W9_LENGTHS:
+        for shape in W9_TABLES:
+            large = shape[0] * shape[1] >= 16384
+            for function in ("fast_learn", "td_learn_backward"):
+                summed_large = large and function == "td_learn_backward"
+                for n in W9_ITERATIONS:
+                    if summed_large and n > W9_SUMMED_LARGE:
+                        continue
+                    numba = W9_NUMBA_SUMMED_LARGE if summed_large else W9_NUMBA_ITERATIONS
+                    cases.append(ScaleCase(function, shape, length, it(n), with_small=n <= W9_SMALL_ITERATIONS,
+                                           numba_iterations=min(it(n), it(numba))))
+        workers, n = W9_PARALLEL
+        cases.append(ScaleCase("qlearn_forward_parallel", W9_TABLES[0], length, it(n), workers,
+                               numba_iterations=it(n)))
+    return AtScale(sets["data"], sets["small"], cases)
+
+
 @dataclass
 class Workload:
     key: str
@@ -200,10 +298,18 @@ class Workload:
     # list path a user writes today (column_stack, astype, split, the call).
     columns: dict | None = field(default=None, repr=False)
     ends: np.ndarray | None = field(default=None, repr=False)
+    # W9 (training at scale) holds its data and calls here, and runs its
+    # calls one by one against their own peers (bench/at_scale.py).
+    at_scale: AtScale | None = field(default=None, repr=False)
 
     @property
     def flat(self) -> bool:
         return self.columns is not None
+
+    @property
+    def on_arrays(self) -> bool:
+        """Trained or converted from episode arrays (W1 to W7)."""
+        return not self.flat and self.at_scale is None
 
     @property
     def rows(self) -> int:
@@ -235,6 +341,7 @@ def build_all(scale: float = 1.0) -> dict[str, Workload]:
     flat = flat_columns(rng, large_rows, 500, 6)
     short_ends, short_terminal = episode_ends(large_rows, 10)
     long_ends, long_terminal = episode_ends(large_rows, 1000)
+    scaled = at_scale(scale)
 
     def it(n):
         return max(1, int(n * scale))
@@ -269,6 +376,8 @@ def build_all(scale: float = 1.0) -> dict[str, Workload]:
                  [], (500, 6), columns=flat | {"terminal": short_terminal}, ends=short_ends),
         Workload("W8b", f"{large_rows} rows as flat columns, episodes of 1000, conversion only",
                  "fast_learn", [], (500, 6), columns=flat | {"terminal": long_terminal}, ends=long_ends),
+        Workload("W9", f"training on {scaled.rows} rows as flat columns", "fast_learn", [],
+                 iterations=max(c.iterations for c in scaled.cases), at_scale=scaled),
     ]
     return {x.key: x for x in w}
 
@@ -281,10 +390,14 @@ def digest(work: dict[str, Workload]) -> str:
         h.update(repr((w.key, w.function, w.q_shape, w.gamma, w.alpha, w.iterations, w.workers)).encode())
         for e in w.episodes:
             h.update(np.ascontiguousarray(e).tobytes())
-        if w.flat:
+        flats = [w] if w.flat else []
+        if w.at_scale is not None:
+            h.update(repr(w.at_scale.cases).encode())
+            flats = [*w.at_scale.data.values(), *w.at_scale.small.values()]
+        for f in flats:
             for name in COLUMNS:
-                h.update(w.columns[name].data)
-            h.update(w.ends.data)
+                h.update(f.columns[name].data)
+            h.update(f.ends.data)
     return h.hexdigest()
 
 
@@ -302,6 +415,8 @@ def tarnel_runs(tarnel, w: Workload) -> dict[str, Callable[[], object]]:
     counts alone, on modules that offer them."""
     if w.flat:
         return flat_runs(tarnel, w)
+    if w.at_scale is not None:
+        return at_scale_runs(tarnel, w.at_scale)
     args = w.tarnel_args()
     if w.key == "W4":
         return {"": lambda: tarnel.qlearn_forward_parallel(*args, w.workers, False, 0.0),
@@ -343,6 +458,30 @@ def flat_runs(tarnel, w: Workload) -> dict[str, Callable[[], object]]:
             " list path": list_path}
 
 
+def at_scale_call(tarnel, case: ScaleCase, table) -> Callable[[], object]:
+    f = getattr(tarnel, case.function)
+    shape, n = case.q_shape, case.iterations
+    if case.workers:
+        return lambda: f(table, shape, 0.9, 0.1, n, case.workers, False, 0.0)
+    return lambda: f(table, shape, 0.9, 0.1, n, False, 0.0)
+
+
+def at_scale_runs(tarnel, work: AtScale) -> dict[str, Callable[[], object]]:
+    """W9's calls in one build's process, on tables built once: each call by
+    its name, and on the small data by its name and W9_SMALL. Nothing on a
+    build without the table."""
+    if not hasattr(tarnel, "EpisodeTable"):
+        return {}
+    tables = {key: d.table(tarnel) for key, d in work.data.items()}
+    small = {key: d.table(tarnel) for key, d in work.small.items()}
+    runs = {}
+    for case in work.cases:
+        runs[case.name] = at_scale_call(tarnel, case, tables[case.data_key])
+        if case.with_small:
+            runs[case.name + W9_SMALL] = at_scale_call(tarnel, case, small[case.data_key])
+    return runs
+
+
 def peer_runs(w: Workload) -> dict[str, Callable[[], float]]:
     """name -> callable returning the seconds of one run of that peer on w."""
     # Imported here, not at the top: the processes that time a build of
@@ -353,7 +492,7 @@ def peer_runs(w: Workload) -> dict[str, Callable[[], float]]:
     except ImportError:  # the table then has no Numba figures
         numba_peers = None
 
-    if w.flat:  # its alternatives run in each build's process (flat_runs)
+    if not w.on_arrays:  # flat_runs in each build's process; W9: bench/at_scale.py
         return {}
     args = w.tarnel_args()
     runs = {}

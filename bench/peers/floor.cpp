@@ -493,6 +493,22 @@ std::uint64_t fast_learn(const Input& in, Picks& picks, double* q, Trace& trace)
   return trace.size;
 }
 
+// One thread per training, `train(table)`; the tables land in a (workers,
+// states, actions) column-major stack.
+template <typename Train>
+std::uint64_t in_parallel(const Input& in, Train train) {
+  const std::uint64_t entries = in.states * in.actions;
+  const std::uint64_t depth = in.workers;
+  std::vector<std::vector<double>> tables(depth, std::vector<double>(entries));
+  std::vector<std::thread> threads;
+  for (std::uint64_t k = 0; k < depth; ++k) threads.emplace_back([&, k] { train(tables[k].data()); });
+  for (auto& t : threads) t.join();
+  for (std::uint64_t k = 0; k < depth; ++k) {
+    for (std::uint64_t i = 0; i < entries; ++i) in.table[k + depth * i] = tables[k][i];
+  }
+  return 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -616,27 +632,14 @@ std::uint64_t floor_double_q(const Input* in) {
   });
 }
 
-// W4: one thread per training, each with its own thread's generator; the
-// tables land in a (workers, states, actions) column-major stack.
+// W4: one thread per training, each with its own thread's generator.
 std::uint64_t floor_qlearn_forward_parallel(const Input* in) {
   const Episodes e = convert(*in, false);
-  const std::uint64_t entries = in->states * in->actions;
-  const std::uint64_t depth = in->workers;
-  std::vector<std::vector<double>> tables(depth, std::vector<double>(entries));
-  std::vector<std::thread> threads;
-  for (std::uint64_t k = 0; k < depth; ++k) {
-    threads.emplace_back([&, k] {
-      Trace none{nullptr, 0};
-      ListPicks picks{e, tarnel::thread_rng()};
-      with_actions(in->actions,
-                   [&](auto a) { return learn<Rule::forward, a()>(*in, picks, tables[k].data(), none); });
-    });
-  }
-  for (auto& t : threads) t.join();
-  for (std::uint64_t k = 0; k < depth; ++k) {
-    for (std::uint64_t i = 0; i < entries; ++i) in->table[k + depth * i] = tables[k][i];
-  }
-  return 0;
+  return in_parallel(*in, [&](double* q) {
+    Trace none{nullptr, 0};
+    ListPicks picks{e, tarnel::thread_rng()};
+    with_actions(in->actions, [&](auto a) { return learn<Rule::forward, a()>(*in, picks, q, none); });
+  });
 }
 
 // W9: the same drivers on a table's columns (`columns`; in->starts holds the
@@ -663,26 +666,14 @@ std::uint64_t floor_td_learn_backward_columns(const Input* in, const Columns* co
 // Each worker converts the episodes it picks into records of its own: the
 // workers share nothing but the columns.
 std::uint64_t floor_qlearn_forward_parallel_columns(const Input* in, const Columns* columns) {
-  const std::uint64_t entries = in->states * in->actions;
-  const std::uint64_t depth = in->workers;
-  std::vector<std::vector<double>> tables(depth, std::vector<double>(entries));
-  std::vector<std::thread> threads;
-  for (std::uint64_t k = 0; k < depth; ++k) {
-    threads.emplace_back([&, k] {
-      Input own = *in;
-      own.table = tables[k].data();
-      ConvertedAsPicked e(own, *columns);
-      PicksAhead picks(own, e, tarnel::thread_rng(), true);
-      Trace none{nullptr, 0};
-      with_actions(in->actions,
-                   [&](auto a) { return learn<Rule::forward, a()>(own, picks, own.table, none); });
-    });
-  }
-  for (auto& t : threads) t.join();
-  for (std::uint64_t k = 0; k < depth; ++k) {
-    for (std::uint64_t i = 0; i < entries; ++i) in->table[k + depth * i] = tables[k][i];
-  }
-  return 0;
+  return in_parallel(*in, [&](double* q) {
+    Input own = *in;
+    own.table = q;  // the table whose entries its picks ask for
+    ConvertedAsPicked e(own, *columns);
+    PicksAhead picks(own, e, tarnel::thread_rng(), true);
+    Trace none{nullptr, 0};
+    with_actions(in->actions, [&](auto a) { return learn<Rule::forward, a()>(own, picks, q, none); });
+  });
 }
 
 // Fixed work whose time says how fast the host runs this core now: one
