@@ -4,14 +4,12 @@ loop over the columns and the floor, with the machine's limit beside them:
 the bytes the call must bring from memory over NumPy's read bandwidth,
 measured in the same run.
 
-The calls run from 10^3 iterations to 10^9 replayed transitions, so the
-rounds are counted per call: as many as fit in CALL_SECONDS (at most the
-run's --repeat, at least FEWEST_ROUNDS), from the time of a round predicted
-by the call before it on the same data (the same function, fewer
-iterations, scaled) or, for the first call and for any call predicted
-under WARM_UP_SECONDS a round, by a warm-up round. A longer call runs no
-warm-up round: the call before it warmed the same processes on the same
-data. bench/limits.md says why.
+The calls run from 10^3 iterations to 10^9 replayed transitions, so each
+runs as many rounds as fit in CALL_SECONDS, at least FEWEST_ROUNDS and at
+most the run's --repeat. A call that the one before it on the same data
+(the same function, fewer iterations) predicts at WARM_UP_SECONDS a round
+or more runs no warm-up round: that call warmed the same processes on the
+same data. bench/limits.md says why.
 """
 
 from __future__ import annotations
@@ -24,7 +22,6 @@ import numpy as np
 
 import timing
 import workloads
-from capture import silenced
 from workloads import ScaleCase, timed
 
 CALL_SECONDS = 15.0
@@ -152,14 +149,10 @@ def time_cases(worker, work: workloads.AtScale, repeat: int, all_cores, say) -> 
         group = (case.function, case.data_key, case.workers)
         predicted = (previous[1] * case.iterations / previous[0].iterations
                      if previous is not None and group == previous[2] else None)
+        warm_up = predicted is None or predicted < WARM_UP_SECONDS
+        say(f"   {case.name}" + ("" if warm_up else ", no warm-up") + " ...")
         with all_cores() if case.workers else contextlib.nullcontext():
-            warm_up = predicted is None or predicted < WARM_UP_SECONDS
-            if warm_up:
-                with silenced():
-                    predicted = sum(run() for run in contenders.values())
-            rounds = min(repeat, max(FEWEST_ROUNDS, int(CALL_SECONDS / predicted)))
-            say(f"   {case.name}: {rounds} rounds" + ("" if warm_up else ", no warm-up"))
-            measured = timing.measure(contenders, rounds, warm_up=False)
+            measured = timing.measure(contenders, repeat, warm_up, CALL_SECONDS, FEWEST_ROUNDS)
         estimates = dict(measured.estimates)
         if "numba" in estimates:
             numba_seconds[numba_key] = estimates["numba"]
@@ -173,7 +166,7 @@ def time_cases(worker, work: workloads.AtScale, repeat: int, all_cores, say) -> 
                 result.numba_linearity = linearity(numba_seconds, case)
         previous = case, sum(measured.estimates.values()), group
         results.append(result)
-        say("   " + ", ".join(f"{name} {s:.4f} s" for name, s in estimates.items())
+        say(f"   {measured.rounds} rounds: " + ", ".join(f"{name} {s:.4f} s" for name, s in estimates.items())
             + (f" (numba timed at {case.numba_iterations} iterations)" if result.numba_scaled else "")
             + (f"; {measured.set_aside} of {measured.rounds} rounds set aside" if measured.set_aside else ""))
     return Results(bandwidth, read_bytes, results, work.rows, work.small_rows)

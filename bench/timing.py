@@ -108,10 +108,12 @@ class OtherWork:
         return max(0.0, (busy - busy0) - (own - own0)) / max(now - then, 1e-9)
 
 
-def measure(contenders: dict[str, Callable[[], float]], repeat: int, warm_up: bool = True) -> Measured:
+def measure(contenders: dict[str, Callable[[], float]], repeat: int, warm_up: bool = True,
+            seconds: float | None = None, fewest: int = 1) -> Measured:
     """`repeat` rounds that the reference loop shows unslowed, if the extra
-    rounds allowed suffice. `warm_up` False: the contenders ran just before
-    on the same data, so they need no warm-up round."""
+    rounds allowed suffice; with `seconds`, only as many as fit in that
+    time, once `fewest` are kept. `warm_up` False: the contenders ran just
+    before on the same data, so they need no warm-up round."""
     names = list(contenders)
     if warm_up:
         with silenced():
@@ -121,7 +123,13 @@ def measure(contenders: dict[str, Callable[[], float]], repeat: int, warm_up: bo
     rounds = []  # per round: (its slowest reference time, seconds by contender)
     most = repeat + max(1, int(repeat * EXTRA_ROUNDS))
     kept = []
-    while len(kept) < repeat and len(rounds) < most:
+    started = time.perf_counter()
+
+    def another_fits():
+        spent = time.perf_counter() - started
+        return seconds is None or len(kept) < fewest or spent * (len(rounds) + 1) / len(rounds) <= seconds
+
+    while len(kept) < repeat and len(rounds) < most and (not rounds or another_fits()):
         r = len(rounds)
         # Interleaved, starting with a different contender every round, so
         # slow drifts of the machine hit all of them alike.
