@@ -49,6 +49,12 @@ constexpr std::uint64_t entries_distance = 2;  // Q
 // The first lines of each stream asked for at records_distance; the
 // hardware's own prefetcher follows a longer episode's stream from there.
 constexpr std::uint64_t first_lines = 4;
+// The transitions of an upcoming episode whose entries are asked for at
+// entries_distance; while replaying an episode, the rules ask for those of
+// the transition this many ahead, so that every transition's are asked for
+// about as early, and no pick asks for more at once than the processor can
+// keep in flight (a 100-row episode on 8 actions would be 900 lines).
+constexpr std::uint64_t entries_rows = 16;
 
 struct Input {
   const double* const* arrays;  // episode k's rows: arrays[k], C-contiguous (rows, 5)
@@ -158,6 +164,16 @@ inline void prefetch_lines(const void* from, std::uint64_t bytes) {
   if (bytes > 0) __builtin_prefetch(static_cast<const char*>(from) + std::min(bytes, first_lines * line) - 1);
 }
 
+// Asks for the table entry a transition writes and, unless `row` is
+// `terminal`, every entry of the row it reads (the table is column-major:
+// one line per action).
+inline void ask_entries(const double* q, std::uint64_t states, std::uint64_t actions, std::uint32_t entry,
+                        std::uint32_t row) {
+  __builtin_prefetch(q + entry);
+  if (row == terminal) return;
+  for (std::uint64_t a = 0; a < actions; ++a) __builtin_prefetch(q + row + a * states);
+}
+
 // A table's episodes, each converted from the columns into the floor's
 // records the first time a pick names it, and never again in the call: the
 // records are appended in the order of first picks, so the memory written
@@ -231,6 +247,9 @@ class PicksAhead {
     }
   }
 
+  // Whether the table is far, so its entries are asked for ahead.
+  bool far() const { return far_; }
+
   Span next() {
     const std::uint64_t i = next_++;
     const Slot now = ring_[i % pick_distance];
@@ -275,28 +294,25 @@ class PicksAhead {
     prefetch_lines(c.terminal + s.begin, n * sizeof(*c.terminal));
   }
 
-  // The table's entries the episode's transitions write, and the rows they
-  // read (every action's entry of the row: the table is column-major).
+  // The table's entries the episode's first transitions write, and the
+  // rows they read.
   void entries(std::uint64_t k) {
     if (k >= in_.iterations) return;
     const Slot& s = ring_[k % pick_distance];
-    const double* q = in_.table;
-    const std::uint64_t states = in_.states;
-    auto row = [&](std::uint64_t next) {
-      for (std::uint64_t a = 0; a < in_.actions; ++a) __builtin_prefetch(q + next + a * states);
-    };
+    const std::uint64_t n = std::min(s.end - s.begin, entries_rows);
     if (const Step* records = e_.converted(s.episode)) {
-      for (const Step *t = records, *end = records + (s.end - s.begin); t != end; ++t) {
-        __builtin_prefetch(q + t->entry);
-        if (reads_row_ && t->row != terminal) row(t->row);
+      for (const Step *t = records, *end = records + n; t != end; ++t) {
+        ask_entries(in_.table, in_.states, in_.actions, t->entry, reads_row_ ? t->row : terminal);
       }
       return;
     }
     const Columns& c = e_.columns();
-    for (std::uint64_t r = s.begin; r < s.end; ++r) {
-      __builtin_prefetch(q + static_cast<std::uint32_t>(c.state[r]) +
-                         static_cast<std::uint64_t>(c.action[r]) * states);
-      if (reads_row_ && c.terminal[r] == 0) row(static_cast<std::uint32_t>(c.next_state[r]));
+    for (std::uint64_t r = s.begin; r < s.begin + n; ++r) {
+      const auto entry = static_cast<std::uint32_t>(c.state[r]) +
+                         static_cast<std::uint32_t>(c.action[r]) * static_cast<std::uint32_t>(in_.states);
+      const bool row = reads_row_ && c.terminal[r] == 0;
+      ask_entries(in_.table, in_.states, in_.actions, entry,
+                  row ? static_cast<std::uint32_t>(c.next_state[r]) : terminal);
     }
   }
 
@@ -331,11 +347,18 @@ std::uint64_t with_rng(const Input& in, Body body) {
   return body(tarnel::thread_rng());
 }
 
-template <std::uint64_t kActions>
+// kAhead (W9, a far table): each transition asks for the entries of the one
+// entries_rows later.
+template <std::uint64_t kActions, bool kAhead = false>
 inline void forward(double* q, std::uint64_t states, std::uint64_t actions, double gamma, double alpha,
                     const Step* begin, const Step* end) {
   const std::uint64_t n = kActions > 0 ? kActions : actions;
   for (const Step* t = begin; t != end; ++t) {
+    if constexpr (kAhead) {
+      if (end - t > static_cast<std::ptrdiff_t>(entries_rows)) {
+        ask_entries(q, states, n, t[entries_rows].entry, t[entries_rows].row);
+      }
+    }
     const double old = q[t->entry];
     double target = t->reward;
     if (t->row != terminal) {
@@ -369,10 +392,15 @@ inline void sarsa(double* q, std::uint64_t states, std::uint64_t actions, double
   }
 }
 
+template <bool kAhead = false>
 inline void backward(double* q, double gamma, double alpha, const Step* begin, const Step* end) {
   const double keep = 1.0 - alpha;
   double g = (end - 1)->reward;
   for (const Step* t = end - 1; t-- != begin;) {
+    if constexpr (kAhead) {
+      if (t - begin >= static_cast<std::ptrdiff_t>(entries_rows))
+        __builtin_prefetch(q + (t - entries_rows)->entry);
+    }
     q[t->entry] = alpha * g + q[t->entry] * keep;
     g = g * gamma + t->reward;
   }
@@ -380,13 +408,13 @@ inline void backward(double* q, double gamma, double alpha, const Step* begin, c
 
 enum class Rule { forward, backward, sarsa };
 
-template <Rule rule, std::uint64_t kActions>
+template <Rule rule, std::uint64_t kActions, bool kAhead = false>
 inline void apply(const Input& in, double* q, const Step* begin, const Step* end) {
   if constexpr (rule == Rule::forward)
-    forward<kActions>(q, in.states, in.actions, in.gamma, in.alpha, begin, end);
+    forward<kActions, kAhead>(q, in.states, in.actions, in.gamma, in.alpha, begin, end);
   if constexpr (rule == Rule::sarsa)
     sarsa<kActions>(q, in.states, in.actions, in.gamma, in.alpha, begin, end);
-  if constexpr (rule == Rule::backward) backward(q, in.gamma, in.alpha, begin, end);
+  if constexpr (rule == Rule::backward) backward<kAhead>(q, in.gamma, in.alpha, begin, end);
 }
 
 // Runs body(integral_constant<kActions>) for the workloads' action counts.
@@ -400,7 +428,7 @@ auto with_actions(std::uint64_t actions, Body body) {
   }
 }
 
-template <Rule rule, std::uint64_t kActions, typename Picks>
+template <Rule rule, std::uint64_t kActions, bool kAhead = false, typename Picks>
 std::uint64_t learn(const Input& in, Picks& picks, double* q, Trace& trace) {
   const std::uint64_t entries = in.states * in.actions;
   std::memset(q, 0, entries * sizeof(double));
@@ -417,7 +445,7 @@ std::uint64_t learn(const Input& in, Picks& picks, double* q, Trace& trace) {
   if (entries < 16384) {
     for (std::uint64_t i = 0; i < in.iterations; ++i) {
       const auto [begin, end] = picks.next();
-      apply<rule, kActions>(in, q, begin, end);
+      apply<rule, kActions, kAhead>(in, q, begin, end);
       history[i] = table_sum(q, entries);
       if (i >= check_start && i % period == 0 && check(i)) break;
     }
@@ -443,7 +471,7 @@ std::uint64_t learn(const Input& in, Picks& picks, double* q, Trace& trace) {
       const auto [begin, end] = picks.next();
       const Step* written_end = rule == Rule::backward && end != begin ? end - 1 : end;
       for (const Step* t = begin; t != written_end; ++t) saved.push_back({t->entry, versions, q[t->entry]});
-      apply<rule, kActions>(in, q, begin, end);
+      apply<rule, kActions, kAhead>(in, q, begin, end);
     }
     std::sort(saved.begin(), saved.end(), [](const Saved& a, const Saved& b) {
       return a.entry != b.entry ? a.entry < b.entry : a.version < b.version;
@@ -471,14 +499,14 @@ std::uint64_t learn(const Input& in, Picks& picks, double* q, Trace& trace) {
   return trace.size;
 }
 
-template <std::uint64_t kActions, typename Picks>
+template <std::uint64_t kActions, bool kAhead = false, typename Picks>
 std::uint64_t fast_learn(const Input& in, Picks& picks, double* q, Trace& trace) {
   const std::uint64_t entries = in.states * in.actions;
   std::memset(q, 0, entries * sizeof(double));
   double previous = 0.0;
   for (std::uint64_t i = 0; i < in.iterations; ++i) {
     const auto [begin, end] = picks.next();
-    forward<kActions>(q, in.states, in.actions, in.gamma, in.alpha, begin, end);
+    forward<kActions, kAhead>(q, in.states, in.actions, in.gamma, in.alpha, begin, end);
     if (i % period != 0) continue;
     const double sum = table_sum(q, entries);
     if (i >= check_start) {
@@ -650,7 +678,10 @@ std::uint64_t floor_fast_learn_columns(const Input* in, const Columns* columns) 
   Trace trace{in->trace, in->trace_capacity};
   return with_rng(*in, [&](Rng& rng) {
     PicksAhead picks(*in, e, rng, true);
-    return with_actions(in->actions, [&](auto a) { return fast_learn<a()>(*in, picks, in->table, trace); });
+    return with_actions(in->actions, [&](auto a) {
+      return picks.far() ? fast_learn<a(), true>(*in, picks, in->table, trace)
+                         : fast_learn<a(), false>(*in, picks, in->table, trace);
+    });
   });
 }
 
@@ -659,7 +690,8 @@ std::uint64_t floor_td_learn_backward_columns(const Input* in, const Columns* co
   Trace trace{in->trace, in->trace_capacity};
   return with_rng(*in, [&](Rng& rng) {
     PicksAhead picks(*in, e, rng, false);
-    return learn<Rule::backward, 0>(*in, picks, in->table, trace);
+    return picks.far() ? learn<Rule::backward, 0, true>(*in, picks, in->table, trace)
+                       : learn<Rule::backward, 0, false>(*in, picks, in->table, trace);
   });
 }
 
@@ -672,7 +704,10 @@ std::uint64_t floor_qlearn_forward_parallel_columns(const Input* in, const Colum
     ConvertedAsPicked e(own, *columns);
     PicksAhead picks(own, e, tarnel::thread_rng(), true);
     Trace none{nullptr, 0};
-    with_actions(in->actions, [&](auto a) { return learn<Rule::forward, a()>(own, picks, q, none); });
+    with_actions(in->actions, [&](auto a) {
+      return picks.far() ? learn<Rule::forward, a(), true>(own, picks, q, none)
+                         : learn<Rule::forward, a(), false>(own, picks, q, none);
+    });
   });
 }
 
