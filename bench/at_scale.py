@@ -24,7 +24,7 @@ import timing
 import workloads
 from workloads import ScaleCase, timed
 
-CALL_SECONDS = 15.0
+CALL_SECONDS = 12.0
 FEWEST_ROUNDS = 3
 WARM_UP_SECONDS = 2.0
 # The Numba loop's time per iteration at the iterations it is timed at,

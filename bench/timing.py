@@ -121,26 +121,30 @@ def measure(contenders: dict[str, Callable[[], float]], repeat: int, warm_up: bo
                 if name != "python":
                     contenders[name]()
     rounds = []  # per round: (its slowest reference time, seconds by contender)
-    most = repeat + max(1, int(repeat * EXTRA_ROUNDS))
     kept = []
     started = time.perf_counter()
 
-    def another_fits():
-        spent = time.perf_counter() - started
-        return seconds is None or len(kept) < fewest or spent * (len(rounds) + 1) / len(rounds) <= seconds
+    def another():
+        if len(kept) >= repeat:
+            return False
+        if seconds is None or len(kept) < fewest:
+            # Rounds set aside are run again, a bounded number of times.
+            wanted = repeat if seconds is None else fewest
+            return len(rounds) < wanted + max(1, int(wanted * EXTRA_ROUNDS))
+        return (time.perf_counter() - started) * (len(rounds) + 1) / len(rounds) <= seconds
 
-    while len(kept) < repeat and len(rounds) < most and (not rounds or another_fits()):
+    while another():
         r = len(rounds)
         # Interleaved, starting with a different contender every round, so
         # slow drifts of the machine hit all of them alike.
         order = names[r % len(names):] + names[:r % len(names)]
-        seconds, reference = {}, [Reference.time()]
+        taken, reference = {}, [Reference.time()]
         with silenced():
             for name in order:
                 if name != "python" or r < PYTHON_ROUNDS:
-                    seconds[name] = contenders[name]()
+                    taken[name] = contenders[name]()
                     reference.append(Reference.time())
-        rounds.append((max(reference), seconds))
+        rounds.append((max(reference), taken))
         # Judged against the best of the run so far, which later rounds may lower.
         kept = [s for slowest, s in rounds if not Reference.slowed(slowest)]
     times = {name: [s[name] for s in kept if name in s] for name in names}
