@@ -17,8 +17,9 @@ A host can slow the whole virtual machine down for a while, which no
 process inside it sees in /proc/stat: a fixed reference loop (the floor
 library's, a few milliseconds) is timed before every run and at the end
 of every round, and a round in which it ran more than PRECISION slower
-than its best time of the whole run is set aside and run again, up to
-EXTRA_ROUNDS times (bench/limits.md, "Verdicts").
+than its best time of the whole run is set aside and run again, at most
+EXTRA_ROUNDS as many more rounds as were asked for (bench/limits.md,
+"Verdicts").
 """
 
 from __future__ import annotations
