@@ -574,10 +574,11 @@ def at_scale_readme_lines(r: Results):
     out = []
     for c in cases:
         e = c.estimates
+        small = e["tarnel" + W9_SMALL] / c.small_replayed
         out.append(f"| W9 {at_scale_label(c)}, on {count_text(r.at_scale.rows)} rows as flat columns "
-                   f"({e['tarnel' + W9_SMALL] / c.small_replayed * 1e9:.2f} ns on {count_text(r.at_scale.small_rows)}) "
-                   f"| {e['tarnel'] / c.replayed * 1e9:.2f} ns per replayed transition | {ratio(e.get('numba'), e['tarnel'])} "
-                   f"| {ratio(e['tarnel'], e.get('floor'))} |")
+                   f"({small * 1e9:.2f} ns on {count_text(r.at_scale.small_rows)}) "
+                   f"| {e['tarnel'] / c.replayed * 1e9:.2f} ns per replayed transition "
+                   f"| {ratio(e.get('numba'), e['tarnel'])} | {ratio(e['tarnel'], e.get('floor'))} |")
     return out
 
 
@@ -751,7 +752,8 @@ def results_text(r: Results, lines, goals, scale_block):
             f"{PRECISION:.0%} longer than its best was set aside and run again, at most "
             f"{timing.EXTRA_ROUNDS:.0%} more rounds per workload (bench/limits.md, \"Verdicts\"):", "",
             "| workload | rounds run | set aside |", "|---|---|---|"]
-    out += [f"| {key} | {rounds} | {aside}{' (every round: the figures are from all of them)' if aside == rounds else ''} |"
+    out += [f"| {key} | {rounds} | {aside}" + (" (every round: the figures are from all of them)"
+                                                 if aside == rounds else "") + " |"
             for key, (aside, rounds) in r.set_aside.items()]
     out += [""] + flat_section(r) + [""] + at_scale_section(r) + [""] + scale_block
     out += ["", "## Raw times (seconds, in round order)", "", "```"]
