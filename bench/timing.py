@@ -17,15 +17,16 @@ A host can slow the whole virtual machine down for a while, which no
 process inside it sees in /proc/stat: a fixed reference loop (the floor
 library's, a few milliseconds) is timed before every run and at the end
 of every round, and a round in which it ran more than PRECISION slower
-than its best time of the whole run is set aside and run again, at most
-EXTRA_ROUNDS as many more rounds as were asked for (bench/limits.md,
-"Verdicts").
+than its best time of the whole run, at the median of the round, is set
+aside and run again, at most EXTRA_ROUNDS as many more rounds as were
+asked for (bench/limits.md, "Verdicts").
 """
 
 from __future__ import annotations
 
 import contextlib
 import os
+import statistics
 import time
 from collections.abc import Callable, Iterable
 from typing import NamedTuple
@@ -60,11 +61,16 @@ class Reference:
 
     @classmethod
     def time(cls) -> float:
-        start = time.perf_counter()
-        floor.reference()
-        seconds = time.perf_counter() - start
-        cls.best = min(cls.best, seconds)
-        return seconds
+        """The faster of two runs of the loop back to back: an interrupt or a
+        moment of another thread on the core slows one of them, a host that
+        runs the core slower slows both."""
+        runs = []
+        for _ in range(2):
+            start = time.perf_counter()
+            floor.reference()
+            runs.append(time.perf_counter() - start)
+        cls.best = min(cls.best, min(runs))
+        return min(runs)
 
     @classmethod
     def slowed(cls, seconds: float) -> bool:
@@ -121,7 +127,7 @@ def measure(contenders: dict[str, Callable[[], float]], repeat: int, warm_up: bo
             for name in names:  # the warm-up round: compilation, first-use setup, caches
                 if name != "python":
                     contenders[name]()
-    rounds = []  # per round: (its slowest reference time, seconds by contender)
+    rounds = []  # per round: (its reference time, seconds by contender)
     kept = []
     started = time.perf_counter()
 
@@ -145,9 +151,12 @@ def measure(contenders: dict[str, Callable[[], float]], repeat: int, warm_up: bo
                 if name != "python" or r < PYTHON_ROUNDS:
                     taken[name] = contenders[name]()
                     reference.append(Reference.time())
-        rounds.append((max(reference), taken))
+        # The median of the round's reference times: one slowed run is what
+        # the minimum over the rounds leaves out anyway; a round the host
+        # slowed for most of its length is what it cannot.
+        rounds.append((statistics.median(reference), taken))
         # Judged against the best of the run so far, which later rounds may lower.
-        kept = [s for slowest, s in rounds if not Reference.slowed(slowest)]
+        kept = [s for typical, s in rounds if not Reference.slowed(typical)]
     times = {name: [s[name] for s in kept if name in s] for name in names}
     # A contender timed only in rounds set aside (the plain Python peer runs
     # in the first rounds only) keeps those rounds.
