@@ -748,9 +748,9 @@ def results_text(r: Results, lines, goals, scale_block):
                 "means instead, so 10^12 and 10^6 cost the same."]
     out += ["", "## Rounds set aside", "",
             f"The reference loop (fixed arithmetic, {r.reference_best * 1e3:.2f} ms at its best in this run) "
-            "was timed before every run and at the end of every round; a round in which it took more than "
-            f"{PRECISION:.0%} longer than its best was set aside and run again, at most "
-            f"{timing.EXTRA_ROUNDS:.0%} more rounds per workload (bench/limits.md, \"Verdicts\"):", "",
+            "was timed before every run and at the end of every round; a round in which it took, at its "
+            f"median, more than {PRECISION:.0%} longer than its best was set aside and run again, at most "
+            f"{timing.EXTRA_ROUNDS:.0%} more rounds than asked for (bench/limits.md, \"Verdicts\"):", "",
             "| workload | rounds run | set aside |", "|---|---|---|"]
     out += [f"| {key} | {rounds} | {aside}" + (" (every round: the figures are from all of them)"
                                                  if aside == rounds else "") + " |"
