@@ -131,14 +131,14 @@ def measure(contenders: dict[str, Callable[[], float]], repeat: int, warm_up: bo
     kept = []
     started = time.perf_counter()
 
+    def within(wanted):  # rounds set aside are run again, a bounded number of times
+        return len(kept) < wanted and len(rounds) < wanted + max(1, int(wanted * EXTRA_ROUNDS))
+
     def another():
-        if len(kept) >= repeat:
-            return False
-        if seconds is None or len(kept) < fewest:
-            # Rounds set aside are run again, a bounded number of times.
-            wanted = repeat if seconds is None else fewest
-            return len(rounds) < wanted + max(1, int(wanted * EXTRA_ROUNDS))
-        return (time.perf_counter() - started) * (len(rounds) + 1) / len(rounds) <= seconds
+        if seconds is None or not rounds:
+            return within(repeat)
+        fits = (time.perf_counter() - started) * (len(rounds) + 1) / len(rounds) <= seconds
+        return within(repeat) if fits else within(fewest)
 
     while another():
         r = len(rounds)
