@@ -423,6 +423,7 @@ auto with_actions(std::uint64_t actions, Body body) {
   switch (actions) {
     case 4: return body(std::integral_constant<std::uint64_t, 4>{});
     case 6: return body(std::integral_constant<std::uint64_t, 6>{});
+    case 8: return body(std::integral_constant<std::uint64_t, 8>{});
     case 20: return body(std::integral_constant<std::uint64_t, 20>{});
     default: return body(std::integral_constant<std::uint64_t, 0>{});
   }
