@@ -185,9 +185,11 @@ bench: module wheel
 # A billion transitions in one call (not part of `make test` or `make bench`):
 # writes the columns once into build/scale-data or $TARNEL_SCALE_DATA (about
 # 14 GB; reused while their shapes fit), then times the table's construction,
-# its conversion and 10^6 iterations of fast_learn on them, with the peak
-# anonymous memory, and writes the figures into bench/RESULTS.md.
-# SCALE_FLAGS: e.g. "--transitions 1e7 --data build/scale-small".
+# one read of every column (which leaves them in the kernel's cache), and
+# fast_learn at 10^6 and at 10^8 iterations on them, each with its peak
+# anonymous memory, and writes the figures into bench/RESULTS.md and the
+# README's sentence on them.
+# SCALE_FLAGS: e.g. "--transitions 1e7 --data build/scale-small --iterations 1e5".
 SCALE_FLAGS ?=
 scale: module
 	$(LOCAL_ENV) $(PY) bench/scale.py $(SCALE_FLAGS)

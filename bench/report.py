@@ -14,8 +14,10 @@ import subprocess
 from pathlib import Path
 
 import numpy as np
+import at_scale
 import timing
 from peers import floor
+from workloads import W9_SMALL
 
 HERE = Path(__file__).resolve().parent
 RESULTS = HERE / "RESULTS.md"
@@ -38,7 +40,7 @@ WHEEL_TO_GXX = 1.05
 # ratio up to 3 % apart (bench/limits.md). A ratio that close to its goal is
 # not decided by one run: its verdict says so instead of a met or NOT met
 # that the next run would reverse.
-PRECISION = 0.03
+PRECISION = timing.PRECISION
 AT_GOAL = "at the goal, within the bench's precision"
 
 
@@ -78,6 +80,16 @@ FLAT_PER_EPISODE = 16
 # the second as it finds it.
 FLAT_START, FLAT_END = "<!-- flat-results:start -->", "<!-- flat-results:end -->"
 SCALE_START, SCALE_END = "<!-- scale-results:start -->", "<!-- scale-results:end -->"
+# W9 alone (run.py --only W9) rewrites its own section.
+AT_SCALE_START, AT_SCALE_END = "<!-- at-scale-results:start -->", "<!-- at-scale-results:end -->"
+# W9: per replayed transition on the large data at most this many times the
+# same call's on the small data, for the largest call of each function,
+# table and episode length that runs on both; every whole call at least
+# this many times faster than the Numba loop over the columns.
+AT_SCALE_PER_TRANSITION = 1.5
+AT_SCALE_NUMBA = 2.0
+# The call the README's results block shows for W9.
+AT_SCALE_README = ("fast_learn", (100_000, 8), 10)
 
 
 def say(*parts):
@@ -136,8 +148,16 @@ class Results:
     compile_seconds: float | None  # the Numba peers' compilation; None without Numba
     repeat: int  # rounds per workload
     pinned_to: int | None  # the core of every timed process but W4's; None: not pinned
-    quick: bool  # a tenth of the iterations
+    quick: bool  # a share of the iterations only (`scale`)
     elapsed: float  # seconds, the whole run
+    set_aside: dict = dataclasses.field(default_factory=dict)  # workload -> (rounds set aside, rounds run)
+    reference_best: float = float("nan")  # seconds: the reference loop's best time in the run
+    at_scale: object = None  # at_scale.Results of W9, or None
+    scale: float = 1.0  # the share of the iterations (and of W8's and W9's rows) run
+
+    @property
+    def scale_text(self):
+        return "a tenth" if self.scale == 0.1 else f"{self.scale:g}"
 
     @property
     def loaded(self):
@@ -156,7 +176,7 @@ class Results:
     @property
     def array_keys(self):
         """The workloads on episode arrays, timed against the peers."""
-        return [k for k in self.keys if not self.work[k].flat]
+        return [k for k in self.keys if self.work[k].on_arrays]
 
     @property
     def flat_keys(self):
@@ -313,7 +333,7 @@ def table_lines(r: Results):
         goals.append(("wheel", verdict(slowest, WHEEL_TO_GXX, at_least=False),
                       f"the portable wheel takes at most {slowest:.2f}x the g++ build's time ({key}; goal "
                       f"<= {WHEEL_TO_GXX}x)"))
-    return lines, goals + flat_goals(r)
+    return lines, goals + flat_goals(r) + at_scale_goals(r)
 
 
 def flat_figures(r: Results):
@@ -366,7 +386,7 @@ def flat_section(r: Results):
     per = {key: per_transition(r.work[key]) for key in r.flat_keys}
     out += [f"Measured {env['date']}; load average {env['load']:.1f} at the start, {env['load_end']:.1f} at "
             f"the end ({r.other_work})"
-            + ("; QUICK run (a tenth of the rows)" if r.quick else "")
+            + (f"; QUICK run ({r.scale_text} of the rows)" if r.quick else "")
             + f"; {method(r)}.", "",
             "| workload | build | conversion | NumPy's read | conversion / read | construction "
             "| list path | list path / (construction + conversion) | goal |",
@@ -410,6 +430,167 @@ def flat_section(r: Results):
     return out
 
 
+def count_text(n: float) -> str:
+    """1000 as 10^3, 20000000 as 2x10^7; other counts as they are."""
+    n = int(n)
+    k = len(str(n)) - 1
+    m, rest = divmod(n, 10**k)
+    if rest or k < 3:
+        return str(n)
+    return f"10^{k}" if m == 1 else f"{m}x10^{k}"
+
+
+def at_scale_label(c) -> str:
+    case = c.case
+    workers = f", {case.workers} workers" if case.workers else ""
+    return (f"{case.function} {case.q_shape[0]}x{case.q_shape[1]}, episodes of ~{case.length}{workers}, "
+            f"{count_text(case.iterations)} iterations")
+
+
+def small_ratio(c) -> float | None:
+    """A W9 call's time per replayed transition on the large data over the
+    same on the small data."""
+    small = c.estimates.get("tarnel" + W9_SMALL)
+    return (c.estimates["tarnel"] / c.replayed) / (small / c.small_replayed) if small else None
+
+
+def at_scale_goal_cases(a):
+    """The calls the per-transition goal is read on: of each function,
+    table and episode length, the one with the most iterations that also
+    ran on the small data."""
+    chosen = {}
+    for c in a.cases:
+        key = (c.case.function, c.case.q_shape, c.case.length, c.case.workers)
+        if small_ratio(c) is not None and (key not in chosen or c.case.iterations > chosen[key].case.iterations):
+            chosen[key] = c
+    return list(chosen.values())
+
+
+def at_scale_goals(r: Results):
+    """W9's goals as (workload, met, how far)."""
+    a = r.at_scale
+    if a is None:
+        return []
+    goals = []
+    for shape in dict.fromkeys(c.case.q_shape for c in a.cases):
+        cases = [c for c in at_scale_goal_cases(a) if c.case.q_shape == shape]
+        met = worst(*(verdict(small_ratio(c), AT_SCALE_PER_TRANSITION, at_least=False) for c in cases))
+        goals.append((f"W9 {shape[0]}x{shape[1]} per replayed transition", met,
+                      f"on {count_text(a.rows)} rows at most {AT_SCALE_PER_TRANSITION:g}x the time per replayed "
+                      f"transition on {count_text(a.small_rows)}: "
+                      + "; ".join(f"{at_scale_label(c)} {small_ratio(c):.2f}x" for c in cases)))
+    timed = [c for c in a.cases if "numba" in c.estimates]
+    if timed:
+        slowest = min(timed, key=lambda c: c.estimates["numba"] / c.estimates["tarnel"])
+        met = worst(*(verdict(c.estimates["numba"] / c.estimates["tarnel"], AT_SCALE_NUMBA, at_least=True)
+                      for c in timed))
+        failing = [c for c in timed
+                   if verdict(c.estimates["numba"] / c.estimates["tarnel"], AT_SCALE_NUMBA, True) != "met"]
+        goals.append(("W9 against Numba", met,
+                      f"every whole call at least {AT_SCALE_NUMBA:g}x faster than the Numba loop over the columns: "
+                      f"{len(timed) - len(failing)} of {len(timed)} calls met; the least, "
+                      f"{at_scale_label(slowest)}, {ratio(slowest.estimates['numba'], slowest.estimates['tarnel'])}"))
+    return goals
+
+
+def at_scale_rows(r: Results):
+    """One row per W9 call: its cells, in the section's column order."""
+    rows = []
+    for c in r.at_scale.cases:
+        e = c.estimates
+        t, n, f, small = e["tarnel"], e.get("numba"), e.get("floor"), e.get("tarnel" + W9_SMALL)
+        per = small_ratio(c)
+        rows.append([at_scale_label(c), fmt_time(t), f"{t / c.replayed * 1e9:.2f} ns",
+                     f"{small / c.small_replayed * 1e9:.2f} ns" if small else "-",
+                     f"{per:.2f}x" if per else "-",
+                     (fmt_time(n) + ("*" if c.numba_scaled else "")) if n else "-", ratio(n, t),
+                     fmt_time(f) if f else "-", ratio(t, f), fmt_time(c.limit), ratio(t, c.limit),
+                     f"{c.rounds}" + (f", {c.set_aside} set aside" if c.set_aside else "")
+                     + (" (all: figures from every round)" if c.set_aside == c.rounds else "")])
+    return rows
+
+
+def at_scale_section(r: Results):
+    """RESULTS.md's section on W9, between its markers, with its own date,
+    load, goals and raw times: a run of W9 alone rewrites just this."""
+    env, a = r.machine, r.at_scale
+    out = [AT_SCALE_START, "", "## Training at scale: W9", ""]
+    if a is None:
+        return out + ["Not measured in this run: `python bench/run.py --only W9`.", "", AT_SCALE_END]
+    big, small = count_text(a.rows), count_text(a.small_rows)
+    out += [f"Measured {env['date']}; load average {env['load']:.1f} at the start, {env['load_end']:.1f} at "
+            f"the end ({r.other_work})" + (f"; QUICK run ({r.scale_text} of the rows and iterations)"
+                                          if r.quick else "")
+            + f"; the `{r.builds[0].label}` build; each call in interleaved rounds of its own (bench/at_scale.py: "
+            f"as many as fit in {at_scale.CALL_SECONDS:g} s, at least {min(at_scale.FEWEST_ROUNDS, r.repeat)} and "
+            f"at most {r.repeat}), the "
+            f"{timing.ESTIMATOR} of each contender's rounds kept. NumPy's read of "
+            f"{a.bandwidth_bytes / 1e6:.0f} MB of the columns ran at {a.bandwidth / 1e9:.2f} GB/s.", "",
+            f"| call on {big} rows | tarnel | per replayed transition | the same on {small} rows | ratio | Numba "
+            "| Numba / tarnel | floor | tarnel / floor | limit | tarnel / limit | rounds |",
+            "|" + "---|" * 12]
+    out += ["| " + " | ".join(row) + " |" for row in at_scale_rows(r)]
+    out += ["",
+            f"- Data: {big} transitions as five columns (int32 state, int8 action, float32 reward, int32 next "
+            "state, bool terminal) in an `EpisodeTable`, episodes of 5 to 15 or 50 to 150 rows, every index "
+            f"inside its table, from a fixed seed; the same generator on {small} rows, whose records stay in "
+            "the caches. `quit_threshold` 0: every call runs all its iterations.",
+            "- per replayed transition: the whole call's time over its picks times the mean episode length "
+            "(a parallel call's picks: every worker's).",
+            "- Numba: the `@njit` drivers of the other workloads on the columns as they lie (the ends as "
+            "n + 1 offsets, made once outside the timing). * timed at fewer iterations and scaled "
+            "linearly (below).",
+            "- floor: bench/peers/floor.cpp on the columns, each episode converted into records the first time "
+            "it is picked, the picks drawn ahead (bench/limits.md).",
+            "- limit: the bytes the call must bring from memory (each picked episode's columns once, its "
+            "records at every later pick, in whole cache lines, and the table once) over NumPy's read "
+            "bandwidth; a parallel call's workers' bytes together, over one core's bandwidth.", "",
+            "Goals:", ""]
+    out += [f"- {key}: {met}: {text}" for key, met, text in at_scale_goals(r)]
+    scaled = [c for c in a.cases if c.numba_scaled and c.numba_linearity]
+    if scaled:
+        out += ["", "The Numba loop's time per iteration, where it was scaled, against the same at fewer "
+                f"iterations (linear within {at_scale.LINEAR:.0%}: the scaling holds):", ""]
+        for c in scaled:
+            below, x = c.numba_linearity
+            linear = abs(x - 1) <= at_scale.LINEAR
+            out.append(f"- {at_scale_label(c)}: timed at {count_text(c.numba_timed)}, {x:.2f}x its time per "
+                       f"iteration at {count_text(below)}: {'linear' if linear else 'NOT linear'}")
+    out += ["", "Raw times (seconds, rounds kept, in round order):", "", "```"]
+    out += [f"{c.case.name:<38} {name:<14} " + " ".join(f"{v:.4f}" for v in values)
+            for c in a.cases for name, values in c.raw.items()]
+    out += ["```", "", AT_SCALE_END]
+    return out
+
+
+def at_scale_readme_lines(r: Results):
+    """The README's line on W9: the call of AT_SCALE_README with the most
+    iterations that also ran on the small data."""
+    if r.at_scale is None:
+        return []
+    function, shape, length = AT_SCALE_README
+    cases = [c for c in at_scale_goal_cases(r.at_scale)
+             if (c.case.function, c.case.q_shape, c.case.length) == (function, shape, length)]
+    out = []
+    for c in cases:
+        e = c.estimates
+        small = e["tarnel" + W9_SMALL] / c.small_replayed
+        out.append(f"| W9 {at_scale_label(c)}, on {count_text(r.at_scale.rows)} rows as flat columns "
+                   f"({small * 1e9:.2f} ns on {count_text(r.at_scale.small_rows)}) "
+                   f"| {e['tarnel'] / c.replayed * 1e9:.2f} ns per replayed transition "
+                   f"| {ratio(e.get('numba'), e['tarnel'])} | {ratio(e['tarnel'], e.get('floor'))} |")
+    return out
+
+
+def at_scale_console_lines(r: Results):
+    if r.at_scale is None:
+        return []
+    lines = [f"  W9 {label}: tarnel {t}, {per} per replayed transition (small data {small}, {x}); Numba / tarnel "
+             f"{nt}; tarnel / floor {tf}; tarnel / limit {tl}"
+             for label, t, per, small, x, _, nt, _, tf, _, tl, _ in at_scale_rows(r)]
+    return lines + [f"  {key}: {met}: {text}" for key, met, text in at_scale_goals(r)]
+
+
 def raw_lines(r: Results, keys):
     return [f"{key:<4} {name:<26} " + " ".join(f"{v:.4f}" for v in values)
             for key in keys for name, values in r.raw[key].items()]
@@ -435,7 +616,8 @@ def flat_console_lines(r: Results):
 def console_lines(r: Results):
     """The end of the run's console output: the table, memory, load."""
     env = r.machine
-    lines = [""] + (table_lines(r)[0] if r.array_keys else []) + [""] + flat_console_lines(r)
+    lines = ([""] + (table_lines(r)[0] if r.array_keys else []) + [""] + flat_console_lines(r)
+             + at_scale_console_lines(r))
     for key, name, value, (low, middle, high) in spread_rows(r):
         if name in ("tarnel / floor", "sequential / parallel throughput"):
             lines.append(f"  {key} {name}: {value:.2f}x; round by round {low:.2f}x, {middle:.2f}x, {high:.2f}x "
@@ -461,7 +643,7 @@ def provenance(r: Results):
     """What the figures are worth: a quick run or a loaded machine says so."""
     notes = []
     if r.quick:
-        notes.append("QUICK run (a tenth of the iterations)")
+        notes.append(f"QUICK run ({r.scale_text} of the iterations)")
     if r.loaded:
         notes.append("other processes were running: the times are noisy, W4's above all")
     return notes
@@ -472,7 +654,7 @@ def results_text(r: Results, lines, goals, scale_block):
     out = ["# Benchmark results", "",
            "Written by `python bench/run.py` (or `make bench`); do not edit by hand."]
     if r.quick:
-        out += ["", "**Figures from a quick run (a tenth of the iterations)"
+        out += ["", f"**Figures from a quick run ({r.scale_text} of the iterations)"
                 + (" on a loaded machine" if r.loaded else "")
                 + ": they show that the harness works, not how fast tarnel is.**"]
     out += ["",
@@ -485,7 +667,7 @@ def results_text(r: Results, lines, goals, scale_block):
         out.append(f"- `{build.label}` measured: {build.source}"
                    + (" (OLDER than a file under src/: rebuild it)" if build.stale else ""))
     out += [f"- Date: {env['date']}; {method(r)}; "
-            f"whole run {r.elapsed:.0f} s" + ("; QUICK run (a tenth of the iterations)" if r.quick else ""),
+            f"whole run {r.elapsed:.0f} s" + (f"; QUICK run ({r.scale_text} of the iterations)" if r.quick else ""),
             "",
             "## Times", ""]
     out += lines
@@ -564,7 +746,16 @@ def results_text(r: Results, lines, goals, scale_block):
                        f"{described}{'' if exact else ' (peak not resettable: upper estimate)'} |")
         out += ["", "A stored history of 10^12 sums would need 8 TB; the driver keeps the window "
                 "means instead, so 10^12 and 10^6 cost the same."]
-    out += [""] + flat_section(r) + [""] + scale_block
+    out += ["", "## Rounds set aside", "",
+            f"The reference loop (fixed arithmetic, {r.reference_best * 1e3:.2f} ms at its best in this run) "
+            "was timed before every run and at the end of every round; a round in which it took, at its "
+            f"median, more than {PRECISION:.0%} longer than its best was set aside and run again, at most "
+            f"{timing.EXTRA_ROUNDS:.0%} more rounds than asked for (bench/limits.md, \"Verdicts\"):", "",
+            "| workload | rounds run | set aside |", "|---|---|---|"]
+    out += [f"| {key} | {rounds} | {aside}" + (" (every round: the figures are from all of them)"
+                                                 if aside == rounds else "") + " |"
+            for key, (aside, rounds) in r.set_aside.items()]
+    out += [""] + flat_section(r) + [""] + at_scale_section(r) + [""] + scale_block
     out += ["", "## Raw times (seconds, in round order)", "", "```"]
     out += raw_lines(r, keys)
     out += ["```", ""]
@@ -602,6 +793,7 @@ def readme_block(r: Results):
                     f"| {key} NumPy `.sum()` of the same columns (read bandwidth) | {fmt(numpy_sum)} | - | - |",
                     f"| {key} the list path (column_stack, astype, split, the call) | {fmt(list_path)} "
                     "| - | - |"]
+    out += at_scale_readme_lines(r)
     build = r.builds[0]
     out += ["",
             f"The {timing.ESTIMATOR} of {r.repeat} interleaved rounds, {env['date']}, on {env['cores']} cores of "
@@ -634,16 +826,23 @@ def scale_placeholder():
 
 def write(r: Results, results_path: Path = RESULTS, readme_path: Path | None = README):
     """RESULTS.md in full and, when the file has the markers, README's block.
-    A run of flat workloads alone rewrites only their section of RESULTS.md
+    A run of W8 or W9 alone rewrites only their sections of RESULTS.md
     (the rest, README's block included, stays as the last full run left it);
     `make scale`'s section is kept as it is."""
     old = results_path.read_text() if results_path.exists() else ""
     if not r.array_keys:
-        if block(old, FLAT_START, FLAT_END) is None:
-            say(f"{results_path} has no {FLAT_START} ... {FLAT_END} section; run every workload once")
-            return
-        results_path.write_text(replace_block(old, flat_section(r), FLAT_START, FLAT_END))
-        say(f"wrote the W8 section of {results_path}")
+        sections = ([("W8", flat_section(r), FLAT_START, FLAT_END)] if r.flat_keys else []) + (
+            [("W9", at_scale_section(r), AT_SCALE_START, AT_SCALE_END)] if r.at_scale is not None else [])
+        for name, lines, start, end in sections:
+            if block(old, start, end) is not None:
+                old = replace_block(old, lines, start, end)
+            elif SCALE_START in old:  # a file from before the section: it goes where a full run puts it
+                old = old.replace(SCALE_START, "\n".join(lines) + "\n\n" + SCALE_START)
+            else:
+                say(f"{results_path} has no {start} ... {end} section; run every workload once")
+                continue
+            results_path.write_text(old)
+            say(f"wrote the {name} section of {results_path}")
         return
     lines, goals = table_lines(r)
     scale_block = block(old, SCALE_START, SCALE_END) or scale_placeholder()

@@ -19,6 +19,16 @@ W8a and W8b keep their transitions as flat columns (an EpisodeTable): each
 build's process times the table's conversion beside NumPy's read of the same
 columns and the list path a user writes today; `--only W8a,W8b` runs them
 alone and rewrites only their section of RESULTS.md.
+
+W9 trains on 2x10^7 transitions as flat columns, call by call against the
+same call on 2x10^5, the Numba loop over the columns, the floor and the
+machine's limit (bench/at_scale.py), in the first build's process only;
+`--only W9` runs it alone and rewrites only its section. `--scale 0.01`
+shrinks every workload's rows and iterations, W9's included, to check the
+harness end to end in a minute.
+
+Every round is timed beside a fixed reference loop, and a round it shows
+slowed is set aside and run again (bench/timing.py).
 """
 
 from __future__ import annotations
@@ -30,6 +40,7 @@ import sys
 import time
 from pathlib import Path
 
+import at_scale
 import builds
 import memory
 import report
@@ -54,6 +65,8 @@ def options():
     parser.add_argument("--only", help="comma-separated workload keys, e.g. W1,W3")
     parser.add_argument("--quick", action="store_true",
                         help="a tenth of the iterations, every workload, check and report still run")
+    parser.add_argument("--scale", type=float,
+                        help="this share of the iterations (and of W8's and W9's rows); --quick is 0.1")
     parser.add_argument("--no-write", action="store_true", help="write neither RESULTS.md nor README.md")
     parser.add_argument("--skip-check", action="store_true")
     parser.add_argument("--skip-memory", action="store_true")
@@ -84,6 +97,10 @@ def check_same_work(workers, wl, keys, with_numba):
     say("Same-work check (single-episode inputs, bit for bit):")
     failures, rows = same_work.compare(wl, {w.build.label: w.ask("check") for w in workers},
                                        same_work.peers(with_numba), say)
+    if "W9" in keys:
+        more, ahead = same_work.floor_ahead_rows(wl, say)
+        failures += more
+        rows += ahead
     if failures:
         stop(f"{failures} result(s) differ from tarnel's; timings would compare different work.")
     if "W6c" in keys:
@@ -96,38 +113,52 @@ def check_same_work(workers, wl, keys, with_numba):
 
 
 def time_all(workers, infos, wl, keys, repeat, core):
-    """(estimates, raw times, W4's spare-core probe) of every workload in
-    keys: each build's runs, in its own process, then the peers. Every
-    timed process runs on `core` (None: wherever the system puts it), but
-    for W4's, which run on every core."""
-    estimates, raw, spare_cores = {}, {}, {}
+    """(estimates, raw times, W4's spare-core probe, rounds set aside and run
+    by workload, W9's results or None) of every workload in keys: each
+    build's runs, in its own process, then the peers. Every timed process
+    runs on `core` (None: wherever the system puts it), but for W4's and
+    W9's parallel calls, which run on every core."""
+    estimates, raw, spare_cores, set_aside, scaled = {}, {}, {}, {}, None
     pids = [os.getpid()] + [worker.process.pid for worker in workers]
     if core is not None:
         timing.set_affinity(pids, {core})
     for key in keys:
         w = wl[key]
         say(f"timing {key}: {w.title} ...")
+        if w.at_scale is not None:
+            # The first build only: a second would double W9's minutes.
+            if infos[workers[0].build.label]["runs"][key]:
+                scaled = at_scale.time_cases(workers[0], w.at_scale, repeat,
+                                             lambda: timing.all_cores(pids, core), say)
+                set_aside[key] = (sum(c.set_aside for c in scaled.cases), sum(c.rounds for c in scaled.cases))
+            else:
+                say(f"   {workers[0].build.label} has no EpisodeTable")
+            continue
         contenders = {worker.build.label + suffix: worker.timer(key, suffix)
                       for worker in workers for suffix in infos[worker.build.label]["runs"][key]}
         contenders |= workloads.peer_runs(w)
         if key == "W4":
             with timing.all_cores(pids, core):
-                (estimates[key], raw[key]), spare_cores[key] = timing.spare_cores_around(
-                    lambda: timing.measure(contenders, repeat))
+                measured, spare_cores[key] = timing.spare_cores_around(lambda: timing.measure(contenders, repeat))
             probe = spare_cores[key]
             say(f"   two threads of fixed work ran at {probe[0]:.2f}x and {probe[1]:.2f}x the "
                 "throughput of one, before and after")
         else:
-            estimates[key], raw[key] = timing.measure(contenders, repeat)
+            measured = timing.measure(contenders, repeat)
+        estimates[key], raw[key] = measured.estimates, measured.times
+        set_aside[key] = (measured.set_aside, measured.rounds)
         say("   " + ", ".join(f"{n} {fmt_time(s)}" for n, s in estimates[key].items()))
-    return estimates, raw, spare_cores
+        if measured.set_aside:
+            say(f"   {measured.set_aside} of {measured.rounds} rounds set aside: the reference loop ran more than "
+                f"{timing.PRECISION:.0%} slower than its best")
+    return estimates, raw, spare_cores, set_aside, scaled
 
 
 def main():
     opts = options()
     started = time.perf_counter()
     others = timing.OtherWork()
-    scale = 0.1 if opts.quick else 1.0
+    scale = opts.scale if opts.scale is not None else 0.1 if opts.quick else 1.0
     measured = builds.find(opts.wheel, opts.local_build)
     try:
         import numba
@@ -166,10 +197,10 @@ def main():
         core = None if opts.no_pin else timing.timed_core()
         if core is not None:
             say(f"every timed process runs on core {core} (W4: on every core)")
-        estimates, raw, spare_cores = time_all(workers, infos, wl, keys, opts.repeat, core)
+        estimates, raw, spare_cores, set_aside, scaled = time_all(workers, infos, wl, keys, opts.repeat, core)
 
     first = measured[0].path
-    on_arrays = any(not wl[k].flat for k in keys)
+    on_arrays = any(wl[k].on_arrays for k in keys)
     mem_rows = [] if opts.skip_memory or not on_arrays else memory.measure_memory(first)
     per_rows = [] if opts.skip_memory or not on_arrays else memory.measure_memory_per_transition(first)
     flat_rows = [] if opts.skip_memory else memory.measure_flat_memory(first, keys)
@@ -180,7 +211,8 @@ def main():
         work=wl, keys=keys, estimates=estimates, raw=raw, spare_cores=spare_cores, check_rows=check_rows,
         memory_rows=mem_rows, per_transition_rows=per_rows, flat_memory_rows=flat_rows,
         compile_seconds=compile_seconds, pinned_to=core,
-        repeat=opts.repeat, quick=opts.quick, elapsed=time.perf_counter() - started)
+        repeat=opts.repeat, quick=scale != 1.0, elapsed=time.perf_counter() - started,
+        set_aside=set_aside, reference_best=timing.Reference.best, at_scale=scaled, scale=scale)
     for line in report.console_lines(results):
         say(line)
     if not opts.no_write:

@@ -14,6 +14,7 @@ import re
 
 import numpy as np
 
+import workloads
 from capture import module_lines, silenced
 from peers import PERIOD, floor, python_peers
 
@@ -59,7 +60,11 @@ def check_cases(work):
     transition even then, so its case is one whose result the coins cannot
     change: an acyclic chain of states with integer rewards, discount 0.5
     and rate 1, replayed until both tables hold the same fixed point exactly
-    (every value is a short binary fraction)."""
+    (every value is a short binary fraction). W9's cases are single-episode
+    tables (workloads.FlatData), read from their columns by every peer: the
+    W1 episode in W9's dtypes, an episode of W9's data on its large table,
+    and one on a 2500 x 8 table, which `learn` sums in batches (W9's own
+    large table would make the Numba loop take seconds)."""
     chain = np.array([[k, k % 4, float(k % 3 + 1), k + 1, 1.0 if k == 9 else 0.0]
                       for k in range(10)])
     g = [work["W1"].episodes[0]]
@@ -75,7 +80,54 @@ def check_cases(work):
         ("W6c", "learn_until_convergence", g, (16, 4), 0.9, 0.1, 150_000, 0.001, 0, True, True),
         ("W6d", "double_q", [chain], (11, 4), 0.5, 1.0, 3000, 0.001, 0, False, True),
         ("W4", "qlearn_forward_parallel", g, (16, 4), 0.9, 0.1, 60_000, 0.0, 2, False, True),
+    ] + (at_scale_cases(work) if "W9" in work else [])
+
+
+def single_episode(episode: np.ndarray) -> workloads.FlatData:
+    """One (rows, 5) episode as a table's columns in W9's dtypes."""
+    dtypes = (np.int32, np.int8, np.float32, np.int32, np.bool_)
+    return workloads.FlatData({name: np.ascontiguousarray(episode[:, k], dtype=dtype)
+                               for k, (name, dtype) in enumerate(zip(workloads.COLUMNS, dtypes))},
+                              np.array([len(episode)], dtype=np.int64))
+
+
+def at_scale_cases(work):
+    grid = single_episode(work["W1"].episodes[0])
+    shape = workloads.W9_TABLES[-1]
+    data = work["W9"].at_scale.data[shape, workloads.W9_LENGTHS[0]]
+    first = int(data.ends[0])
+    large = workloads.FlatData({name: c[:first] for name, c in data.columns.items()}, data.ends[:1])
+    batched = workloads.flat_data(np.random.default_rng(workloads.SEED), 12, 2500, 8, 12, 12)
+    return [
+        ("W9", "fast_learn", grid, (16, 4), 0.9, 0.1, 100_001, 0.0, 0, True, False),
+        ("W9", "td_learn_backward", grid, (16, 4), 0.9, 0.1, 100_001, 0.0, 0, True, False),
+        ("W9", "fast_learn", large, shape, 0.9, 0.1, 100_001, 0.0, 0, True, False),
+        ("W9", "td_learn_backward", batched, (2500, 8), 0.9, 0.1, 100_001, 0.0, 0, True, False),
+        ("W9", "qlearn_forward_parallel", grid, (16, 4), 0.9, 0.1, 60_000, 0.0, 2, False, False),
     ]
+
+
+def floor_ahead_rows(work, say):
+    """W9's floor, its picks drawn ahead and its episodes converted as
+    picked, against the floor's list drivers with the same seed, on W9's
+    small data: the same picks in the same order give the same table and
+    sums bit for bit. (tarnel's generator cannot be seeded; on one episode
+    every pick is the same.) Returns (how many differ, one line per case)."""
+    seed = bytes(range(32))
+    failures, rows = 0, []
+    for shape in workloads.W9_TABLES:
+        data = work["W9"].at_scale.small[shape, workloads.W9_LENGTHS[0]]
+        episodes = data.episode_arrays()
+        for function, iterations in (("fast_learn", 100_001), ("td_learn_backward", 2001)):
+            ahead = floor.run_columns(function, data, shape, 0.9, 0.1, iterations, seed=seed)
+            plain = floor.run(function, episodes, shape, 0.9, 0.1, iterations, seed=seed)
+            ok = all(same_bits(a, b) for a, b in zip(ahead, plain))
+            failures += not ok
+            line = (f"  W9   {function} {shape[0]}x{shape[1]}, {data.episodes} episodes, seeded: floor picking "
+                    f"ahead {'same' if ok else 'DIFFERENT'} as the floor on the episode arrays")
+            say(line)
+            rows.append(line.strip())
+    return failures, rows
 
 
 def unchecked(work, keys):
@@ -87,6 +139,8 @@ def unchecked(work, keys):
 def tarnel_call(tarnel, function, episodes, q_shape, gamma, alpha, iterations, quit_threshold, workers,
                 verbose=False):
     f = getattr(tarnel, function)
+    if isinstance(episodes, workloads.FlatData):
+        episodes = episodes.table(tarnel)
     if function == "qlearn_forward_parallel":
         return f(episodes, q_shape, gamma, alpha, iterations, workers, verbose, quit_threshold)
     return f(episodes, q_shape, gamma, alpha, iterations, verbose, quit_threshold)
@@ -122,10 +176,15 @@ def runs_to_the_end(w, last):
 
 def numba_peer(function, eps, shape, gamma, alpha, its, quit, workers):
     from peers import numba_peers
+    if isinstance(eps, workloads.FlatData):
+        return numba_peers.run_columns(function, (*eps.column_list(), eps.starts), shape, gamma, alpha, its, quit,
+                                       workers)
     return numba_peers.run(function, eps, shape, gamma, alpha, its, quit, workers)
 
 
 def floor_peer(function, eps, shape, gamma, alpha, its, quit, workers):
+    if isinstance(eps, workloads.FlatData):
+        return floor.run_columns(function, eps, shape, gamma, alpha, its, quit, workers)
     return floor.run(function, eps, shape, gamma, alpha, its, quit, workers)
 
 

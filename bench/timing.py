@@ -12,14 +12,24 @@ the estimate that other work disturbs least. Every timed process is pinned
 to the same core (`pinned`), so a contender neither moves to a cold cache
 in the middle of a run nor runs on another core than the one it is set
 against; W4's parallel calls need both cores, and get them (`all_cores`).
+
+A host can slow the whole virtual machine down for a while, which no
+process inside it sees in /proc/stat: a fixed reference loop (the floor
+library's, a few milliseconds) is timed before every run and at the end
+of every round, and a round in which it ran more than PRECISION slower
+than its best time of the whole run, at the median of the round, is set
+aside and run again, at most EXTRA_ROUNDS as many more rounds as were
+asked for (bench/limits.md, "Verdicts").
 """
 
 from __future__ import annotations
 
 import contextlib
 import os
+import statistics
 import time
 from collections.abc import Callable, Iterable
+from typing import NamedTuple
 
 from capture import silenced
 from peers import floor
@@ -32,6 +42,46 @@ PYTHON_ROUNDS = 3
 
 def estimate(times: list[float]) -> float:
     return min(times)
+
+
+# Two quiet runs of the same builds give a ratio up to this far apart
+# (bench/limits.md): the band within which a verdict is not decided, and
+# the slowdown of the reference loop beyond which a round is set aside.
+PRECISION = 0.03
+# At most this share of a workload's rounds is run again in place of rounds
+# set aside (and at least one round), so a slowed host lengthens a run by a
+# bounded amount.
+EXTRA_ROUNDS = 0.5
+
+
+class Reference:
+    """The reference loop's times, and the best of them in this run."""
+
+    best = float("inf")
+
+    @classmethod
+    def time(cls) -> float:
+        """The faster of two runs of the loop back to back: an interrupt or a
+        moment of another thread on the core slows one of them, a host that
+        runs the core slower slows both."""
+        runs = []
+        for _ in range(2):
+            start = time.perf_counter()
+            floor.reference()
+            runs.append(time.perf_counter() - start)
+        cls.best = min(cls.best, min(runs))
+        return min(runs)
+
+    @classmethod
+    def slowed(cls, seconds: float) -> bool:
+        return seconds > cls.best * (1 + PRECISION)
+
+
+class Measured(NamedTuple):
+    estimates: dict[str, float]  # by contender, over the rounds kept
+    times: dict[str, list[float]]  # by contender, the rounds kept, in round order
+    set_aside: int  # rounds the reference loop showed slowed, left out
+    rounds: int  # rounds run, those set aside included
 
 
 # Other work took the processor if it used more than this share of one core
@@ -65,23 +115,56 @@ class OtherWork:
         return max(0.0, (busy - busy0) - (own - own0)) / max(now - then, 1e-9)
 
 
-def measure(contenders: dict[str, Callable[[], float]], repeat: int):
-    """(estimated seconds by contender, every round's seconds by contender)."""
+def measure(contenders: dict[str, Callable[[], float]], repeat: int, warm_up: bool = True,
+            seconds: float | None = None, fewest: int = 1) -> Measured:
+    """`repeat` rounds that the reference loop shows unslowed, if the extra
+    rounds allowed suffice; with `seconds`, only as many as fit in that
+    time, once `fewest` are kept. `warm_up` False: the contenders ran just
+    before on the same data, so they need no warm-up round."""
     names = list(contenders)
-    with silenced():
-        for name in names:  # the warm-up round: compilation, first-use setup, caches
-            if name != "python":
-                contenders[name]()
-    times = {name: [] for name in names}
-    for r in range(repeat):
+    if warm_up:
+        with silenced():
+            for name in names:  # the warm-up round: compilation, first-use setup, caches
+                if name != "python":
+                    contenders[name]()
+    rounds = []  # per round: (its reference time, seconds by contender)
+    kept = []
+    started = time.perf_counter()
+
+    def within(wanted):  # rounds set aside are run again, a bounded number of times
+        return len(kept) < wanted and len(rounds) < wanted + max(1, int(wanted * EXTRA_ROUNDS))
+
+    def another():
+        if seconds is None or not rounds:
+            return within(repeat)
+        fits = (time.perf_counter() - started) * (len(rounds) + 1) / len(rounds) <= seconds
+        return within(repeat) if fits else within(fewest)
+
+    while another():
+        r = len(rounds)
         # Interleaved, starting with a different contender every round, so
         # slow drifts of the machine hit all of them alike.
         order = names[r % len(names):] + names[:r % len(names)]
+        taken, reference = {}, [Reference.time()]
         with silenced():
             for name in order:
                 if name != "python" or r < PYTHON_ROUNDS:
-                    times[name].append(contenders[name]())
-    return {name: estimate(ts) for name, ts in times.items()}, times
+                    taken[name] = contenders[name]()
+                    reference.append(Reference.time())
+        # The median of the round's reference times: one slowed run is what
+        # the minimum over the rounds leaves out anyway; a round the host
+        # slowed for most of its length is what it cannot.
+        rounds.append((statistics.median(reference), taken))
+        # Judged against the best of the run so far, which later rounds may lower.
+        kept = [s for typical, s in rounds if not Reference.slowed(typical)]
+    times = {name: [s[name] for s in kept if name in s] for name in names}
+    # A contender timed only in rounds set aside (the plain Python peer runs
+    # in the first rounds only) keeps those rounds.
+    for name, ts in times.items():
+        if not ts:
+            times[name] = [s[name] for _, s in rounds if name in s]
+    return Measured({name: estimate(ts) for name, ts in times.items()}, times, len(rounds) - len(kept),
+                    len(rounds))
 
 
 def spread(numerator: list[float], denominator: list[float]) -> tuple[float, float, float]:

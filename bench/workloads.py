@@ -9,6 +9,7 @@ makes (the peers skip them, as their authors would).
 
 from __future__ import annotations
 
+import functools
 import hashlib
 import time
 import warnings
@@ -102,13 +103,172 @@ def flat_columns(rng: np.random.Generator, rows: int, states: int, actions: int)
             "next_state": rng.integers(0, states, size=rows, dtype=np.int32)}
 
 
+def terminal_flags(rows: int, ends: np.ndarray) -> np.ndarray:
+    """The bool terminal column that flags the last row of every episode."""
+    terminal = np.zeros(rows, dtype=np.bool_)
+    terminal[ends - 1] = True
+    return terminal
+
+
 def episode_ends(rows: int, length: int) -> tuple[np.ndarray, np.ndarray]:
     """(the end offsets of episodes of `length` rows, the bool terminal column
     that flags the last row of each)."""
     ends = np.arange(length, rows + 1, length, dtype=np.int64)
-    terminal = np.zeros(rows, dtype=np.bool_)
-    terminal[ends - 1] = True
-    return ends, terminal
+    return ends, terminal_flags(rows, ends)
+
+
+def random_ends(rng: np.random.Generator, rows: int, shortest: int, longest: int) -> np.ndarray:
+    """End offsets of episodes of `shortest` to `longest` rows covering `rows`
+    rows, the last one cut to fit."""
+    lengths = rng.integers(shortest, longest + 1, size=rows // shortest + 1)
+    ends = np.cumsum(lengths)
+    ends = ends[:np.searchsorted(ends, rows) + 1]
+    ends[-1] = rows
+    return ends
+
+
+@dataclass
+class FlatData:
+    """Episodes as an EpisodeTable's five columns (COLUMNS) and their ends,
+    in the form every W9 contender reads: tarnel through a table, the Numba
+    loop and the floor from the columns themselves."""
+
+    columns: dict = field(repr=False)
+    ends: np.ndarray = field(repr=False)
+
+    @property
+    def rows(self) -> int:
+        return len(self.columns["state"])
+
+    @property
+    def episodes(self) -> int:
+        return len(self.ends)
+
+    @property
+    def mean_length(self) -> float:
+        return self.rows / self.episodes
+
+    def column_list(self) -> list[np.ndarray]:
+        return [self.columns[name] for name in COLUMNS]
+
+    @functools.cached_property
+    def starts(self) -> np.ndarray:
+        """The n + 1 row offsets of the episodes (a 0, then the ends), which the
+        Numba loop and the floor take; made once, outside their timings."""
+        return np.concatenate((np.zeros(1, dtype=np.int64), self.ends))
+
+    def table(self, tarnel):
+        return tarnel.EpisodeTable(*self.column_list(), self.ends)
+
+    def episode_arrays(self) -> list[np.ndarray]:
+        """The same episodes as (rows, 5) float64 arrays, as the list form takes them."""
+        block = np.column_stack(self.column_list()).astype(np.float64)
+        return np.split(block, self.ends[:-1])
+
+
+def flat_data(rng: np.random.Generator, rows: int, states: int, actions: int, shortest: int,
+              longest: int) -> FlatData:
+    """flat_columns' transitions in episodes of `shortest` to `longest` rows."""
+    ends = random_ends(rng, rows, shortest, longest)
+    return FlatData(flat_columns(rng, rows, states, actions) | {"terminal": terminal_flags(rows, ends)}, ends)
+
+
+# W9, training at scale: the same columns as W8's, 2x10^7 rows, in episodes
+# of about 10 and about 100 rows (from half to one and a half times that),
+# on a 16 x 4 and a 100,000 x 8 table, against the same calls on 2x10^5 rows
+# of the same generator, whose records stay in the caches.
+W9_ROWS = 20_000_000
+W9_SMALL_ROWS = 200_000
+W9_TABLES = ((16, 4), (100_000, 8))
+W9_LENGTHS = (10, 100)
+W9_ITERATIONS = (10**3, 10**5, 10**6, 10**7)
+# td_learn_backward sums the table after every iteration, as `learn` does:
+# on the large table those sums are the call (about 27 us an iteration,
+# bench/limits.md), so it runs to 10^5 iterations there.
+W9_SUMMED_LARGE = 10**5
+# The calls on 2x10^5 rows run to this many iterations; the Numba loop is
+# timed at most at this many (bench/limits.md), and at most at
+# W9_NUMBA_SUMMED_LARGE where it sums the large table every iteration.
+W9_SMALL_ITERATIONS = 10**6
+W9_NUMBA_ITERATIONS = 10**6
+W9_NUMBA_SUMMED_LARGE = 10**4
+# qlearn_forward_parallel: 2 trainings at 10^6 iterations, small table.
+W9_PARALLEL = (2, 10**6)
+W9_SMALL = " small"  # the suffix of a call's run on the small data
+
+
+@dataclass(frozen=True)
+class ScaleCase:
+    """One W9 call: a function on one (table, episode length) of the data."""
+
+    function: str
+    q_shape: tuple[int, int]
+    length: int  # the episodes' mean length
+    iterations: int
+    workers: int = 0
+    with_small: bool = True  # also run on the 2x10^5 rows
+    numba_iterations: int = 0  # the Numba loop's, its time scaled by iterations / these
+
+    @property
+    def name(self) -> str:
+        states, actions = self.q_shape
+        return f"{self.function} {states}x{actions} ~{self.length} {self.iterations}"
+
+    @property
+    def data_key(self) -> tuple:
+        return self.q_shape, self.length
+
+    @property
+    def picks(self) -> int:
+        return self.iterations * max(1, self.workers)
+
+
+@dataclass
+class AtScale:
+    data: dict = field(repr=False)  # data_key -> FlatData of W9_ROWS rows
+    small: dict = field(repr=False)  # data_key -> FlatData of W9_SMALL_ROWS rows
+    cases: list = field(repr=False)  # ScaleCase, each (function, table, length) by growing iterations
+
+    @property
+    def rows(self) -> int:
+        return next(iter(self.data.values())).rows
+
+    @property
+    def small_rows(self) -> int:
+        return next(iter(self.small.values())).rows
+
+
+def at_scale(scale: float) -> AtScale:
+    """W9's data and calls; `scale` < 1 shrinks rows and iterations alike."""
+    rng = np.random.default_rng([SEED, 9])
+
+    def it(n):
+        return max(1, int(n * scale))
+
+    sizes = {"data": max(20_000, int(W9_ROWS * scale)), "small": max(2_000, int(W9_SMALL_ROWS * scale))}
+    sets = {name: {} for name in sizes}
+    for name, rows in sizes.items():
+        ends = {length: random_ends(rng, rows, length // 2, length * 3 // 2) for length in W9_LENGTHS}
+        for shape in W9_TABLES:
+            columns = flat_columns(rng, rows, *shape)
+            for length, e in ends.items():
+                sets[name][shape, length] = FlatData(columns | {"terminal": terminal_flags(rows, e)}, e)
+    cases = []
+    for length in W9_LENGTHS:
+        for shape in W9_TABLES:
+            large = shape[0] * shape[1] >= 16384
+            for function in ("fast_learn", "td_learn_backward"):
+                summed_large = large and function == "td_learn_backward"
+                for n in W9_ITERATIONS:
+                    if summed_large and n > W9_SUMMED_LARGE:
+                        continue
+                    numba = W9_NUMBA_SUMMED_LARGE if summed_large else W9_NUMBA_ITERATIONS
+                    cases.append(ScaleCase(function, shape, length, it(n), with_small=n <= W9_SMALL_ITERATIONS,
+                                           numba_iterations=min(it(n), it(numba))))
+        workers, n = W9_PARALLEL
+        cases.append(ScaleCase("qlearn_forward_parallel", W9_TABLES[0], length, it(n), workers,
+                               numba_iterations=it(n)))
+    return AtScale(sets["data"], sets["small"], cases)
 
 
 @dataclass
@@ -138,10 +298,18 @@ class Workload:
     # list path a user writes today (column_stack, astype, split, the call).
     columns: dict | None = field(default=None, repr=False)
     ends: np.ndarray | None = field(default=None, repr=False)
+    # W9 (training at scale) holds its data and calls here, and runs its
+    # calls one by one against their own peers (bench/at_scale.py).
+    at_scale: AtScale | None = field(default=None, repr=False)
 
     @property
     def flat(self) -> bool:
         return self.columns is not None
+
+    @property
+    def on_arrays(self) -> bool:
+        """Trained or converted from episode arrays (W1 to W7)."""
+        return not self.flat and self.at_scale is None
 
     @property
     def rows(self) -> int:
@@ -173,6 +341,7 @@ def build_all(scale: float = 1.0) -> dict[str, Workload]:
     flat = flat_columns(rng, large_rows, 500, 6)
     short_ends, short_terminal = episode_ends(large_rows, 10)
     long_ends, long_terminal = episode_ends(large_rows, 1000)
+    scaled = at_scale(scale)
 
     def it(n):
         return max(1, int(n * scale))
@@ -207,6 +376,8 @@ def build_all(scale: float = 1.0) -> dict[str, Workload]:
                  [], (500, 6), columns=flat | {"terminal": short_terminal}, ends=short_ends),
         Workload("W8b", f"{large_rows} rows as flat columns, episodes of 1000, conversion only",
                  "fast_learn", [], (500, 6), columns=flat | {"terminal": long_terminal}, ends=long_ends),
+        Workload("W9", f"training on {scaled.rows} rows as flat columns", "fast_learn", [],
+                 iterations=max(c.iterations for c in scaled.cases), at_scale=scaled),
     ]
     return {x.key: x for x in w}
 
@@ -219,10 +390,14 @@ def digest(work: dict[str, Workload]) -> str:
         h.update(repr((w.key, w.function, w.q_shape, w.gamma, w.alpha, w.iterations, w.workers)).encode())
         for e in w.episodes:
             h.update(np.ascontiguousarray(e).tobytes())
-        if w.flat:
+        flats = [w] if w.flat else []
+        if w.at_scale is not None:
+            h.update(repr(w.at_scale.cases).encode())
+            flats = [*w.at_scale.data.values(), *w.at_scale.small.values()]
+        for f in flats:
             for name in COLUMNS:
-                h.update(w.columns[name].data)
-            h.update(w.ends.data)
+                h.update(f.columns[name].data)
+            h.update(f.ends.data)
     return h.hexdigest()
 
 
@@ -240,6 +415,8 @@ def tarnel_runs(tarnel, w: Workload) -> dict[str, Callable[[], object]]:
     counts alone, on modules that offer them."""
     if w.flat:
         return flat_runs(tarnel, w)
+    if w.at_scale is not None:
+        return at_scale_runs(tarnel, w.at_scale)
     args = w.tarnel_args()
     if w.key == "W4":
         return {"": lambda: tarnel.qlearn_forward_parallel(*args, w.workers, False, 0.0),
@@ -281,6 +458,30 @@ def flat_runs(tarnel, w: Workload) -> dict[str, Callable[[], object]]:
             " list path": list_path}
 
 
+def at_scale_call(tarnel, case: ScaleCase, table) -> Callable[[], object]:
+    f = getattr(tarnel, case.function)
+    shape, n = case.q_shape, case.iterations
+    if case.workers:
+        return lambda: f(table, shape, 0.9, 0.1, n, case.workers, False, 0.0)
+    return lambda: f(table, shape, 0.9, 0.1, n, False, 0.0)
+
+
+def at_scale_runs(tarnel, work: AtScale) -> dict[str, Callable[[], object]]:
+    """W9's calls in one build's process, on tables built once: each call by
+    its name, and on the small data by its name and W9_SMALL. Nothing on a
+    build without the table."""
+    if not hasattr(tarnel, "EpisodeTable"):
+        return {}
+    tables = {key: d.table(tarnel) for key, d in work.data.items()}
+    small = {key: d.table(tarnel) for key, d in work.small.items()}
+    runs = {}
+    for case in work.cases:
+        runs[case.name] = at_scale_call(tarnel, case, tables[case.data_key])
+        if case.with_small:
+            runs[case.name + W9_SMALL] = at_scale_call(tarnel, case, small[case.data_key])
+    return runs
+
+
 def peer_runs(w: Workload) -> dict[str, Callable[[], float]]:
     """name -> callable returning the seconds of one run of that peer on w."""
     # Imported here, not at the top: the processes that time a build of
@@ -291,7 +492,7 @@ def peer_runs(w: Workload) -> dict[str, Callable[[], float]]:
     except ImportError:  # the table then has no Numba figures
         numba_peers = None
 
-    if w.flat:  # its alternatives run in each build's process (flat_runs)
+    if not w.on_arrays:  # flat_runs in each build's process; W9: bench/at_scale.py
         return {}
     args = w.tarnel_args()
     runs = {}

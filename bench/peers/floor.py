@@ -38,6 +38,17 @@ class Input(ctypes.Structure):
     ]
 
 
+class Columns(ctypes.Structure):
+    """W9's columns, as floor.cpp's `Columns` reads them."""
+    _fields_ = [(name, ctypes.c_void_p) for name in ("state", "action", "reward", "next_state", "terminal")]
+
+
+# The W9 drivers, on a table's columns.
+COLUMN_FUNCTIONS = ("fast_learn", "td_learn_backward", "qlearn_forward_parallel")
+# The reference loop's length: under 2 ms (bench/timing.py runs it twice).
+REFERENCE_ITERATIONS = 1_000_000
+
+
 def compiler() -> str:
     return os.environ.get("CXX", "g++")
 
@@ -58,8 +69,13 @@ def build() -> ctypes.CDLL:
         getattr(lib, name).restype = ctypes.c_uint64
     lib.floor_convert.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_uint64, ctypes.c_uint64]
     lib.floor_convert.restype = ctypes.c_uint64
+    for name in COLUMN_FUNCTIONS:
+        getattr(lib, f"floor_{name}_columns").argtypes = [ctypes.POINTER(Input), ctypes.POINTER(Columns)]
+        getattr(lib, f"floor_{name}_columns").restype = ctypes.c_uint64
+    for name in ("floor_spin", "floor_reference"):
+        getattr(lib, name).restype = ctypes.c_double
     lib.floor_spin.argtypes = [ctypes.c_uint64, ctypes.c_uint64]
-    lib.floor_spin.restype = ctypes.c_double
+    lib.floor_reference.argtypes = [ctypes.c_uint64]
     return lib
 
 
@@ -95,23 +111,43 @@ def run(function, episodes, q_shape, gamma, alpha, iterations, quit_threshold=0.
     """Same inputs as the tarnel function; returns (table, trace) or, for the
     parallel function, (stack, None). `prepared`: prepare(episodes), when
     the caller has it already."""
-    lib = library()
-    S, A = q_shape
     _, pointers, starts = prepared if prepared is not None else prepare(episodes)
+    return _call("floor_" + function, (), pointers.ctypes.data, starts, function, q_shape, gamma, alpha,
+                 iterations, quit_threshold, workers, seed)
+
+
+def run_columns(function, data, q_shape, gamma, alpha, iterations, quit_threshold=0.0, workers=0,
+                seed: bytes | None = None):
+    """W9: the same on a workloads.FlatData, read from its columns, each
+    episode converted the first time it is picked, the picks drawn ahead
+    (floor.cpp). Its starts are made once per data, outside the call."""
+    columns = Columns(*(column.ctypes.data for column in data.column_list()))
+    return _call(f"floor_{function}_columns", (ctypes.byref(columns),), None, data.starts, function, q_shape,
+                 gamma, alpha, iterations, quit_threshold, workers, seed)
+
+
+def _call(name, extra, pointers, starts, function, q_shape, gamma, alpha, iterations, quit_threshold, workers,
+          seed):
+    S, A = q_shape
     parallel = function == "qlearn_forward_parallel"
     table = np.zeros(S * A * (workers if parallel else 1))
     trace = np.zeros(4 * (iterations // 25000 + 2))
     seed_buffer = ctypes.create_string_buffer(seed, 32) if seed is not None else None
-    arguments = Input(pointers.ctypes.data, starts.ctypes.data, len(episodes), S, A, gamma, alpha,
+    arguments = Input(pointers, starts.ctypes.data, len(starts) - 1, S, A, gamma, alpha,
                       iterations, quit_threshold, table.ctypes.data, trace.ctypes.data, len(trace),
                       ctypes.addressof(seed_buffer) if seed_buffer is not None else None, workers)
     if parallel:
-        lib.floor_qlearn_forward_parallel(ctypes.byref(arguments))
+        getattr(library(), name)(ctypes.byref(arguments), *extra)
         return table.reshape((workers, S, A), order="F"), None
     if iterations == 0:
         return table.reshape((S, A), order="F"), None
-    size = getattr(lib, "floor_" + function)(ctypes.byref(arguments))
+    size = getattr(library(), name)(ctypes.byref(arguments), *extra)
     return table.reshape((S, A), order="F"), trace[:size]
+
+
+def reference() -> float:
+    """Runs the fixed reference loop once (bench/timing.py times it)."""
+    return library().floor_reference(REFERENCE_ITERATIONS)
 
 
 def parallel_throughput(threads=2, iterations=20_000_000):

@@ -258,8 +258,14 @@ DRIVERS = {
 def run(function, episodes, q_shape, gamma, alpha, iterations, quit_threshold=0.0, workers=0):
     """Same inputs as the tarnel function; returns (table, trace), or for the
     parallel function the (workers, states, actions) stack."""
+    return run_columns(function, columns(episodes), q_shape, gamma, alpha, iterations, quit_threshold, workers)
+
+
+def run_columns(function, data, q_shape, gamma, alpha, iterations, quit_threshold=0.0, workers=0):
+    """The same drivers on columns as they lie (state, action, reward, next
+    state, done, and the n + 1 episode offsets), of whatever dtypes: what a
+    user with an EpisodeTable's columns runs (W9)."""
     S, A = q_shape
-    data = columns(episodes)
     if function == "qlearn_forward_parallel":
         stack = forward_parallel_driver(*data, S, A, gamma, alpha, iterations, quit_threshold,
                                         workers)
