@@ -43,9 +43,9 @@ using tarnel::table_sum;
 // entries its transitions write and the rows they read are asked for
 // (entries_distance). Each distance leaves the loads of the step before it
 // time to arrive.
-constexpr std::uint64_t pick_distance = 48;    // D
-constexpr std::uint64_t records_distance = 16; // P
-constexpr std::uint64_t entries_distance = 4;  // Q
+constexpr std::uint64_t pick_distance = 48;     // D
+constexpr std::uint64_t records_distance = 16;  // P
+constexpr std::uint64_t entries_distance = 4;   // Q
 // The first lines of each stream asked for at records_distance; the
 // hardware's own prefetcher follows a longer episode's stream from there.
 constexpr std::uint64_t first_lines = 4;

@@ -37,12 +37,17 @@ CompactEpisodeList build_episodes(arguments::Data& data, QShape q_shape, RowRead
   return compact_episodes(source, q_shape.first, q_shape.second, reads);
 }
 
-// Runs `train` on the call's episodes: a table's converted as the training
-// picks them, and episode arrays (or a table whose conversion as picked
-// the system will not reserve memory for) converted at once.
+// Runs `train` on the call's episodes, of which it picks at most `picks`:
+// a table's converted as the training picks them, and episode arrays
+// converted at once. So is a table whose episodes the picks can mostly
+// reach: converting in the order of the picks reads the columns at random,
+// several times slower per row than in their order (and from the disk, for
+// columns mapped from files larger than the memory left), which costs more
+// than converting the few episodes never picked. And so is a table whose
+// conversion as picked the system will not reserve memory for.
 template <typename Train>
-PyObject* train_on(arguments::Data& data, QShape q_shape, RowRead reads, Train train) {
-  if (data.table) {
+PyObject* train_on(arguments::Data& data, QShape q_shape, RowRead reads, std::uint64_t picks, Train train) {
+  if (data.table && picks < episode_table::readable_size(data.table.get()).first / 2) {
     const ColumnTable table = episode_table::readable(data.table.get());
     std::optional<TableEpisodeList> picked;
     try {
@@ -122,7 +127,7 @@ static_assert(std::size(td_parallel_parameters) <= arguments::max_parameters);
 
 template <const RuleDescriptor& rule>
 PyObject* run_learn(Values& values) {
-  return train_on(values.episodes, values.q_shape, rule.reads,
+  return train_on(values.episodes, values.q_shape, rule.reads, values.max_iterations,
                   [&](auto& episodes) { return table_to_array(learner_of(values).learn<rule>(episodes)); });
 }
 
@@ -131,17 +136,18 @@ enum class Driver { fast_learn, learn_until_convergence, double_q };
 
 template <Driver driver>
 PyObject* run_driver(Values& values) {
-  return train_on(values.episodes, values.q_shape, RowRead::next_state, [&](auto& episodes) {
-    const Qlearner learner = learner_of(values);
-    Rng& rng = thread_rng();
-    if constexpr (driver == Driver::fast_learn) {
-      return table_to_array(learner.fast_learn(episodes, rng));
-    } else if constexpr (driver == Driver::learn_until_convergence) {
-      return table_to_array(learner.learn_until_convergence(episodes, rng));
-    } else {
-      return table_to_array(learner.double_q(episodes, rng));
-    }
-  });
+  return train_on(values.episodes, values.q_shape, RowRead::next_state, values.max_iterations,
+                  [&](auto& episodes) {
+                    const Qlearner learner = learner_of(values);
+                    Rng& rng = thread_rng();
+                    if constexpr (driver == Driver::fast_learn) {
+                      return table_to_array(learner.fast_learn(episodes, rng));
+                    } else if constexpr (driver == Driver::learn_until_convergence) {
+                      return table_to_array(learner.learn_until_convergence(episodes, rng));
+                    } else {
+                      return table_to_array(learner.double_q(episodes, rng));
+                    }
+                  });
 }
 
 // The workers share one list, so a table is converted whole before they
@@ -157,7 +163,12 @@ PyObject* run_learn_parallel(Values& values) {
 
 PyObject* run_td_learn_backward_parallel(Values& values) {
   // The driver takes the episode list over and frees it itself.
-  return train_on(values.episodes, values.q_shape, Qlearner::learn_single_episode_backward_TD.reads,
+  // Every sample draws its size in episodes.
+  const std::uint64_t draws =
+      values.trainings == 0 || values.sample_size <= ~std::uint64_t{0} / values.trainings
+          ? values.sample_size * values.trainings
+          : ~std::uint64_t{0};
+  return train_on(values.episodes, values.q_shape, Qlearner::learn_single_episode_backward_TD.reads, draws,
                   [&](auto& episodes) {
                     return stack_to_array(learner_of(values).td_learn_backward_parallel(
                         std::move(episodes), values.sample_size, values.trainings, thread_rng()));
