@@ -105,7 +105,11 @@ TEST(a_table_converted_as_picked_trains_as_its_converted_list) {
   std::mt19937_64 random(11);
   const std::uint64_t rows = 600000;
   std::vector<std::uint64_t> ends;
-  for (std::uint64_t row = 0; row < rows;) ends.push_back(row = std::min(rows, row + 1 + random() % 20));
+  // Short episodes, and now and then one longer than a block of rows, which
+  // converts in several pieces.
+  for (std::uint64_t row = 0; row < rows;) {
+    ends.push_back(row = std::min(rows, row + (random() % 2000 == 0 ? 600 : 1 + random() % 20)));
+  }
   std::vector<std::int32_t> state(rows), next_state(rows);
   std::vector<std::int8_t> action(rows);
   std::vector<float> reward(rows);
