@@ -344,12 +344,12 @@ TableEpisodes<Index>::TableEpisodes(const ColumnTable& table, std::uint64_t stat
 template <typename Index>
 void TableEpisodes<Index>::fetch_table_rows(std::size_t k) const {
   const std::uint64_t start = table_.episode_start(k);
-  const std::uint64_t rows = table_.ends[k] - start;
-  if (rows == 0) return;
+  const std::uint64_t length = table_.ends[k] - start;
+  if (length == 0) return;
   for (const TableColumn& column : table_.columns) {
     // From the lowest of the episode's elements to the highest, whatever
     // the stride's sign.
-    const std::int64_t span = static_cast<std::int64_t>(rows - 1) * column.stride;
+    const std::int64_t span = static_cast<std::int64_t>(length - 1) * column.stride;
     const std::byte* low =
         column.data + static_cast<std::int64_t>(start) * column.stride + std::min<std::int64_t>(span, 0);
     prefetch_lines(low, static_cast<std::size_t>(span < 0 ? -span : span) + size_of(column.type), 8);
