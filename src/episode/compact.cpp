@@ -327,13 +327,13 @@ struct KeepInStore {
 
 template <typename Index>
 TableEpisodes<Index>::TableEpisodes(const ColumnTable& table, std::uint64_t states, std::uint64_t actions,
-                                    RowRead reads)
+                                    RowRead reads, std::uint64_t picks)
     : table_(table),
       states_(states),
       actions_(actions),
       reads_(reads),
       far_(table.transitions() > far_records<Record>),
-      slots_(table.episodes(), false),
+      slots_(table.episodes(), std::min(picks, table.episodes())),
       // A head per episode, the records, and record 0.
       records_(table.episodes() + table.transitions() + 1, true),
       rejected_(std::make_shared<ZeroPages<RejectedTransition>>(table.transitions(), true)),
@@ -374,16 +374,16 @@ std::uint64_t TableEpisodes<Index>::convert(std::size_t k) {
   std::memcpy(&records_[head], &marked_end, sizeof marked_end);
   used_ = end;
   ++converted_;
-  slots_[k] = head;
+  slots_.set(k, head);
   return head;
 }
 
 TableEpisodeList table_episodes(const ColumnTable& table, std::uint64_t states, std::uint64_t actions,
-                                RowRead reads) {
+                                RowRead reads, std::uint64_t picks) {
   if (fits_32_bits(states, actions, table.transitions())) {
-    return TableEpisodeList(std::in_place_index<0>, table, states, actions, reads);
+    return TableEpisodeList(std::in_place_index<0>, table, states, actions, reads, picks);
   }
-  return TableEpisodeList(std::in_place_index<1>, table, states, actions, reads);
+  return TableEpisodeList(std::in_place_index<1>, table, states, actions, reads, picks);
 }
 
 template <typename Index>

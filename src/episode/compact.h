@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "episode/episode.h"
+#include "episode/episode_slots.h"
 #include "episode/source.h"
 #include "episode/table.h"
 #include "support/prefetch.h"
@@ -207,8 +208,8 @@ class CompactEpisodes {
 // holds the records of) those few. The records of the episodes converted
 // so far lie in one array, in the order they were converted, each episode
 // after a record-sized head holding where it ends and whether it holds a
-// rejected record; a slot per episode of the table says where its head
-// lies, or that it was not converted yet. Both arrays, and the store of
+// rejected record; its slot (episode_slots.h) says where its head lies,
+// or that it was not converted yet. The records, and the store of
 // rejected transitions, are reserved for the whole table and filled as
 // episodes are converted (support/zero_pages.h). The columns must stay
 // readable while the list is.
@@ -218,13 +219,15 @@ class TableEpisodes {
   using Record = CompactTransition<Index>;
 
   TableEpisodes() = default;
-  TableEpisodes(const ColumnTable& table, std::uint64_t states, std::uint64_t actions, RowRead reads);
+  // `picks`: the most episodes the call can pick, which sizes the slots.
+  TableEpisodes(const ColumnTable& table, std::uint64_t states, std::uint64_t actions, RowRead reads,
+                std::uint64_t picks);
 
   std::size_t size() const { return static_cast<std::size_t>(table_.episodes()); }
   bool empty() const { return size() == 0; }
   // Episode k, converted first if it was not yet.
   CompactEpisode<Index> operator[](std::size_t k) {
-    std::uint64_t head = slots_[k];
+    std::uint64_t head = slots_.head(k);
     if (head == 0) [[unlikely]]
       head = convert(k);
     std::uint64_t end;
@@ -246,9 +249,9 @@ class TableEpisodes {
   // slot; then, once the slot is in, the head of a converted episode, or
   // the table's bounds of one still to convert; then the records the head
   // bounds, or the rows the table's bounds bound in every column.
-  void fetch_bounds(std::size_t k) const { prefetch(&slots_[k]); }
+  void fetch_bounds(std::size_t k) const { slots_.fetch(k); }
   void fetch_records(std::size_t k) const {
-    const std::uint64_t head = slots_[k];
+    const std::uint64_t head = slots_.head(k);
     if (head != 0) {
       prefetch_lines(&records_[head], sizeof(Record));
     } else {
@@ -257,7 +260,7 @@ class TableEpisodes {
   }
   // A converted episode's records, its head being in; else its rows.
   void fetch_rows(std::size_t k) const {
-    const std::uint64_t head = slots_[k];
+    const std::uint64_t head = slots_.head(k);
     if (head != 0) [[likely]] {
       std::uint64_t end;
       std::memcpy(&end, &records_[head], sizeof end);
@@ -284,7 +287,7 @@ class TableEpisodes {
   std::uint64_t actions_ = 0;
   RowRead reads_ = RowRead::next_state;
   bool far_ = false;
-  ZeroPages<std::uint64_t> slots_;
+  EpisodeSlots slots_;
   // Record 0 is never a head, so that slot 0 can mean "not converted".
   ZeroPages<Record> records_;
   std::uint64_t used_ = 1;
@@ -308,7 +311,7 @@ using TableEpisodeList = std::variant<TableEpisodes<std::uint32_t>, TableEpisode
 // address space for them (a limit on it, or no overcommitment of memory):
 // the caller then converts the table at once instead.
 TableEpisodeList table_episodes(const ColumnTable& table, std::uint64_t states, std::uint64_t actions,
-                                RowRead reads);
+                                RowRead reads, std::uint64_t picks);
 
 // The compact form of the source's episodes, in order, for a table of
 // `states` x `actions` and a rule that reads `reads`. Fails on an array with

@@ -51,7 +51,7 @@ PyObject* train_on(arguments::Data& data, QShape q_shape, RowRead reads, std::ui
     const ColumnTable table = episode_table::readable(data.table.get());
     std::optional<TableEpisodeList> picked;
     try {
-      picked.emplace(table_episodes(table, q_shape.first, q_shape.second, reads));
+      picked.emplace(table_episodes(table, q_shape.first, q_shape.second, reads, picks));
     } catch (const std::bad_alloc&) {
     }
     if (picked) return train(*picked);
