@@ -23,20 +23,12 @@ namespace {
 // the exact path, row by row.
 constexpr std::uint64_t block_rows = 8;
 
-// The bounds of the streaming conversion's test of an index: a double
-// below `bound` truncates to an index below the table's extent, and
-// converts exactly through a signed integer, being below 2^63. The bound
-// is the extent rounded to the nearest double: a double below it is below
-// the extent whichever way it was rounded. An index in between (only
-// possible with an extent above 2^53) fails the test, and the exact path
+// The table's dimensions, for the streaming conversion's quick test of an
+// index (episode.h): an index that fails it goes to the exact path, which
 // decides on it.
 struct IndexBounds {
-  double states;
-  double actions;
-  std::uint64_t state_count;
-
-  IndexBounds(std::uint64_t states_, std::uint64_t actions_)
-      : states(quick_index_bound(states_)), actions(quick_index_bound(actions_)), state_count(states_) {}
+  IndexBound states;
+  IndexBound actions;
 };
 
 // The index a column reads as, if it lies below `bound`: NaN, zeros and
@@ -72,8 +64,8 @@ __attribute__((always_inline)) inline bool stream_row(const std::byte* p, const 
   using Record = CompactTransition<Index>;
   static_assert(Record::terminal == static_cast<Index>(~Index{0}));
   bool state_inside, action_inside;
-  const std::uint64_t state = bounded_index(element_at(p), bounds.states, state_inside);
-  const std::uint64_t action = bounded_index(element_at(p + columns), bounds.actions, action_inside);
+  const std::uint64_t state = bounded_index(element_at(p), bounds.states.quick, state_inside);
+  const std::uint64_t action = bounded_index(element_at(p + columns), bounds.actions.quick, action_inside);
   const double reward = element_at(p + 2 * columns);
   const bool done = element_at(p + 4 * columns) == 1.0;
   // All ones, the terminal mark, on a terminal row.
@@ -82,13 +74,13 @@ __attribute__((always_inline)) inline bool stream_row(const std::byte* p, const 
   Index row = Record::terminal;
   if constexpr (reads == RowRead::next_state) {
     bool next_inside;
-    const std::uint64_t next = bounded_index(element_at(p + 3 * columns), bounds.states, next_inside);
+    const std::uint64_t next = bounded_index(element_at(p + 3 * columns), bounds.states.quick, next_inside);
     plain = plain & (done | next_inside);
     row = static_cast<Index>(static_cast<Index>(next) | done_mask);
   } else if constexpr (reads == RowRead::own_state) {
     row = static_cast<Index>(static_cast<Index>(state) | done_mask);
   }
-  out = {static_cast<Index>(state + action * bounds.state_count), row, reward};
+  out = {static_cast<Index>(state + action * bounds.states.extent), row, reward};
   return plain;
 }
 
@@ -145,7 +137,7 @@ struct RecordWriter {
   bool episode_has_rejected = false;
 
   RecordWriter(std::uint64_t states, std::uint64_t actions_, Keep keep_)
-      : bounds(states, actions_), actions(actions_), keep(std::move(keep_)) {}
+      : bounds{IndexBound(states), IndexBound(actions_)}, actions(actions_), keep(std::move(keep_)) {}
 
   // Row i of the array at `position`, the exact way. The checks are the
   // rule's own: the entry written, then the row read. The backward rule
@@ -154,7 +146,7 @@ struct RecordWriter {
   template <RowRead reads>
   void add(const RecordedRow& recorded, std::uint64_t position, std::uint64_t i, bool last, Record& record) {
     const Transition t = transition_of(recorded);
-    const std::uint64_t states = bounds.state_count;
+    const std::uint64_t states = bounds.states.extent;
     Index row = Record::terminal;
     bool valid = t.state < states && t.action < actions;
     if constexpr (reads == RowRead::next_state) {
@@ -272,8 +264,7 @@ struct CompactBuilder {
 
 std::string location(const RejectedTransition& rejected) {
   const RecordedRow& r = rejected.recorded;
-  std::string text =
-      "episode " + std::to_string(rejected.episode) + " of data, row " + std::to_string(rejected.row) + ": ";
+  std::string text = location(rejected.episode, rejected.row) + ": ";
   const std::pair<const char*, double> columns[] = {{"state ", r.state},
                                                     {", action ", r.action},
                                                     {", reward ", r.reward},

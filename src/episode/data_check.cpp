@@ -15,7 +15,6 @@ namespace tarnel {
 
 namespace {
 
-constexpr std::uint64_t minimum_columns = 5;
 constexpr std::size_t column_count = 5;
 constexpr std::size_t fault_count = static_cast<std::size_t>(Fault::no_episodes) + 1;
 
@@ -23,29 +22,18 @@ inline double cell(const std::byte* row, std::int64_t column_stride, Column colu
   return element_at(row + static_cast<std::int64_t>(column) * column_stride);
 }
 
-// A table dimension, with the bound of the quick test below.
-struct Dimension {
-  std::uint64_t size;
-  // Every double in [0, quick_bound) converts exactly through a signed
-  // integer, being below 2^63, and one that is integral lies below `size`:
-  // a double below `size` rounded to the nearest double is below `size`.
-  double quick_bound;
-
-  explicit Dimension(std::uint64_t n) : size(n), quick_bound(quick_index_bound(n)) {}
-};
-
 // Whether training reads an index cell as the value recorded there, inside
 // the dimension: the one test almost every cell takes, so the usual case
 // costs two compares and a round trip through an integer.
-inline bool index_reads_as_recorded(double value, const Dimension& dimension) {
-  if (value >= 0.0 && value < dimension.quick_bound) [[likely]] {
+inline bool index_reads_as_recorded(double value, const IndexBound& dimension) {
+  if (value >= 0.0 && value < dimension.quick) [[likely]] {
     return static_cast<double>(static_cast<std::int64_t>(value)) == value;
   }
   // The rest, exactly as training reads it. The conversion back is exact for
   // every integral value below 2^64, and no fraction, NaN or negative value
   // equals it.
   const std::uint64_t read = saturating_index(value);
-  return read < dimension.size && static_cast<double>(read) == value;
+  return read < dimension.extent && static_cast<double>(read) == value;
 }
 
 Fault index_fault(double value) {
@@ -100,7 +88,7 @@ struct Collector {
     if (check.shown.size() < DataCheck::most_shown) check.shown.push_back(finding);
   }
 
-  void index(std::uint64_t episode, std::uint64_t row, Column column, double value, const Dimension& range) {
+  void index(std::uint64_t episode, std::uint64_t row, Column column, double value, const IndexBound& range) {
     if (!index_reads_as_recorded(value, range)) [[unlikely]] {
       add(episode, row, column, index_fault(value), value);
     }
@@ -126,8 +114,8 @@ DataCheck check_episodes(EpisodeSource& source, std::uint64_t states, std::uint6
   check.actions = actions;
   check.shown.reserve(DataCheck::most_shown);
   Collector found{check};
-  const Dimension state_range(states);
-  const Dimension action_range(actions);
+  const IndexBound state_range(states);
+  const IndexBound action_range(actions);
   StateSet recorded(states);
   // Each next state inside the table that a terminal row leads to: its first
   // such row and how many there are.
@@ -265,10 +253,6 @@ std::string counted(std::uint64_t count, const char* one, const char* many) {
   return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
-std::string where(std::uint64_t episode, std::uint64_t row) {
-  return "episode " + std::to_string(episode) + " of data, row " + std::to_string(row);
-}
-
 // "next state 16 is not below the number of states, 16": the cell and what
 // is wrong with it, as the report's kinds and findings both begin.
 void append_fault(std::string& out, const Finding& finding, const DataCheck& check) {
@@ -335,19 +319,18 @@ void append_kind(std::string& out, const Kind& kind, const DataCheck& check) {
   switch (first.fault) {
     case Fault::no_episodes: out += "data has no episodes"; return;
     case Fault::no_rows:
-      out += counted(kind.count, "episode has", "episodes have") + " no rows (first: episode " +
-             std::to_string(first.episode) + " of data)";
+      out += counted(kind.count, "episode has", "episodes have") + " no rows (first: " + location(first.episode) + ")";
       return;
     case Fault::too_few_columns:
-      out += counted(kind.count, "episode has", "episodes have") + " fewer than 5 columns (first: episode " +
-             std::to_string(first.episode) + " of data, with " +
+      out += counted(kind.count, "episode has", "episodes have") + " fewer than 5 columns (first: " +
+             location(first.episode) + ", with " +
              std::to_string(saturating_index(first.value)) + ")";
       return;
     default: break;
   }
   out += counted(kind.count, "row: ", "rows: ");
   append_fault(out, first, check);
-  out += " (first: " + where(first.episode, first.row) + ")";
+  out += " (first: " + location(first.episode, first.row) + ")";
   if (const char* cause = likely_cause(first, check)) {
     out += "; ";
     out += cause;
@@ -356,7 +339,7 @@ void append_kind(std::string& out, const Kind& kind, const DataCheck& check) {
 
 void append_finding(std::string& out, const Finding& finding, const DataCheck& check) {
   out += "\n  ";
-  const std::string episode = "episode " + std::to_string(finding.episode) + " of data";
+  const std::string episode = location(finding.episode);
   switch (finding.fault) {
     case Fault::no_episodes:
       out += "data has no episodes; training fails on it, having no episode to replay";
@@ -372,7 +355,7 @@ void append_finding(std::string& out, const Finding& finding, const DataCheck& c
       return;
     default: break;
   }
-  out += where(finding.episode, finding.row) + ": ";
+  out += location(finding.episode, finding.row) + ": ";
   append_fault(out, finding, check);
   append_consequence(out, finding, check);
 }
@@ -430,7 +413,7 @@ std::vector<std::string> warnings(const DataCheck& check) {
     std::string text = counted(beyond.count, "terminal row", "terminal rows") + ": next state ";
     console::append_number(text, beyond.value);
     out.push_back(text + " is not below the number of states, " + std::to_string(check.states) +
-                  " (first: " + where(beyond.episode, beyond.row) +
+                  " (first: " + location(beyond.episode, beyond.row) +
                   "); training does not read it there, but states may be 1-based or shifted");
   }
   // Terminal rows that lead into the next episode's first state explain
@@ -438,7 +421,7 @@ std::vector<std::string> warnings(const DataCheck& check) {
   if (const Sighting& cut = check.terminal_and_recorded; cut.count > 0 && !from_following_row) {
     std::string text = counted(cut.rows, "terminal row leads", "terminal rows lead") + " to " +
                        counted(cut.count, "state that also starts", "states that also start") +
-                       " recorded transitions (first: " + where(cut.episode, cut.row) + ", next state ";
+                       " recorded transitions (first: " + location(cut.episode, cut.row) + ", next state ";
     console::append_number(text, cut.value);
     out.push_back(
         text + "); a terminal state has no future, so these flags are probably time-limit cuts (truncations) "
@@ -453,8 +436,7 @@ std::vector<std::string> warnings(const DataCheck& check) {
     out.push_back(
         counted(padding.count, "episode ends", "episodes end") +
         " in all-zero rows that follow a terminal row or fill the episode, " +
-        counted(padding.rows, "row", "rows") + " in all (first: episode " + std::to_string(padding.episode) +
-        " of data, " + rows +
+        counted(padding.rows, "row", "rows") + " in all (first: " + location(padding.episode) + ", " + rows +
         "); this looks like padding, which training replays as transitions from state 0 by action 0: "
         "drop those rows");
   }
@@ -463,7 +445,7 @@ std::vector<std::string> warnings(const DataCheck& check) {
     std::string text =
         of(into, check.episodes_with_rows) +
         " episodes end in a row whose next state is the first state of the episode after it (first: " +
-        where(into.episode, into.row) + ", next state ";
+        location(into.episode, into.row) + ", next state ";
     console::append_number(text, into.value);
     text +=
         "); these next states were probably taken from the following row of the log, which starts another "
@@ -484,10 +466,10 @@ std::vector<std::string> warnings(const DataCheck& check) {
         single
             ? of(seen, check.episodes_with_rows) +
                   " episodes are one row long and end without a terminal flag" +
-                  " (first: " + where(seen.episode, seen.row) + ")"
+                  " (first: " + location(seen.episode, seen.row) + ")"
             : of(seen, check.followed_rows) +
                   " rows lead to a next state that is not the state of the row after them in their episode" +
-                  " (first: " + where(seen.episode, seen.row) + ", next state ";
+                  " (first: " + location(seen.episode, seen.row) + ", next state ";
     if (!single) {
       console::append_number(text, seen.value);
       text += ")";

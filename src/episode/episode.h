@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 namespace tarnel {
 
@@ -47,22 +48,40 @@ inline std::uint64_t saturating_index(double value) {
   return static_cast<std::uint64_t>(value);
 }
 
-// The bound of the quick test that reading an index cell takes first: a
-// double in [0, bound) converts exactly through a signed integer, being
-// below 2^63, and truncates to an index below `extent`, since the bound is
-// the extent rounded to the nearest double, and a double below it is below
-// the extent whichever way it was rounded. A value at or above it (only
-// possible below the extent when the extent is above 2^53) is left to the
-// exact reading, saturating_index.
-inline double quick_index_bound(std::uint64_t extent) {
-  constexpr double two_to_63 = 9223372036854775808.0;
-  const double rounded = static_cast<double>(extent);
-  return rounded < two_to_63 ? rounded : two_to_63;
-}
+// A table dimension (the states or the actions), with the bound of the
+// quick test that reading an index cell takes first: a double in
+// [0, quick) converts exactly through a signed integer, being below 2^63,
+// and truncates to an index below `extent`, since the bound is the extent
+// rounded to the nearest double, and a double below it is below the extent
+// whichever way it was rounded. A value at or above it (only possible
+// below the extent when the extent is above 2^53) is left to the exact
+// reading, saturating_index.
+struct IndexBound {
+  std::uint64_t extent;
+  double quick;
+
+  explicit IndexBound(std::uint64_t n) : extent(n), quick(quick_of(n)) {}
+
+ private:
+  static double quick_of(std::uint64_t n) {
+    constexpr double two_to_63 = 9223372036854775808.0;
+    const double rounded = static_cast<double>(n);
+    return rounded < two_to_63 ? rounded : two_to_63;
+  }
+};
+
+// State, action, reward, next state, terminal flag: the columns every
+// episode array with rows must have (more are ignored).
+inline constexpr std::uint64_t minimum_columns = 5;
 
 // Fails when an array with rows has fewer than five columns; the failure
 // names the array by its position in `data`.
 void check_columns(const ArrayView& view, std::size_t position);
+
+// Where in `data` an array, or a row of it, lies, as every failure note and
+// report names it: "episode 3 of data", "episode 3 of data, row 2".
+std::string location(std::uint64_t episode);
+std::string location(std::uint64_t episode, std::uint64_t row);
 
 // The double at `p`. Episode arrays may be unaligned views of byte buffers,
 // so elements are copied out rather than dereferenced as doubles.

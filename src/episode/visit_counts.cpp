@@ -1,7 +1,7 @@
 // Counting the transitions that start at each pair of the table.
 #include "episode/visit_counts.h"
 
-#include "qlearning/q_table.h"
+#include "support/table_size.h"
 
 namespace tarnel {
 

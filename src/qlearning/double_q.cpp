@@ -74,8 +74,7 @@ class UndefinedOrder : public TrainingFailure {
 // not finite (a NaN, or an infinity that met another), or else the
 // parameters, whose updates then overflowed.
 std::string first_nonfinite_reward(std::uint64_t position, std::uint64_t row, double reward) {
-  std::string note =
-      "episode " + std::to_string(position) + " of data, row " + std::to_string(row) + ": reward ";
+  std::string note = location(position, row) + ": reward ";
   console::append_number(note, reward);
   return note + ", the first reward in data that is not finite (check_episodes lists them all)";
 }

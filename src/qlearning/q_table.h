@@ -1,10 +1,12 @@
-// The Q table and the table stack of the parallel drivers, and the size check
-// both pass before anything is allocated.
+// The Q table and the table stack of the parallel drivers, both checked in
+// size (support/table_size.h) before anything is allocated.
 #pragma once
 
 #include <cstdint>
 #include <utility>
 #include <vector>
+
+#include "support/table_size.h"
 
 namespace tarnel {
 
@@ -37,9 +39,5 @@ struct TableStack {
 // worker has finished, so a failed worker costs no stack at all. Takes the
 // tables over and releases each right after its copy.
 TableStack stack_tables(std::vector<QTable> tables, QShape q_shape);
-
-// Fails when the product of the non-zero extents, or its size in bytes, does
-// not fit a signed 64-bit size (checked before any allocation).
-void check_table_size(std::uint64_t a, std::uint64_t b, std::uint64_t c = 1);
 
 }  // namespace tarnel

@@ -11,7 +11,7 @@ void fail_empty_episode(std::uint64_t position) {
   TrainingFailure failure =
       make_failure("index out of range: the backward rule reads the last transition of an episode, "
                    "but the episode has length 0");
-  failure.add_note("episode " + std::to_string(position) + " of data: no rows");
+  failure.add_note(location(position) + ": no rows");
   throw failure;
 }
 
