@@ -319,11 +319,12 @@ void append_kind(std::string& out, const Kind& kind, const DataCheck& check) {
   switch (first.fault) {
     case Fault::no_episodes: out += "data has no episodes"; return;
     case Fault::no_rows:
-      out += counted(kind.count, "episode has", "episodes have") + " no rows (first: " + location(first.episode) + ")";
+      out += counted(kind.count, "episode has", "episodes have") +
+             " no rows (first: " + location(first.episode) + ")";
       return;
     case Fault::too_few_columns:
-      out += counted(kind.count, "episode has", "episodes have") + " fewer than 5 columns (first: " +
-             location(first.episode) + ", with " +
+      out += counted(kind.count, "episode has", "episodes have") +
+             " fewer than 5 columns (first: " + location(first.episode) + ", with " +
              std::to_string(saturating_index(first.value)) + ")";
       return;
     default: break;

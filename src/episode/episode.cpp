@@ -14,8 +14,8 @@ void check_columns(const ArrayView& view, std::size_t position) {
         "index out of bounds: an episode array needs 5 columns (state, action, reward, next state, "
         "terminal flag) but has " +
         std::to_string(view.columns));
-    failure.add_note(location(position) + ": shape (" + std::to_string(view.rows) +
-                     ", " + std::to_string(view.columns) + ")");
+    failure.add_note(location(position) + ": shape (" + std::to_string(view.rows) + ", " +
+                     std::to_string(view.columns) + ")");
     throw failure;
   }
 }

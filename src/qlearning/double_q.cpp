@@ -14,8 +14,8 @@
 #include "qlearning/action_count.h"
 #include "qlearning/progress.h"
 #include "qlearning/qlearner.h"
+#include "qlearning/rejected.h"
 #include "qlearning/schedule.h"
-#include "qlearning/step.h"
 #include "support/console.h"
 #include "support/failure.h"
 #include "support/table_sum.h"
@@ -42,10 +42,10 @@ inline T opaque(T value) {
 // transition instead of a conversion, a product and a compare.
 bool coin_picks_table_1(std::uint32_t w) { return (w >> 31) == 0; }
 
-// The two tables as the replay reads them, in locals: the stores into the
-// tables cannot change them, so they are not reloaded for every transition.
-// values[1] is table 1 and values[0] table 2, so the coin indexes them.
-struct Pair {
+// The two tables as the replay reads them, in locals (as rules_inl.h's Rows
+// holds one table). values[1] is table 1 and values[0] table 2, so the
+// coin indexes them.
+struct TwoTables {
   double* values[2];
   std::uint64_t states;
   std::uint64_t actions;
@@ -120,7 +120,7 @@ std::string source_of_nan(const TableEpisodes<Index>& episodes) {
 // The scan itself is branch-free (the best entry of a learning table changes
 // unpredictably); a NaN is looked for again only once the call is failing.
 template <std::uint64_t kActions>
-std::uint64_t best_action(const double* chooser, Pair tables, std::uint64_t s) {
+std::uint64_t best_action(const double* chooser, TwoTables tables, std::uint64_t s) {
   std::uint64_t best = 0;
   const double* row = chooser + s;
   const std::uint64_t states = tables.states;
@@ -142,17 +142,15 @@ std::uint64_t best_action(const double* chooser, Pair tables, std::uint64_t s) {
   return best;
 }
 
-// One transition. `shape` words the index failures: both tables have its
-// shape. Records of an episode without a rejected one are read as they are.
-template <std::uint64_t kActions, bool may_be_rejected, typename Index>
-inline void double_update(Pair tables, const QTable& shape, const CompactTransition<Index>& record,
-                          const CompactEpisode<Index>& episode, Rng& rng) {
+// One transition, read through the episode's steps (rejected.h).
+template <std::uint64_t kActions, typename Steps, typename Record>
+inline void double_update(TwoTables tables, const Steps& steps, const Record& item, Rng& rng) {
   // The draw comes first, for every transition, so a failing index still
   // consumes its coin.
   const std::size_t first = opaque(std::size_t{coin_picks_table_1(rng.next_u32())});
   double* const u = tables.values[first];
   const double* const e = tables.values[first ^ 1];
-  if constexpr (may_be_rejected) read_step<RowRead::next_state>(shape, record, episode);
+  const Record& record = steps.read(item);
   double& entry = u[record.entry];
   const double old = entry;
   double target = record.reward;
@@ -172,22 +170,19 @@ template <std::uint64_t kActions, typename List>
                              Rng& rng) {
   using Index = typename List::Record::Index;
   const std::size_t entries = table_1.values.size();
-  const Pair tables{{table_2.values.data(), table_1.values.data()},
-                    table_1.states,
-                    table_1.actions,
-                    learner.discount_factor,
-                    learner.learning_rate};
+  const TwoTables tables{{table_2.values.data(), table_1.values.data()},
+                         table_1.states,
+                         table_1.actions,
+                         learner.discount_factor,
+                         learner.learning_rate};
   for (std::uint64_t i = 0; i < learner.max_iterations; ++i) {
-    const CompactEpisode<Index> episode = pick_episode(episodes, rng);
-    if (episode.has_rejected) [[unlikely]] {
-      for (const CompactTransition<Index>& record : episode.records) {
-        double_update<kActions, true>(tables, table_1, record, episode, rng);
-      }
-    } else {
-      for (const CompactTransition<Index>& record : episode.records) {
-        double_update<kActions, false>(tables, table_1, record, episode, rng);
-      }
-    }
+    // Both tables have table 1's shape, which words the index failures.
+    with_steps<RowRead::next_state>(table_1, pick_episode(episodes, rng),
+                                    [&](const auto& steps) __attribute__((always_inline)) {
+                                      for (const CompactTransition<Index>& item : steps.items) {
+                                        double_update<kActions>(tables, steps, item, rng);
+                                      }
+                                    });
     // After the iteration's updates, so the first line already shows the
     // first picked episode.
     if (is_checkpoint(i)) {

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <utility>
 
-
 namespace tarnel {
 
 QTable zero_q_table(QShape q_shape) {

@@ -10,10 +10,9 @@
 #include <string>
 
 #include "qlearning/action_count.h"
-#include "qlearning/index_checks.h"
 #include "qlearning/qlearner.h"
+#include "qlearning/rejected.h"
 #include "qlearning/rules.h"
-#include "qlearning/step.h"
 #include "support/failure.h"
 #include "support/prefetch.h"
 #include "support/table_sum.h"
@@ -35,30 +34,9 @@ inline void prefetch_steps(const Steps& steps) {
   prefetch_lines(steps.items.data(), steps.items.size_bytes());
 }
 
-// The steps of an episode with a rejected record, read with one compare
-// against the mark each (step.h), and of one without (nearly all of them),
-// read as they are: the list knows which episodes hold a rejected record.
-template <RowRead reads, typename Index>
-struct CheckedSteps {
-  const QTable& q;
-  CompactEpisode<Index> episode;
-  std::span<const CompactTransition<Index>> items = episode.records;
-
-  const CompactTransition<Index>& read(const CompactTransition<Index>& r) const {
-    return read_step<reads>(q, r, episode);
-  }
-};
-
-template <typename Index>
-struct CleanSteps {
-  CompactEpisode<Index> episode;
-  std::span<const CompactTransition<Index>> items = episode.records;
-
-  const CompactTransition<Index>& read(const CompactTransition<Index>& r) const { return r; }
-};
-
 // The table as the row loops read it, in locals: the stores into the table
-// cannot change them, so they are not reloaded for every transition.
+// cannot change them, so they are not reloaded for every transition. Every
+// loop over a table's entries holds what it reads of the table this way.
 struct Rows {
   const double* values;
   std::uint64_t states;
@@ -75,9 +53,7 @@ template <typename Steps, typename RowValue>
                                                  RowValue row_value) {
   const double gamma = learner.discount_factor;
   const double alpha = learner.learning_rate;
-  // Local copies: the stores into the table cannot change them, and the
-  // compiler need not reload them for every transition.
-  double* const values = q.values.data();
+  double* const values = q.values.data();  // a local, as Rows holds it
   prefetch_steps(steps);
   for (const auto& item : steps.items) {
     const auto& step = steps.read(item);
@@ -172,38 +148,25 @@ template <bool mean, typename Steps>
   });
 }
 
-// Runs `body` on the episode's steps, checked only when it holds a rejected
-// record.
-template <RowRead reads, typename Index, typename Body>
-[[gnu::always_inline]] inline void with_steps(const QTable& q, CompactEpisode<Index> episode, Body body) {
-  if (episode.has_rejected) [[unlikely]] {
-    body(CheckedSteps<reads, Index>{q, episode});
-  } else {
-    body(CleanSteps<Index>{episode});
-  }
-}
-
 }  // namespace rule_steps
 
 template <typename Index>
 void forward_Q_pass(const Qlearner& learner, QTable& q, CompactEpisode<Index> episode) {
-  rule_steps::with_steps<RowRead::next_state>(q, episode,
-                                              [&](const auto& steps) __attribute__((always_inline)) {
-                                                rule_steps::bootstrapping_pass<false>(learner, q, steps);
-                                              });
+  with_steps<RowRead::next_state>(q, episode, [&](const auto& steps) __attribute__((always_inline)) {
+    rule_steps::bootstrapping_pass<false>(learner, q, steps);
+  });
 }
 
 template <typename Index>
 void expected_sarsa_pass(const Qlearner& learner, QTable& q, CompactEpisode<Index> episode) {
-  rule_steps::with_steps<RowRead::own_state>(q, episode,
-                                             [&](const auto& steps) __attribute__((always_inline)) {
-                                               rule_steps::bootstrapping_pass<true>(learner, q, steps);
-                                             });
+  with_steps<RowRead::own_state>(q, episode, [&](const auto& steps) __attribute__((always_inline)) {
+    rule_steps::bootstrapping_pass<true>(learner, q, steps);
+  });
 }
 
 template <typename Index>
 void backward_TD_pass(const Qlearner& learner, QTable& q, CompactEpisode<Index> episode) {
-  rule_steps::with_steps<RowRead::none>(q, episode, [&](const auto& steps) __attribute__((always_inline)) {
+  with_steps<RowRead::none>(q, episode, [&](const auto& steps) __attribute__((always_inline)) {
     rule_steps::backward_pass(learner, q, steps);
   });
 }

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "episode/compact.h"
-#include "qlearning/index_checks.h"
 #include "qlearning/learn.h"
 #include "qlearning/progress.h"
 #include "qlearning/qlearner.h"
+#include "qlearning/rejected.h"
 #include "qlearning/schedule.h"
 #include "support/failure.h"
 #include "support/table_sum.h"

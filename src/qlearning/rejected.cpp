@@ -1,5 +1,5 @@
-// The index failures of the update rules.
-#include "qlearning/index_checks.h"
+// The index failures of the update rules, worded for a rejected transition.
+#include "qlearning/rejected.h"
 
 #include <string>
 
