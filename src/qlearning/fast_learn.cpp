@@ -2,7 +2,6 @@
 // only at checkpoints and the two latest checkpoint sums compared from the
 // first check on.
 #include <cassert>
-#include <cmath>
 #include <cstdint>
 #include <variant>
 
@@ -32,11 +31,10 @@ template <typename List>
     forward_Q_pass(learner, q, picks.next());
     if (!is_checkpoint(i)) continue;
     const double sum = table_sum(q.values.data(), entries);
-    if (i >= first_check) {
+    if (is_check(i)) {
       const double d = (sum - previous_sum) / previous_sum;
       if (learner.verbose) write_progress_line(i, sum, d);
-      // Strictly greater: a NaN d or threshold never stops the run.
-      if (learner.quit_threshold > std::abs(d)) break;
+      if (stops(learner.quit_threshold, d)) break;
     }
     previous_sum = sum;
   }
