@@ -141,13 +141,13 @@ QTable Qlearner::learn(TableEpisodeList& episodes, Rng& rng) const {
 }
 
 template <const RuleDescriptor& rule>
-TableStack Qlearner::learn_parallel(const CompactEpisodeList& episodes, std::uint64_t ql_iter) const {
+TableStack Qlearner::learn_parallel(const CompactEpisodeList& episodes, std::uint64_t trainings) const {
   std::vector<QTable> tables;
   {
     WorkerGroup<QTable> workers;
     // The learner and the episode list are only read while the workers run,
     // so they are shared as they are, without a lock and without a copy.
-    for (std::uint64_t k = 0; k < ql_iter; ++k) {
+    for (std::uint64_t k = 0; k < trainings; ++k) {
       workers.start([this, &episodes] { return learn<rule>(episodes); });
     }
     tables = workers.join_in_order();

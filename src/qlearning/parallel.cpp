@@ -36,8 +36,8 @@ auto draw_bootstrap_sample(List& episodes, std::uint64_t size, Rng& rng) {
     fail("a bootstrap index list of " + std::to_string(size) +
          " indices exceeds the largest possible allocation");
   }
-  // The sample's bound as it stood when a sample was a list of plain
-  // episodes, each 24 bytes: the same sizes fail, with the same text.
+  // A sample is bounded by its episodes too, counted at 24 bytes each: one
+  // of more fails with this text, after the index list's bound.
   constexpr std::uint64_t episode_record_bytes = 24;
   if (size > largest_size / episode_record_bytes) {
     fail("a bootstrap sample of " + std::to_string(size) +
@@ -58,8 +58,8 @@ auto draw_bootstrap_sample(List& episodes, std::uint64_t size, Rng& rng) {
 }
 
 template <typename Lists>
-TableStack bootstrap_on(const Qlearner& learner, Lists episodes, std::uint64_t boostrap_sample_size,
-                        std::uint64_t iter_ql, Rng& rng) {
+TableStack bootstrap_on(const Qlearner& learner, Lists episodes, std::uint64_t sample_size,
+                        std::uint64_t trainings, Rng& rng) {
   const QShape q_shape = learner.q_shape;
   std::vector<QTable> tables;
   std::visit(
@@ -67,7 +67,7 @@ TableStack bootstrap_on(const Qlearner& learner, Lists episodes, std::uint64_t b
         using List = std::decay_t<decltype(population)>;
         assert(population.built_for(q_shape, Qlearner::learn_single_episode_backward_TD.reads));
         WorkerGroup<QTable> workers;
-        for (std::uint64_t k = 0; k < iter_ql; ++k) {
+        for (std::uint64_t k = 0; k < trainings; ++k) {
           // Checked before anything is drawn, so an empty list fails without
           // moving the generator on, whatever the sample size.
           if (population.empty()) {
@@ -75,7 +75,7 @@ TableStack bootstrap_on(const Qlearner& learner, Lists episodes, std::uint64_t b
           }
           // Drawing the next sample overlaps with the training of the
           // workers already started.
-          CompactEpisodeList sample = draw_bootstrap_sample(population, boostrap_sample_size, rng);
+          CompactEpisodeList sample = draw_bootstrap_sample(population, sample_size, rng);
           workers.start([&learner, sample = std::move(sample)]() mutable {
             // The worker frees its sample as soon as its training ends,
             // either way, rather than when the thread object goes.
@@ -94,15 +94,14 @@ TableStack bootstrap_on(const Qlearner& learner, Lists episodes, std::uint64_t b
 
 }  // namespace
 
-TableStack Qlearner::td_learn_backward_parallel(CompactEpisodeList episodes,
-                                                std::uint64_t boostrap_sample_size, std::uint64_t iter_ql,
-                                                Rng& rng) const {
-  return bootstrap_on(*this, std::move(episodes), boostrap_sample_size, iter_ql, rng);
+TableStack Qlearner::td_learn_backward_parallel(CompactEpisodeList episodes, std::uint64_t sample_size,
+                                                std::uint64_t trainings, Rng& rng) const {
+  return bootstrap_on(*this, std::move(episodes), sample_size, trainings, rng);
 }
 
-TableStack Qlearner::td_learn_backward_parallel(TableEpisodeList episodes, std::uint64_t boostrap_sample_size,
-                                                std::uint64_t iter_ql, Rng& rng) const {
-  return bootstrap_on(*this, std::move(episodes), boostrap_sample_size, iter_ql, rng);
+TableStack Qlearner::td_learn_backward_parallel(TableEpisodeList episodes, std::uint64_t sample_size,
+                                                std::uint64_t trainings, Rng& rng) const {
+  return bootstrap_on(*this, std::move(episodes), sample_size, trainings, rng);
 }
 
 }  // namespace tarnel

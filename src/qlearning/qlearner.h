@@ -57,15 +57,15 @@ struct Qlearner {
   // with its own thread's generator (learn_parallel in learn.h, the
   // bootstrap driver in parallel.cpp).
   template <const RuleDescriptor& rule>
-  TableStack learn_parallel(const CompactEpisodeList& episodes, std::uint64_t ql_iter) const;
+  TableStack learn_parallel(const CompactEpisodeList& episodes, std::uint64_t trainings) const;
   // Takes the episode list over; draws each worker's bootstrap sample from
   // `rng` on the calling thread just before that worker starts.
-  TableStack td_learn_backward_parallel(CompactEpisodeList episodes, std::uint64_t boostrap_sample_size,
-                                        std::uint64_t iter_ql, Rng& rng = thread_rng()) const;
+  TableStack td_learn_backward_parallel(CompactEpisodeList episodes, std::uint64_t sample_size,
+                                        std::uint64_t trainings, Rng& rng = thread_rng()) const;
   // A table's episodes are converted on the calling thread as the samples
   // draw them, each once.
-  TableStack td_learn_backward_parallel(TableEpisodeList episodes, std::uint64_t boostrap_sample_size,
-                                        std::uint64_t iter_ql, Rng& rng = thread_rng()) const;
+  TableStack td_learn_backward_parallel(TableEpisodeList episodes, std::uint64_t sample_size,
+                                        std::uint64_t trainings, Rng& rng = thread_rng()) const;
 };
 
 extern template QTable Qlearner::learn<Qlearner::learn_single_episode_forward_Q>(const CompactEpisodeList&,
