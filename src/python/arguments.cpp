@@ -4,13 +4,11 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
-#include <new>
-#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "python/episode_table.h"
 #include "python/errors.h"
-#include "support/failure.h"
 
 namespace tarnel::arguments {
 
@@ -114,11 +112,6 @@ void locate_error(PyObject* item, std::size_t position) {
   error.restore();
 }
 
-[[noreturn]] void fail_changed(std::size_t k) {
-  fail("episode array " + std::to_string(k) +
-       " was resized or retyped while the call's arguments were being converted");
-}
-
 // Adds, to the TypeError or ValueError that converting `data` raised, the
 // note that shows the EpisodeTable call for data that is one table of
 // transitions (a dict or data frame of columns, or one 2-D array) rather
@@ -157,9 +150,6 @@ void suggest_table(PyObject* data, bool numpy_loaded) {
   error.restore();
 }
 
-// How many arrays ahead check() asks for the fields it will read.
-constexpr std::size_t prefetch_distance = 4;
-
 // A sequence's reported length only sizes the first reservation; the items
 // decide the length, so a huge or lying __len__ cannot make it fail. A list's
 // or a tuple's length is its number of items, and reserves room for all of
@@ -170,7 +160,7 @@ constexpr Py_ssize_t max_reserved_arrays = 1 << 16;
 
 // One conversion per kind of parameter, picked by the type of its destination.
 
-bool to(PyObject* object, EpisodeArrays& out) {
+bool to(PyObject* object, held_memory::EpisodeArrays& out) {
   // A str is a sequence, of one-character strs; never of episode arrays.
   if ((PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_UNICODE_SUBCLASS) != 0 || !PySequence_Check(object)) {
     raise_cannot_convert(object, "Sequence");
@@ -263,96 +253,6 @@ bool to(PyObject* object, std::optional<double>& out) {
 }
 
 }  // namespace
-
-void EpisodeArrays::reserve(std::size_t count) {
-  views_.reserve(count);
-  arrays_.reserve(count);
-}
-
-bool EpisodeArrays::try_reserve(std::size_t count) {
-  try {
-    reserve(count);
-    return true;
-  } catch (const std::bad_alloc&) {
-    return false;
-  } catch (const std::length_error&) {
-    return false;
-  }
-}
-
-void EpisodeArrays::add(Ref array) {
-  const numpy::Memory memory = numpy::memory_of(array.get());
-  // An array over foreign memory is read from a copy taken now, and its
-  // block is not held: nothing is read from it.
-  PyObject* block = memory.foreign ? nullptr : memory.block;
-  if (runs_.empty() || runs_.back().copied != memory.foreign || runs_.back().block.array.get() != block) {
-    runs_.push_back({numpy::hold(block), arrays_.size(), memory.foreign, arrays_.size(), copies_.size()});
-  }
-  const ArrayView view = numpy::view_of(array.get());
-  views_.push_back(memory.foreign ? copy_of(view) : view);
-  arrays_.push_back(std::move(array));
-  runs_.back().end = arrays_.size();
-}
-
-ArrayView EpisodeArrays::copy_of(const ArrayView& view) {
-  // The five columns a transition is read from, row by row; an array with
-  // rows and fewer columns keeps its column count, so building its episode
-  // fails as it would have, and reads nothing.
-  const std::uint64_t kept = std::min<std::uint64_t>(view.columns, 5);
-  auto& copy =
-      copies_.emplace_back(std::vector<double>(static_cast<std::size_t>(view.rows * kept)), view).values;
-  for (std::uint64_t i = 0; i < view.rows; ++i) {
-    for (std::uint64_t j = 0; j < kept; ++j) {
-      std::memcpy(&copy[i * kept + j],
-                  view.data + static_cast<std::int64_t>(i) * view.row_stride +
-                      static_cast<std::int64_t>(j) * view.column_stride,
-                  sizeof(double));
-    }
-  }
-  const auto row_bytes = static_cast<std::int64_t>(kept * sizeof(double));
-  return {reinterpret_cast<const std::byte*>(copy.data()), view.rows, view.columns, row_bytes,
-          static_cast<std::int64_t>(sizeof(double))};
-}
-
-EpisodeArrays::Run& EpisodeArrays::run_of(std::size_t k) {
-  while (runs_[current_run_].end <= k) ++current_run_;
-  return runs_[current_run_];
-}
-
-void EpisodeArrays::check(std::size_t k) {
-  if (k >= arrays_.size()) return;
-  const Run& run = run_of(k);
-  if (run.copied) {
-    if (!numpy::still_matches(arrays_[k].get(), copies_[run.first_copy + (k - run.first)].original)) {
-      fail_changed(k);
-    }
-    return;  // read from its copy, which nothing else reaches
-  }
-  // Arrays are checked in order: ask for the next ones' fields now.
-  if (k + 2 * prefetch_distance < arrays_.size()) {
-    numpy::prefetch_object(arrays_[k + 2 * prefetch_distance].get());
-  }
-  if (k + prefetch_distance < arrays_.size()) numpy::prefetch_shape(arrays_[k + prefetch_distance].get());
-  if (!numpy::still_matches(arrays_[k].get(), views_[k])) fail_changed(k);
-  if (held_run_ == current_run_) return;
-  if (!numpy::still_holds(run.block)) {
-    fail("the memory that episode array " + std::to_string(k) +
-         " views was released or moved before its episode was built");
-  }
-  held_run_ = current_run_;
-}
-
-void EpisodeArrays::give_back(std::size_t k) {
-  // The last reference's release may run finalisers, which may release or
-  // move any block's memory.
-  if (Py_REFCNT(arrays_[k].get()) == 1) held_run_ = no_run;
-  arrays_[k].reset();
-  Run& run = run_of(k);
-  if (run.end == k + 1) {
-    run.block = numpy::Block();
-    held_run_ = no_run;
-  }
-}
 
 bool bind(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** slots) {
   const std::span<const Parameter> parameters = signature.parameters;

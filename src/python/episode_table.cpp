@@ -15,9 +15,9 @@
 
 #include "episode/flat_log.h"
 #include "python/errors.h"
+#include "python/held_memory.h"
 #include "python/numpy_bridge.h"
 #include "python/ref.h"
-#include "support/failure.h"
 
 namespace tarnel::episode_table {
 
@@ -27,19 +27,16 @@ using python::Ref;
 
 constexpr const char* column_names[5] = {"state", "action", "reward", "next_state", "terminal"};
 
-// A column as the table holds it: the array, its type, the elements it
-// viewed and the memory under them when the table was built.
-struct HeldColumn {
-  Ref array;
-  Ref descr;
-  numpy::Vector vector;
-  numpy::Block block;
+// A column as the table holds it: its memory, held, and how the core reads
+// its elements.
+struct KeptColumn {
+  held_memory::HeldColumn held;
   TableColumn column;
 };
 
 // What a table and its slices share. Built once, never changed.
 struct Columns {
-  std::array<HeldColumn, 5> held;
+  std::array<KeptColumn, 5> kept;
   std::uint64_t rows = 0;
   std::vector<std::uint64_t> ends;
 };
@@ -66,17 +63,6 @@ std::pair<std::uint64_t, std::uint64_t> rows_of(const TableObject* table) {
 
 PyObject* table_type = nullptr;  // created once, kept for the process
 
-// A NumPy function, looked up once and kept for the process.
-PyObject* numpy_function(const char* name) {
-  Ref module(PyImport_ImportModule("numpy"));
-  return module ? PyObject_GetAttrString(module.get(), name) : nullptr;
-}
-
-Ref call_numpy(PyObject*& function, const char* name, PyObject* argument) {
-  if (function == nullptr && (function = numpy_function(name)) == nullptr) return Ref();
-  return Ref(PyObject_CallFunctionObjArgs(function, argument, nullptr));
-}
-
 // `object` as an array: itself when it is one, else what np.asarray makes of
 // it (converted once, here).
 Ref as_array(PyObject* object) {
@@ -84,14 +70,7 @@ Ref as_array(PyObject* object) {
     Py_INCREF(object);
     return Ref(object);
   }
-  static PyObject* asarray = nullptr;
-  return call_numpy(asarray, "asarray", object);
-}
-
-// A copy that owns its memory (np.array).
-Ref copy_of(PyObject* array) {
-  static PyObject* copy = nullptr;
-  return call_numpy(copy, "array", array);
+  return numpy::asarray(object);
 }
 
 // The element type of a descriptor, with whether its bytes are swapped;
@@ -243,20 +222,11 @@ bool same_lengths(std::span<const std::pair<const char*, const GivenColumn*>> co
   return true;
 }
 
-// Holds a given column, copying one over foreign memory.
-bool hold_column(GivenColumn given, HeldColumn& out) {
-  Ref array = std::move(given.array);
-  if (numpy::memory_of(array.get()).foreign) {
-    array = copy_of(array.get());
-    if (!array) return false;
-  }
-  out.block = numpy::hold(numpy::memory_of(array.get()).block);
-  out.vector = numpy::vector_of(array.get());
-  out.column = {out.vector.data, out.vector.stride, given.type.first, given.type.second};
-  PyObject* descr = numpy::dtype(array.get());
-  Py_INCREF(descr);
-  out.descr = Ref(descr);
-  out.array = std::move(array);
+// Holds a given column (a copy, when it is over foreign memory) with how the
+// core reads its elements.
+bool keep_column(GivenColumn given, KeptColumn& out) {
+  if (!held_memory::hold(std::move(given.array), out.held)) return false;
+  out.column = {out.held.vector.data, out.held.vector.stride, given.type.first, given.type.second};
   return true;
 }
 
@@ -371,9 +341,9 @@ PyObject* table_over(PyTypeObject* type, std::array<GivenColumn, 5>& given, std:
                      std::uint64_t left_out = 0) {
   auto columns = std::make_shared<Columns>();
   for (std::size_t c = 0; c < given.size(); ++c) {
-    if (!hold_column(std::move(given[c]), columns->held[c])) return nullptr;
+    if (!keep_column(std::move(given[c]), columns->kept[c])) return nullptr;
   }
-  columns->rows = columns->held[0].vector.length;
+  columns->rows = columns->kept[0].held.vector.length;
   columns->ends = std::move(ends);
   const std::uint64_t episodes = columns->ends.size();
   return new_table(type, std::move(columns), 0, episodes, left_out);
@@ -598,7 +568,7 @@ PyObject* table_repr(PyObject* self) {
   const auto [first_row, last_row] = rows_of(table);
   const auto episodes = static_cast<unsigned long long>(table->last - table->first);
   const auto rows = static_cast<unsigned long long>(last_row - first_row);
-  const auto& held = table->columns->held;
+  const auto& kept = table->columns->kept;
   std::string left_out;
   if (table->left_out > 0) {
     left_out =
@@ -607,8 +577,8 @@ PyObject* table_repr(PyObject* self) {
   return PyUnicode_FromFormat("EpisodeTable(%llu episode%s, %llu row%s%s; state %S, action %S, reward %S, "
                               "next_state %S, terminal %S)",
                               episodes, episodes == 1 ? "" : "s", rows, rows == 1 ? "" : "s",
-                              left_out.c_str(), held[0].descr.get(), held[1].descr.get(), held[2].descr.get(),
-                              held[3].descr.get(), held[4].descr.get());
+                              left_out.c_str(), kept[0].held.descr.get(), kept[1].held.descr.get(),
+                              kept[2].held.descr.get(), kept[3].held.descr.get(), kept[4].held.descr.get());
 }
 
 // Rows first .. last of `array`, a view.
@@ -642,8 +612,8 @@ PyObject* table_reduce(PyObject* self, PyObject* /*unused*/) {
     const bool whole = first_row == 0 && last_row == columns.rows;
     Ref arguments(PyTuple_New(6));
     if (!arguments) return nullptr;
-    for (std::size_t c = 0; c < columns.held.size(); ++c) {
-      PyObject* array = columns.held[c].array.get();
+    for (std::size_t c = 0; c < columns.kept.size(); ++c) {
+      PyObject* array = columns.kept[c].held.array.get();
       PyObject* part = whole ? (Py_INCREF(array), array) : rows_part(array, first_row, last_row).release();
       if (part == nullptr) return nullptr;
       PyTuple_SetItem(arguments.get(), static_cast<Py_ssize_t>(c), part);  // steals the reference
@@ -673,7 +643,7 @@ PyObject* table_setstate(PyObject* self, PyObject* state) {
 PyObject* column_view(PyObject* self, void* closure) {
   const TableObject* table = as_table(self);
   const auto [first_row, last_row] = rows_of(table);
-  const HeldColumn& held = table->columns->held[reinterpret_cast<std::uintptr_t>(closure)];
+  const held_memory::HeldColumn& held = table->columns->kept[reinterpret_cast<std::uintptr_t>(closure)].held;
   Ref view = rows_part(held.array.get(), first_row, last_row);
   if (!view) return nullptr;
   Ref done(PyObject_CallMethod(view.get(), "setflags", "O", Py_False));
@@ -803,17 +773,9 @@ ColumnTable readable(PyObject* object) {
   const TableObject* table = as_table(object);
   const Columns& columns = *table->columns;
   ColumnTable out;
-  for (std::size_t c = 0; c < columns.held.size(); ++c) {
-    const HeldColumn& held = columns.held[c];
-    if (!numpy::still_matches(held.array.get(), held.vector, held.descr.get())) {
-      fail(std::string("column '") + column_names[c] +
-           "' of the episode table was resized or retyped after the table was built");
-    }
-    if (!numpy::still_holds(held.block)) {
-      fail(std::string("the memory that column '") + column_names[c] +
-           "' of the episode table views was released or moved after the table was built");
-    }
-    out.columns[c] = held.column;
+  for (std::size_t c = 0; c < columns.kept.size(); ++c) {
+    held_memory::check(columns.kept[c].held, column_names[c]);
+    out.columns[c] = columns.kept[c].column;
   }
   out.ends = std::span(columns.ends).subspan(table->first, table->last - table->first);
   out.first_row = rows_of(table).first;
