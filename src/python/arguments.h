@@ -17,7 +17,7 @@
 
 #include "python/held_memory.h"
 #include "python/ref.h"
-#include "qlearning/qlearner.h"
+#include "qlearning/q_table.h"
 
 namespace tarnel::arguments {
 
