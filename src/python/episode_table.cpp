@@ -4,6 +4,7 @@
 #include "python/episode_table.h"
 
 #include <array>
+#include <cassert>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -309,15 +310,11 @@ bool accept_ends(PyObject* object, std::uint64_t rows, std::vector<std::uint64_t
     }
     out.push_back(end.magnitude);
   }
-  if (out.empty() ? rows > 0 : out.back() != rows) {
-    if (out.empty()) {
-      PyErr_Format(PyExc_ValueError, "ends is empty: the last end must be the number of rows, %llu",
-                   static_cast<unsigned long long>(rows));
-    } else {
-      PyErr_Format(PyExc_ValueError, "ends[%llu], the last end, is %llu: it must be the number of rows, %llu",
-                   static_cast<unsigned long long>(out.size() - 1),
-                   static_cast<unsigned long long>(out.back()), static_cast<unsigned long long>(rows));
-    }
+  assert(!out.empty());  // an empty ends was settled before the loop
+  if (out.back() != rows) {
+    PyErr_Format(PyExc_ValueError, "ends[%llu], the last end, is %llu: it must be the number of rows, %llu",
+                 static_cast<unsigned long long>(out.size() - 1), static_cast<unsigned long long>(out.back()),
+                 static_cast<unsigned long long>(rows));
     return false;
   }
   return true;
