@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "python/episode_table.h"
@@ -252,24 +254,76 @@ bool to(PyObject* object, std::optional<double>& out) {
   return true;
 }
 
+// The parameter that keyword `key` names: its index, or the number of
+// parameters when it names none; nothing, with the error set, when `key` is
+// not a str.
+std::optional<std::size_t> parameter_named(std::span<const Parameter> parameters, PyObject* key) {
+  Py_ssize_t size = 0;
+  // A str key with no UTF-8 form (a lone surrogate) can name no parameter:
+  // it is an unexpected keyword like any other unknown name.
+  const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+  if (text == nullptr) {
+    if (!PyUnicode_Check(key)) return std::nullopt;
+    PyErr_Clear();
+    return parameters.size();
+  }
+  std::size_t k = 0;
+  while (k < parameters.size() &&
+         !(std::strlen(parameters[k].name) == static_cast<std::size_t>(size) &&
+           std::memcmp(parameters[k].name, text, static_cast<std::size_t>(size)) == 0)) {
+    ++k;
+  }
+  return k;
+}
+
+// How many keyword-only parameters `kwargs` gives, which CPython counts in
+// the text of too many positional arguments. Binding stops at that fault
+// before it reads the keywords, so a key that names nothing here (or is no
+// str) is not yet a fault.
+std::size_t keyword_only_given(const Signature& signature, PyObject* kwargs) {
+  std::size_t given = 0;
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (kwargs != nullptr && PyDict_Next(kwargs, &position, &key, &value)) {
+    const std::optional<std::size_t> k = parameter_named(signature.parameters, key);
+    if (!k) PyErr_Clear();
+    if (k && *k >= signature.positional() && *k < signature.parameters.size()) ++given;
+  }
+  return given;
+}
+
+void raise_too_many_positional(const Signature& signature, std::size_t given, std::size_t keyword_only) {
+  const std::size_t positional = signature.positional();
+  const std::size_t required = signature.required();
+  const std::string takes = required == positional
+                                ? std::to_string(positional)
+                                : "from " + std::to_string(required) + " to " + std::to_string(positional);
+  const bool plural = required < positional || positional != 1;
+  std::string counted = std::to_string(given);
+  if (keyword_only > 0) {
+    counted += std::string(" positional argument") + (given == 1 ? "" : "s") + " (and " +
+               std::to_string(keyword_only) + " keyword-only argument" + (keyword_only == 1 ? "" : "s") + ")";
+  }
+  raise_type_error(std::string(signature.name) + "() takes " + takes + " positional argument" +
+                   (plural ? "s" : "") + " but " + counted +
+                   (given == 1 && keyword_only == 0 ? " was" : " were") + " given");
+}
+
 }  // namespace
 
 bool bind(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** slots) {
   const std::span<const Parameter> parameters = signature.parameters;
   const std::size_t count = parameters.size();
+  const std::size_t positional = signature.positional();
   const std::size_t required = signature.required();
   std::fill(slots, slots + count, nullptr);
   const auto given = static_cast<std::size_t>(PyTuple_Size(args));
-  for (std::size_t k = 0; k < std::min(given, count); ++k) {
+  for (std::size_t k = 0; k < std::min(given, positional); ++k) {
     slots[k] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(k));
   }
-  if (given > count) {
-    const std::string takes = required == count
-                                  ? std::to_string(count)
-                                  : "from " + std::to_string(required) + " to " + std::to_string(count);
-    raise_type_error(std::string(signature.name) + "() takes " + takes + " positional argument" +
-                     (count == 1 ? "" : "s") + " but " + std::to_string(given) +
-                     (given == 1 ? " was" : " were") + " given");
+  if (given > positional) {
+    raise_too_many_positional(signature, given, keyword_only_given(signature, kwargs));
     return false;
   }
   if (kwargs != nullptr) {
@@ -277,28 +331,17 @@ bool bind(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(kwargs, &position, &key, &value)) {
-      Py_ssize_t size = 0;
-      // A str key with no UTF-8 form (a lone surrogate) can name no
-      // parameter: it is an unexpected keyword like any other unknown name.
-      const char* text = PyUnicode_AsUTF8AndSize(key, &size);
-      if (text == nullptr) {
-        if (!PyUnicode_Check(key)) return false;
-        PyErr_Clear();
-      }
-      std::size_t k = text == nullptr ? count : 0;
-      while (k < count && !(std::strlen(parameters[k].name) == static_cast<std::size_t>(size) &&
-                            std::memcmp(parameters[k].name, text, static_cast<std::size_t>(size)) == 0)) {
-        ++k;
-      }
-      if (k == count) {
+      const std::optional<std::size_t> k = parameter_named(parameters, key);
+      if (!k) return false;
+      if (*k == count) {
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", signature.name, key);
         return false;
       }
-      if (slots[k] != nullptr) {
+      if (slots[*k] != nullptr) {
         PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", signature.name, key);
         return false;
       }
-      slots[k] = value;
+      slots[*k] = value;
     }
   }
   if (given < required) {
@@ -323,7 +366,11 @@ bool convert(const Signature& signature, PyObject* const* slots, Values& values)
         [&](auto member) {
           // Only the optional last parameters may be left empty by binding.
           assert(slots[k] != nullptr || k >= signature.required());
-          return to(slots[k], values.*member);
+          if constexpr (std::is_same_v<decltype(member), std::monostate>) {
+            return true;  // the caller's to convert
+          } else {
+            return to(slots[k], values.*member);
+          }
         },
         parameter.destination);
     if (!converted) {

@@ -44,28 +44,35 @@ struct Values {
 
 // Where a parameter's value goes. The member's type is the parameter's kind:
 // it picks the conversion (episode arrays, pair of unsigned integers, float,
-// unsigned integer, flag, optional float).
-using Destination = std::variant<Data Values::*, QShape Values::*, double Values::*, std::uint64_t Values::*,
-                                 bool Values::*, std::optional<double> Values::*>;
+// unsigned integer, flag, optional float). None (an EpisodeTable's
+// parameters): the object stays in its slot, for the caller to convert.
+using Destination = std::variant<std::monostate, Data Values::*, QShape Values::*, double Values::*,
+                                 std::uint64_t Values::*, bool Values::*, std::optional<double> Values::*>;
 
 struct Parameter {
   const char* name;
-  Destination destination;
+  Destination destination{};
 };
 
-// What the binder works from: every parameter is positional-or-keyword and
-// all but the last `optional` are required.
+// What the binder works from: all but the last `optional` parameters are
+// required, and the last `keyword_only` of those optional ones can be given
+// by keyword only; every other parameter is positional-or-keyword.
 struct Signature {
   const char* name;
   std::span<const Parameter> parameters;
   std::size_t optional = 1;
+  std::size_t keyword_only = 0;
 
   std::size_t required() const { return parameters.size() - optional; }
+  std::size_t positional() const { return parameters.size() - keyword_only; }
 };
 
 inline constexpr std::size_t max_parameters = 9;
 
 // Fills `slots` (one per parameter, borrowed references, nullptr when empty).
+// A fault is refused with the TypeError CPython raises for a Python function
+// of the same signature; of several faults, too many positional arguments
+// comes first, then the keywords, then the missing arguments.
 bool bind(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** slots);
 
 // Converts the bound slots in parameter order into `values`; the first

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "episode/flat_log.h"
+#include "python/arguments.h"
 #include "python/errors.h"
 #include "python/held_memory.h"
 #include "python/numpy_bridge.h"
@@ -346,15 +347,26 @@ PyObject* table_over(PyTypeObject* type, std::array<GivenColumn, 5>& given, std:
   return new_table(type, std::move(columns), 0, episodes, left_out);
 }
 
+// The parameters of the constructor and the two log readers, bound as the
+// module's functions bind theirs; each converts its objects itself.
+constexpr arguments::Parameter table_parameters[] = {
+    {column_names[0]}, {column_names[1]}, {column_names[2]}, {column_names[3]}, {column_names[4]}, {"ends"},
+};
+constexpr arguments::Parameter from_ids_parameters[] = {
+    {"episode"},       {column_names[0]}, {column_names[1]}, {column_names[2]},
+    {column_names[3]}, {column_names[4]}, {"step"},
+};
+constexpr arguments::Parameter from_flags_parameters[] = {
+    {"observations"}, {"actions"}, {"rewards"}, {"terminals"}, {"timeouts"}, {"next_observations"},
+};
+
 PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return python::guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"state", "action", "reward", "next_state", "terminal", "ends", nullptr};
-    std::array<PyObject*, 5> given{};
-    PyObject* ends = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOO:EpisodeTable", const_cast<char**>(keywords),
-                                     &given[0], &given[1], &given[2], &given[3], &given[4], &ends)) {
-      return nullptr;
-    }
+    const arguments::Signature signature{"EpisodeTable", table_parameters, 0};
+    std::array<PyObject*, std::size(table_parameters)> slots{};
+    if (!arguments::bind(signature, args, kwargs, slots.data())) return nullptr;
+    const std::array<PyObject*, 5> given{slots[0], slots[1], slots[2], slots[3], slots[4]};
+    PyObject* ends = slots[5];
     if (!numpy::load()) return nullptr;
     std::array<GivenColumn, 5> columns;
     std::array<std::pair<const char*, const GivenColumn*>, 5> named;
@@ -373,16 +385,13 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // step; read in place when they already stand so.
 PyObject* table_from_ids(PyObject* type, PyObject* args, PyObject* kwargs) {
   return python::guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"episode",    "state",    "action", "reward",
-                                     "next_state", "terminal", "step",   nullptr};
-    PyObject* episode = nullptr;
-    std::array<PyObject*, 5> given{};
-    PyObject* step = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOO|$O:from_ids", const_cast<char**>(keywords),
-                                     &episode, &given[0], &given[1], &given[2], &given[3], &given[4],
-                                     &step)) {
-      return nullptr;
-    }
+    // `step` is optional and keyword-only.
+    const arguments::Signature signature{"from_ids", from_ids_parameters, 1, 1};
+    std::array<PyObject*, std::size(from_ids_parameters)> slots{};
+    if (!arguments::bind(signature, args, kwargs, slots.data())) return nullptr;
+    PyObject* episode = slots[0];
+    const std::array<PyObject*, 5> given{slots[1], slots[2], slots[3], slots[4], slots[5]};
+    PyObject* step = slots[6] != nullptr ? slots[6] : Py_None;
     if (!numpy::load()) return nullptr;
     GivenColumn ids;
     if (!take_column(episode, column_what("episode"), Holds::integers, ids)) return nullptr;
@@ -449,28 +458,25 @@ bool next_states(const GivenColumn& observations, std::vector<std::uint64_t>&& r
 // with next states stored or taken from the following rows.
 PyObject* table_from_flags(PyObject* type, PyObject* args, PyObject* kwargs) {
   return python::guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"observations", "actions",           "rewards", "terminals",
-                                     "timeouts",     "next_observations", nullptr};
-    std::array<PyObject*, 4> given{};
-    PyObject* timeouts = Py_None;
-    PyObject* next = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|O$O:from_flags", const_cast<char**>(keywords),
-                                     &given[0], &given[1], &given[2], &given[3], &timeouts, &next)) {
-      return nullptr;
-    }
+    // `timeouts` is optional, `next_observations` optional and keyword-only.
+    const arguments::Signature signature{"from_flags", from_flags_parameters, 2, 1};
+    std::array<PyObject*, std::size(from_flags_parameters)> slots{};
+    if (!arguments::bind(signature, args, kwargs, slots.data())) return nullptr;
+    const std::array<PyObject*, 4> given{slots[0], slots[1], slots[2], slots[3]};
+    PyObject* timeouts = slots[4] != nullptr ? slots[4] : Py_None;
+    PyObject* next = slots[5] != nullptr ? slots[5] : Py_None;
     if (!numpy::load()) return nullptr;
     // Given as observations, actions, rewards, terminals, timeouts, next
     // observations; held as the table's columns.
-    constexpr const char* names[6] = {"observations", "actions",  "rewards",
-                                      "terminals",    "timeouts", "next_observations"};
     const std::array<PyObject*, 6> objects = {given[0], given[1], given[2], given[3], timeouts, next};
     std::array<GivenColumn, 6> taken;
     std::array<std::pair<const char*, const GivenColumn*>, 6> named{};
     for (std::size_t k = 0; k < objects.size(); ++k) {
       if (objects[k] == Py_None) continue;
       const Holds holds = k == 0 || k == 5 ? Holds::states : Holds::values;
-      if (!take_column(objects[k], column_what(names[k]), holds, taken[k])) return nullptr;
-      named[k] = {names[k], &taken[k]};
+      const char* name = from_flags_parameters[k].name;
+      if (!take_column(objects[k], column_what(name), holds, taken[k])) return nullptr;
+      named[k] = {name, &taken[k]};
     }
     if (!same_lengths(named)) return nullptr;
     const TableColumn timeout_column = timeouts != Py_None ? taken[4].column() : TableColumn{};
