@@ -8,6 +8,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "support/byte_swap.h"
+
 namespace tarnel {
 
 namespace {
@@ -19,19 +21,6 @@ using Bits =
     std::conditional_t<size == 1, std::uint8_t,
                        std::conditional_t<size == 2, std::uint16_t,
                                           std::conditional_t<size == 4, std::uint32_t, std::uint64_t>>>;
-
-template <typename U>
-U byte_swapped(U value) {
-  if constexpr (sizeof(U) == 1) {
-    return value;
-  } else if constexpr (sizeof(U) == 2) {
-    return __builtin_bswap16(value);
-  } else if constexpr (sizeof(U) == 4) {
-    return __builtin_bswap32(value);
-  } else {
-    return __builtin_bswap64(value);
-  }
-}
 
 // IEEE half precision, widened exactly: every half is a double, NaNs keep
 // their payload and sign.

@@ -4,13 +4,13 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
-#include <new>
-#include <stdexcept>
+#include <optional>
 #include <string>
+#include <type_traits>
+#include <vector>
 
 #include "python/episode_table.h"
 #include "python/errors.h"
-#include "support/failure.h"
 
 namespace tarnel::arguments {
 
@@ -114,11 +114,6 @@ void locate_error(PyObject* item, std::size_t position) {
   error.restore();
 }
 
-[[noreturn]] void fail_changed(std::size_t k) {
-  fail("episode array " + std::to_string(k) +
-       " was resized or retyped while the call's arguments were being converted");
-}
-
 // Adds, to the TypeError or ValueError that converting `data` raised, the
 // note that shows the EpisodeTable call for data that is one table of
 // transitions (a dict or data frame of columns, or one 2-D array) rather
@@ -157,9 +152,6 @@ void suggest_table(PyObject* data, bool numpy_loaded) {
   error.restore();
 }
 
-// How many arrays ahead check() asks for the fields it will read.
-constexpr std::size_t prefetch_distance = 4;
-
 // A sequence's reported length only sizes the first reservation; the items
 // decide the length, so a huge or lying __len__ cannot make it fail. A list's
 // or a tuple's length is its number of items, and reserves room for all of
@@ -170,7 +162,7 @@ constexpr Py_ssize_t max_reserved_arrays = 1 << 16;
 
 // One conversion per kind of parameter, picked by the type of its destination.
 
-bool to(PyObject* object, EpisodeArrays& out) {
+bool to(PyObject* object, held_memory::EpisodeArrays& out) {
   // A str is a sequence, of one-character strs; never of episode arrays.
   if ((PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_UNICODE_SUBCLASS) != 0 || !PySequence_Check(object)) {
     raise_cannot_convert(object, "Sequence");
@@ -262,114 +254,76 @@ bool to(PyObject* object, std::optional<double>& out) {
   return true;
 }
 
+// The parameter that keyword `key` names: its index, or the number of
+// parameters when it names none; nothing, with the error set, when `key` is
+// not a str.
+std::optional<std::size_t> parameter_named(std::span<const Parameter> parameters, PyObject* key) {
+  Py_ssize_t size = 0;
+  // A str key with no UTF-8 form (a lone surrogate) can name no parameter:
+  // it is an unexpected keyword like any other unknown name.
+  const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+  if (text == nullptr) {
+    if (!PyUnicode_Check(key)) return std::nullopt;
+    PyErr_Clear();
+    return parameters.size();
+  }
+  std::size_t k = 0;
+  while (k < parameters.size() &&
+         !(std::strlen(parameters[k].name) == static_cast<std::size_t>(size) &&
+           std::memcmp(parameters[k].name, text, static_cast<std::size_t>(size)) == 0)) {
+    ++k;
+  }
+  return k;
+}
+
+// How many keyword-only parameters `kwargs` gives, which CPython counts in
+// the text of too many positional arguments. Binding stops at that fault
+// before it reads the keywords, so a key that names nothing here (or is no
+// str) is not yet a fault.
+std::size_t keyword_only_given(const Signature& signature, PyObject* kwargs) {
+  std::size_t given = 0;
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (kwargs != nullptr && PyDict_Next(kwargs, &position, &key, &value)) {
+    const std::optional<std::size_t> k = parameter_named(signature.parameters, key);
+    if (!k) PyErr_Clear();
+    if (k && *k >= signature.positional() && *k < signature.parameters.size()) ++given;
+  }
+  return given;
+}
+
+void raise_too_many_positional(const Signature& signature, std::size_t given, std::size_t keyword_only) {
+  const std::size_t positional = signature.positional();
+  const std::size_t required = signature.required();
+  const std::string takes = required == positional
+                                ? std::to_string(positional)
+                                : "from " + std::to_string(required) + " to " + std::to_string(positional);
+  const bool plural = required < positional || positional != 1;
+  std::string counted = std::to_string(given);
+  if (keyword_only > 0) {
+    counted += std::string(" positional argument") + (given == 1 ? "" : "s") + " (and " +
+               std::to_string(keyword_only) + " keyword-only argument" + (keyword_only == 1 ? "" : "s") + ")";
+  }
+  raise_type_error(std::string(signature.name) + "() takes " + takes + " positional argument" +
+                   (plural ? "s" : "") + " but " + counted +
+                   (given == 1 && keyword_only == 0 ? " was" : " were") + " given");
+}
+
 }  // namespace
-
-void EpisodeArrays::reserve(std::size_t count) {
-  views_.reserve(count);
-  arrays_.reserve(count);
-}
-
-bool EpisodeArrays::try_reserve(std::size_t count) {
-  try {
-    reserve(count);
-    return true;
-  } catch (const std::bad_alloc&) {
-    return false;
-  } catch (const std::length_error&) {
-    return false;
-  }
-}
-
-void EpisodeArrays::add(Ref array) {
-  const numpy::Memory memory = numpy::memory_of(array.get());
-  // An array over foreign memory is read from a copy taken now, and its
-  // block is not held: nothing is read from it.
-  PyObject* block = memory.foreign ? nullptr : memory.block;
-  if (runs_.empty() || runs_.back().copied != memory.foreign || runs_.back().block.array.get() != block) {
-    runs_.push_back({numpy::hold(block), arrays_.size(), memory.foreign, arrays_.size(), copies_.size()});
-  }
-  const ArrayView view = numpy::view_of(array.get());
-  views_.push_back(memory.foreign ? copy_of(view) : view);
-  arrays_.push_back(std::move(array));
-  runs_.back().end = arrays_.size();
-}
-
-ArrayView EpisodeArrays::copy_of(const ArrayView& view) {
-  // The five columns a transition is read from, row by row; an array with
-  // rows and fewer columns keeps its column count, so building its episode
-  // fails as it would have, and reads nothing.
-  const std::uint64_t kept = std::min<std::uint64_t>(view.columns, 5);
-  auto& copy =
-      copies_.emplace_back(std::vector<double>(static_cast<std::size_t>(view.rows * kept)), view).values;
-  for (std::uint64_t i = 0; i < view.rows; ++i) {
-    for (std::uint64_t j = 0; j < kept; ++j) {
-      std::memcpy(&copy[i * kept + j],
-                  view.data + static_cast<std::int64_t>(i) * view.row_stride +
-                      static_cast<std::int64_t>(j) * view.column_stride,
-                  sizeof(double));
-    }
-  }
-  const auto row_bytes = static_cast<std::int64_t>(kept * sizeof(double));
-  return {reinterpret_cast<const std::byte*>(copy.data()), view.rows, view.columns, row_bytes,
-          static_cast<std::int64_t>(sizeof(double))};
-}
-
-EpisodeArrays::Run& EpisodeArrays::run_of(std::size_t k) {
-  while (runs_[current_run_].end <= k) ++current_run_;
-  return runs_[current_run_];
-}
-
-void EpisodeArrays::check(std::size_t k) {
-  if (k >= arrays_.size()) return;
-  const Run& run = run_of(k);
-  if (run.copied) {
-    if (!numpy::still_matches(arrays_[k].get(), copies_[run.first_copy + (k - run.first)].original)) {
-      fail_changed(k);
-    }
-    return;  // read from its copy, which nothing else reaches
-  }
-  // Arrays are checked in order: ask for the next ones' fields now.
-  if (k + 2 * prefetch_distance < arrays_.size()) {
-    numpy::prefetch_object(arrays_[k + 2 * prefetch_distance].get());
-  }
-  if (k + prefetch_distance < arrays_.size()) numpy::prefetch_shape(arrays_[k + prefetch_distance].get());
-  if (!numpy::still_matches(arrays_[k].get(), views_[k])) fail_changed(k);
-  if (held_run_ == current_run_) return;
-  if (!numpy::still_holds(run.block)) {
-    fail("the memory that episode array " + std::to_string(k) +
-         " views was released or moved before its episode was built");
-  }
-  held_run_ = current_run_;
-}
-
-void EpisodeArrays::give_back(std::size_t k) {
-  // The last reference's release may run finalisers, which may release or
-  // move any block's memory.
-  if (Py_REFCNT(arrays_[k].get()) == 1) held_run_ = no_run;
-  arrays_[k].reset();
-  Run& run = run_of(k);
-  if (run.end == k + 1) {
-    run.block = numpy::Block();
-    held_run_ = no_run;
-  }
-}
 
 bool bind(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** slots) {
   const std::span<const Parameter> parameters = signature.parameters;
   const std::size_t count = parameters.size();
+  const std::size_t positional = signature.positional();
   const std::size_t required = signature.required();
   std::fill(slots, slots + count, nullptr);
   const auto given = static_cast<std::size_t>(PyTuple_Size(args));
-  for (std::size_t k = 0; k < std::min(given, count); ++k) {
+  for (std::size_t k = 0; k < std::min(given, positional); ++k) {
     slots[k] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(k));
   }
-  if (given > count) {
-    const std::string takes = required == count
-                                  ? std::to_string(count)
-                                  : "from " + std::to_string(required) + " to " + std::to_string(count);
-    raise_type_error(std::string(signature.name) + "() takes " + takes + " positional argument" +
-                     (count == 1 ? "" : "s") + " but " + std::to_string(given) +
-                     (given == 1 ? " was" : " were") + " given");
+  if (given > positional) {
+    raise_too_many_positional(signature, given, keyword_only_given(signature, kwargs));
     return false;
   }
   if (kwargs != nullptr) {
@@ -377,28 +331,17 @@ bool bind(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(kwargs, &position, &key, &value)) {
-      Py_ssize_t size = 0;
-      // A str key with no UTF-8 form (a lone surrogate) can name no
-      // parameter: it is an unexpected keyword like any other unknown name.
-      const char* text = PyUnicode_AsUTF8AndSize(key, &size);
-      if (text == nullptr) {
-        if (!PyUnicode_Check(key)) return false;
-        PyErr_Clear();
-      }
-      std::size_t k = text == nullptr ? count : 0;
-      while (k < count && !(std::strlen(parameters[k].name) == static_cast<std::size_t>(size) &&
-                            std::memcmp(parameters[k].name, text, static_cast<std::size_t>(size)) == 0)) {
-        ++k;
-      }
-      if (k == count) {
+      const std::optional<std::size_t> k = parameter_named(parameters, key);
+      if (!k) return false;
+      if (*k == count) {
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", signature.name, key);
         return false;
       }
-      if (slots[k] != nullptr) {
+      if (slots[*k] != nullptr) {
         PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", signature.name, key);
         return false;
       }
-      slots[k] = value;
+      slots[*k] = value;
     }
   }
   if (given < required) {
@@ -423,7 +366,11 @@ bool convert(const Signature& signature, PyObject* const* slots, Values& values)
         [&](auto member) {
           // Only the optional last parameters may be left empty by binding.
           assert(slots[k] != nullptr || k >= signature.required());
-          return to(slots[k], values.*member);
+          if constexpr (std::is_same_v<decltype(member), std::monostate>) {
+            return true;  // the caller's to convert
+          } else {
+            return to(slots[k], values.*member);
+          }
         },
         parameter.destination);
     if (!converted) {

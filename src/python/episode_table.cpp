@@ -4,6 +4,7 @@
 #include "python/episode_table.h"
 
 #include <array>
+#include <cassert>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -14,10 +15,11 @@
 #include <vector>
 
 #include "episode/flat_log.h"
+#include "python/arguments.h"
 #include "python/errors.h"
+#include "python/held_memory.h"
 #include "python/numpy_bridge.h"
 #include "python/ref.h"
-#include "support/failure.h"
 
 namespace tarnel::episode_table {
 
@@ -27,19 +29,16 @@ using python::Ref;
 
 constexpr const char* column_names[5] = {"state", "action", "reward", "next_state", "terminal"};
 
-// A column as the table holds it: the array, its type, the elements it
-// viewed and the memory under them when the table was built.
-struct HeldColumn {
-  Ref array;
-  Ref descr;
-  numpy::Vector vector;
-  numpy::Block block;
+// A column as the table holds it: its memory, held, and how the core reads
+// its elements.
+struct KeptColumn {
+  held_memory::HeldColumn held;
   TableColumn column;
 };
 
 // What a table and its slices share. Built once, never changed.
 struct Columns {
-  std::array<HeldColumn, 5> held;
+  std::array<KeptColumn, 5> kept;
   std::uint64_t rows = 0;
   std::vector<std::uint64_t> ends;
 };
@@ -66,17 +65,6 @@ std::pair<std::uint64_t, std::uint64_t> rows_of(const TableObject* table) {
 
 PyObject* table_type = nullptr;  // created once, kept for the process
 
-// A NumPy function, looked up once and kept for the process.
-PyObject* numpy_function(const char* name) {
-  Ref module(PyImport_ImportModule("numpy"));
-  return module ? PyObject_GetAttrString(module.get(), name) : nullptr;
-}
-
-Ref call_numpy(PyObject*& function, const char* name, PyObject* argument) {
-  if (function == nullptr && (function = numpy_function(name)) == nullptr) return Ref();
-  return Ref(PyObject_CallFunctionObjArgs(function, argument, nullptr));
-}
-
 // `object` as an array: itself when it is one, else what np.asarray makes of
 // it (converted once, here).
 Ref as_array(PyObject* object) {
@@ -84,14 +72,7 @@ Ref as_array(PyObject* object) {
     Py_INCREF(object);
     return Ref(object);
   }
-  static PyObject* asarray = nullptr;
-  return call_numpy(asarray, "asarray", object);
-}
-
-// A copy that owns its memory (np.array).
-Ref copy_of(PyObject* array) {
-  static PyObject* copy = nullptr;
-  return call_numpy(copy, "array", array);
+  return numpy::asarray(object);
 }
 
 // The element type of a descriptor, with whether its bytes are swapped;
@@ -243,20 +224,11 @@ bool same_lengths(std::span<const std::pair<const char*, const GivenColumn*>> co
   return true;
 }
 
-// Holds a given column, copying one over foreign memory.
-bool hold_column(GivenColumn given, HeldColumn& out) {
-  Ref array = std::move(given.array);
-  if (numpy::memory_of(array.get()).foreign) {
-    array = copy_of(array.get());
-    if (!array) return false;
-  }
-  out.block = numpy::hold(numpy::memory_of(array.get()).block);
-  out.vector = numpy::vector_of(array.get());
-  out.column = {out.vector.data, out.vector.stride, given.type.first, given.type.second};
-  PyObject* descr = numpy::dtype(array.get());
-  Py_INCREF(descr);
-  out.descr = Ref(descr);
-  out.array = std::move(array);
+// Holds a given column (a copy, when it is over foreign memory) with how the
+// core reads its elements.
+bool keep_column(GivenColumn given, KeptColumn& out) {
+  if (!held_memory::hold(std::move(given.array), out.held)) return false;
+  out.column = {out.held.vector.data, out.held.vector.stride, given.type.first, given.type.second};
   return true;
 }
 
@@ -339,15 +311,11 @@ bool accept_ends(PyObject* object, std::uint64_t rows, std::vector<std::uint64_t
     }
     out.push_back(end.magnitude);
   }
-  if (out.empty() ? rows > 0 : out.back() != rows) {
-    if (out.empty()) {
-      PyErr_Format(PyExc_ValueError, "ends is empty: the last end must be the number of rows, %llu",
-                   static_cast<unsigned long long>(rows));
-    } else {
-      PyErr_Format(PyExc_ValueError, "ends[%llu], the last end, is %llu: it must be the number of rows, %llu",
-                   static_cast<unsigned long long>(out.size() - 1),
-                   static_cast<unsigned long long>(out.back()), static_cast<unsigned long long>(rows));
-    }
+  assert(!out.empty());  // an empty ends was settled before the loop
+  if (out.back() != rows) {
+    PyErr_Format(PyExc_ValueError, "ends[%llu], the last end, is %llu: it must be the number of rows, %llu",
+                 static_cast<unsigned long long>(out.size() - 1), static_cast<unsigned long long>(out.back()),
+                 static_cast<unsigned long long>(rows));
     return false;
   }
   return true;
@@ -371,23 +339,34 @@ PyObject* table_over(PyTypeObject* type, std::array<GivenColumn, 5>& given, std:
                      std::uint64_t left_out = 0) {
   auto columns = std::make_shared<Columns>();
   for (std::size_t c = 0; c < given.size(); ++c) {
-    if (!hold_column(std::move(given[c]), columns->held[c])) return nullptr;
+    if (!keep_column(std::move(given[c]), columns->kept[c])) return nullptr;
   }
-  columns->rows = columns->held[0].vector.length;
+  columns->rows = columns->kept[0].held.vector.length;
   columns->ends = std::move(ends);
   const std::uint64_t episodes = columns->ends.size();
   return new_table(type, std::move(columns), 0, episodes, left_out);
 }
 
+// The parameters of the constructor and the two log readers, bound as the
+// module's functions bind theirs; each converts its objects itself.
+constexpr arguments::Parameter table_parameters[] = {
+    {column_names[0]}, {column_names[1]}, {column_names[2]}, {column_names[3]}, {column_names[4]}, {"ends"},
+};
+constexpr arguments::Parameter from_ids_parameters[] = {
+    {"episode"},       {column_names[0]}, {column_names[1]}, {column_names[2]},
+    {column_names[3]}, {column_names[4]}, {"step"},
+};
+constexpr arguments::Parameter from_flags_parameters[] = {
+    {"observations"}, {"actions"}, {"rewards"}, {"terminals"}, {"timeouts"}, {"next_observations"},
+};
+
 PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return python::guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"state", "action", "reward", "next_state", "terminal", "ends", nullptr};
-    std::array<PyObject*, 5> given{};
-    PyObject* ends = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOO:EpisodeTable", const_cast<char**>(keywords),
-                                     &given[0], &given[1], &given[2], &given[3], &given[4], &ends)) {
-      return nullptr;
-    }
+    const arguments::Signature signature{"EpisodeTable", table_parameters, 0};
+    std::array<PyObject*, std::size(table_parameters)> slots{};
+    if (!arguments::bind(signature, args, kwargs, slots.data())) return nullptr;
+    const std::array<PyObject*, 5> given{slots[0], slots[1], slots[2], slots[3], slots[4]};
+    PyObject* ends = slots[5];
     if (!numpy::load()) return nullptr;
     std::array<GivenColumn, 5> columns;
     std::array<std::pair<const char*, const GivenColumn*>, 5> named;
@@ -406,16 +385,13 @@ PyObject* table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // step; read in place when they already stand so.
 PyObject* table_from_ids(PyObject* type, PyObject* args, PyObject* kwargs) {
   return python::guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"episode",    "state",    "action", "reward",
-                                     "next_state", "terminal", "step",   nullptr};
-    PyObject* episode = nullptr;
-    std::array<PyObject*, 5> given{};
-    PyObject* step = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOO|$O:from_ids", const_cast<char**>(keywords),
-                                     &episode, &given[0], &given[1], &given[2], &given[3], &given[4],
-                                     &step)) {
-      return nullptr;
-    }
+    // `step` is optional and keyword-only.
+    const arguments::Signature signature{"from_ids", from_ids_parameters, 1, 1};
+    std::array<PyObject*, std::size(from_ids_parameters)> slots{};
+    if (!arguments::bind(signature, args, kwargs, slots.data())) return nullptr;
+    PyObject* episode = slots[0];
+    const std::array<PyObject*, 5> given{slots[1], slots[2], slots[3], slots[4], slots[5]};
+    PyObject* step = slots[6] != nullptr ? slots[6] : Py_None;
     if (!numpy::load()) return nullptr;
     GivenColumn ids;
     if (!take_column(episode, column_what("episode"), Holds::integers, ids)) return nullptr;
@@ -482,28 +458,25 @@ bool next_states(const GivenColumn& observations, std::vector<std::uint64_t>&& r
 // with next states stored or taken from the following rows.
 PyObject* table_from_flags(PyObject* type, PyObject* args, PyObject* kwargs) {
   return python::guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"observations", "actions",           "rewards", "terminals",
-                                     "timeouts",     "next_observations", nullptr};
-    std::array<PyObject*, 4> given{};
-    PyObject* timeouts = Py_None;
-    PyObject* next = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|O$O:from_flags", const_cast<char**>(keywords),
-                                     &given[0], &given[1], &given[2], &given[3], &timeouts, &next)) {
-      return nullptr;
-    }
+    // `timeouts` is optional, `next_observations` optional and keyword-only.
+    const arguments::Signature signature{"from_flags", from_flags_parameters, 2, 1};
+    std::array<PyObject*, std::size(from_flags_parameters)> slots{};
+    if (!arguments::bind(signature, args, kwargs, slots.data())) return nullptr;
+    const std::array<PyObject*, 4> given{slots[0], slots[1], slots[2], slots[3]};
+    PyObject* timeouts = slots[4] != nullptr ? slots[4] : Py_None;
+    PyObject* next = slots[5] != nullptr ? slots[5] : Py_None;
     if (!numpy::load()) return nullptr;
     // Given as observations, actions, rewards, terminals, timeouts, next
     // observations; held as the table's columns.
-    constexpr const char* names[6] = {"observations", "actions",  "rewards",
-                                      "terminals",    "timeouts", "next_observations"};
     const std::array<PyObject*, 6> objects = {given[0], given[1], given[2], given[3], timeouts, next};
     std::array<GivenColumn, 6> taken;
     std::array<std::pair<const char*, const GivenColumn*>, 6> named{};
     for (std::size_t k = 0; k < objects.size(); ++k) {
       if (objects[k] == Py_None) continue;
       const Holds holds = k == 0 || k == 5 ? Holds::states : Holds::values;
-      if (!take_column(objects[k], column_what(names[k]), holds, taken[k])) return nullptr;
-      named[k] = {names[k], &taken[k]};
+      const char* name = from_flags_parameters[k].name;
+      if (!take_column(objects[k], column_what(name), holds, taken[k])) return nullptr;
+      named[k] = {name, &taken[k]};
     }
     if (!same_lengths(named)) return nullptr;
     const TableColumn timeout_column = timeouts != Py_None ? taken[4].column() : TableColumn{};
@@ -598,7 +571,7 @@ PyObject* table_repr(PyObject* self) {
   const auto [first_row, last_row] = rows_of(table);
   const auto episodes = static_cast<unsigned long long>(table->last - table->first);
   const auto rows = static_cast<unsigned long long>(last_row - first_row);
-  const auto& held = table->columns->held;
+  const auto& kept = table->columns->kept;
   std::string left_out;
   if (table->left_out > 0) {
     left_out =
@@ -607,8 +580,8 @@ PyObject* table_repr(PyObject* self) {
   return PyUnicode_FromFormat("EpisodeTable(%llu episode%s, %llu row%s%s; state %S, action %S, reward %S, "
                               "next_state %S, terminal %S)",
                               episodes, episodes == 1 ? "" : "s", rows, rows == 1 ? "" : "s",
-                              left_out.c_str(), held[0].descr.get(), held[1].descr.get(), held[2].descr.get(),
-                              held[3].descr.get(), held[4].descr.get());
+                              left_out.c_str(), kept[0].held.descr.get(), kept[1].held.descr.get(),
+                              kept[2].held.descr.get(), kept[3].held.descr.get(), kept[4].held.descr.get());
 }
 
 // Rows first .. last of `array`, a view.
@@ -642,8 +615,8 @@ PyObject* table_reduce(PyObject* self, PyObject* /*unused*/) {
     const bool whole = first_row == 0 && last_row == columns.rows;
     Ref arguments(PyTuple_New(6));
     if (!arguments) return nullptr;
-    for (std::size_t c = 0; c < columns.held.size(); ++c) {
-      PyObject* array = columns.held[c].array.get();
+    for (std::size_t c = 0; c < columns.kept.size(); ++c) {
+      PyObject* array = columns.kept[c].held.array.get();
       PyObject* part = whole ? (Py_INCREF(array), array) : rows_part(array, first_row, last_row).release();
       if (part == nullptr) return nullptr;
       PyTuple_SetItem(arguments.get(), static_cast<Py_ssize_t>(c), part);  // steals the reference
@@ -673,7 +646,7 @@ PyObject* table_setstate(PyObject* self, PyObject* state) {
 PyObject* column_view(PyObject* self, void* closure) {
   const TableObject* table = as_table(self);
   const auto [first_row, last_row] = rows_of(table);
-  const HeldColumn& held = table->columns->held[reinterpret_cast<std::uintptr_t>(closure)];
+  const held_memory::HeldColumn& held = table->columns->kept[reinterpret_cast<std::uintptr_t>(closure)].held;
   Ref view = rows_part(held.array.get(), first_row, last_row);
   if (!view) return nullptr;
   Ref done(PyObject_CallMethod(view.get(), "setflags", "O", Py_False));
@@ -803,17 +776,9 @@ ColumnTable readable(PyObject* object) {
   const TableObject* table = as_table(object);
   const Columns& columns = *table->columns;
   ColumnTable out;
-  for (std::size_t c = 0; c < columns.held.size(); ++c) {
-    const HeldColumn& held = columns.held[c];
-    if (!numpy::still_matches(held.array.get(), held.vector, held.descr.get())) {
-      fail(std::string("column '") + column_names[c] +
-           "' of the episode table was resized or retyped after the table was built");
-    }
-    if (!numpy::still_holds(held.block)) {
-      fail(std::string("the memory that column '") + column_names[c] +
-           "' of the episode table views was released or moved after the table was built");
-    }
-    out.columns[c] = held.column;
+  for (std::size_t c = 0; c < columns.kept.size(); ++c) {
+    held_memory::check(columns.kept[c].held, column_names[c]);
+    out.columns[c] = columns.kept[c].column;
   }
   out.ends = std::span(columns.ends).subspan(table->first, table->last - table->first);
   out.first_row = rows_of(table).first;

@@ -3,11 +3,8 @@
 //
 // The table holds its columns (so their memory cannot go away while it
 // lives) together with the memory each one viewed when the table was built,
-// and checks both before every read, as episode arrays are checked (see the
-// top of python/arguments.h): a column resized, retyped or released since
-// fails the read with the training failure. A column over foreign memory (a
-// memoryview, a buffer) is copied when the table is built, since no check
-// could see its memory go.
+// and checks both before every read, as episode arrays are checked; the top
+// of python/held_memory.h gives the rules.
 #pragma once
 
 #include <Python.h>

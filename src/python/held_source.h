@@ -1,7 +1,7 @@
 // The episodes a call holds, as the core reads them. The episode arrays:
 // each array is handed over whole, checked right before it is read and
 // given back right after, so no array is read after Python code could have
-// changed it (the top of python/arguments.h says what that code can do). An
+// changed it (the top of python/held_memory.h says what that code can do). An
 // EpisodeTable: its columns checked once, before the first row is read, since
 // reading them runs no Python code.
 #pragma once
@@ -14,12 +14,13 @@
 #include "episode/table.h"
 #include "python/arguments.h"
 #include "python/episode_table.h"
+#include "python/held_memory.h"
 
 namespace tarnel::python {
 
 class HeldArraySource final : public EpisodeSource {
  public:
-  explicit HeldArraySource(arguments::EpisodeArrays& arrays) : arrays_(arrays) {}
+  explicit HeldArraySource(held_memory::EpisodeArrays& arrays) : arrays_(arrays) {}
 
   std::uint64_t episodes() const override { return arrays_.size(); }
   std::uint64_t transitions() const override { return ViewSource(arrays_.views()).transitions(); }
@@ -35,7 +36,7 @@ class HeldArraySource final : public EpisodeSource {
   }
 
  private:
-  arguments::EpisodeArrays& arrays_;
+  held_memory::EpisodeArrays& arrays_;
 };
 
 // Either form of `data`.

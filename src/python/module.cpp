@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "episode/data_check.h"
 #include "episode/visit_counts.h"
@@ -72,19 +73,29 @@ Qlearner learner_of(const Values& values) {
   return learner;
 }
 
+// A new array over `values`, of extents `dims`, in column-major order (the
+// first index varies fastest), as the core lays out its tables. An empty one
+// has strides of 0: it reads no element, and one of its extents may be too
+// large for a stride to fit NumPy's index type.
+template <typename T, std::size_t nd>
+PyObject* column_major_array(std::vector<T>&& values, const std::array<std::uint64_t, nd>& dims) {
+  std::array<std::uint64_t, nd> strides{};
+  if (!values.empty()) {
+    std::uint64_t stride = 1;
+    for (std::size_t k = 0; k < nd; ++k) {
+      strides[k] = stride;
+      stride *= dims[k];
+    }
+  }
+  return numpy::to_array(std::move(values), static_cast<int>(nd), dims.data(), strides.data());
+}
+
 PyObject* table_to_array(QTable&& table) {
-  const std::uint64_t dims[2] = {table.states, table.actions};
-  const bool empty = table.values.empty();
-  const std::uint64_t strides[2] = {empty ? 0u : 1u, empty ? 0u : table.states};
-  return numpy::to_array(std::move(table.values), 2, dims, strides);
+  return column_major_array(std::move(table.values), std::array{table.states, table.actions});
 }
 
 PyObject* stack_to_array(TableStack&& stack) {
-  const std::uint64_t dims[3] = {stack.depth, stack.states, stack.actions};
-  const bool empty = stack.values.empty();
-  const std::uint64_t strides[3] = {empty ? 0u : 1u, empty ? 0u : stack.depth,
-                                    empty ? 0u : stack.depth * stack.states};
-  return numpy::to_array(std::move(stack.values), 3, dims, strides);
+  return column_major_array(std::move(stack.values), std::array{stack.depth, stack.states, stack.actions});
 }
 
 using Entry = PyObject* (*)(Values& values);
@@ -202,12 +213,8 @@ PyObject* run_check(Values& values) {
 PyObject* run_visit_counts(Values& values) {
   python::DataSource source(values.episodes);
   const auto [states, actions] = values.q_shape;
-  std::vector<std::uint64_t> counts = visit_counts(source, states, actions);
-  // Column-major, like the tables it is read beside.
-  const std::uint64_t dims[2] = {states, actions};
-  const bool empty = counts.empty();
-  const std::uint64_t strides[2] = {empty ? 0u : 1u, empty ? 0u : states};
-  return numpy::to_array(std::move(counts), 2, dims, strides);
+  // Laid out like the tables it is read beside.
+  return column_major_array(visit_counts(source, states, actions), std::array{states, actions});
 }
 
 constexpr char check_doc[] =

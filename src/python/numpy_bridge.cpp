@@ -1,5 +1,6 @@
-// The NumPy bridge: NumPy's C API taken from its capsule, episode arrays read
-// through their own fields, and results handed over without a copy.
+// The NumPy bridge: NumPy's C API taken from its capsule, the NumPy functions
+// the table calls, episode arrays read through their own fields, and results
+// handed over without a copy.
 #include "python/numpy_bridge.h"
 
 #include <cassert>
@@ -196,6 +197,17 @@ PyObject* hand_over(std::vector<T>&& values, Ref descr, int nd, const std::uint6
   return array.release();
 }
 
+// A NumPy function, looked up once and kept for the process.
+PyObject* numpy_function(const char* name) {
+  Ref module(PyImport_ImportModule("numpy"));
+  return module ? PyObject_GetAttrString(module.get(), name) : nullptr;
+}
+
+Ref call_numpy(PyObject*& function, const char* name, PyObject* argument) {
+  if (function == nullptr && (function = numpy_function(name)) == nullptr) return Ref();
+  return Ref(PyObject_CallFunctionObjArgs(function, argument, nullptr));
+}
+
 // An array's size in bytes, which only a resize changes; nothing when it
 // cannot be read. Almost every block is float64, whose item size is known.
 std::optional<std::uint64_t> byte_size(const ArrayFields* f) {
@@ -225,6 +237,16 @@ bool load() {
     ready = true;
   }
   return true;
+}
+
+Ref asarray(PyObject* object) {
+  static PyObject* function = nullptr;
+  return call_numpy(function, "asarray", object);
+}
+
+Ref owning_copy(PyObject* array) {
+  static PyObject* function = nullptr;
+  return call_numpy(function, "array", array);
 }
 
 bool is_array(PyObject* object) { return PyObject_TypeCheck(object, api().array_type) != 0; }

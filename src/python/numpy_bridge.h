@@ -1,9 +1,9 @@
 // The NumPy bridge: the few entries of NumPy's C API that the module uses,
 // taken from the `_ARRAY_API` capsule on first use (importing tarnel does not
-// import NumPy) and offered here as named operations; reading episode arrays
-// and the memory under them; and handing trained tables to NumPy without a
-// copy. Nothing else in the module touches NumPy's API table or the fields of
-// its objects.
+// import NumPy) and offered here as named operations; the two NumPy functions
+// the table calls; reading episode arrays and the memory under them; and
+// handing trained tables to NumPy without a copy. Nothing else in the module
+// touches NumPy's API table or the fields of its objects.
 #pragma once
 
 #include <Python.h>
@@ -22,6 +22,12 @@ using python::Ref;
 // Loads the API, once per process. Returns false with the training-failure
 // exception set (its cause says what went wrong); the next call tries again.
 bool load();
+
+// np.asarray(object) and np.array(array), a copy that owns its memory; each
+// function is looked up on first use and kept for the process. nullptr with
+// an error set when the call fails.
+Ref asarray(PyObject* object);
+Ref owning_copy(PyObject* array);
 
 // Everything below needs a successful load() first.
 
@@ -52,7 +58,7 @@ Vector vector_of(PyObject* array);  // precondition: 1-D
 bool still_matches(PyObject* array, const Vector& vector, PyObject* descr);
 
 // Whether `array` is still a 2-D float64 array with the data, extents and
-// strides of `view`. (Why it might not be: the top of python/arguments.h.)
+// strides of `view`. (Why it might not be: the top of python/held_memory.h.)
 bool still_matches(PyObject* array, const ArrayView& view);
 
 // Asks for what still_matches reads of an array, in two steps a few arrays
@@ -64,7 +70,7 @@ void prefetch_shape(PyObject* array);
 
 // The memory an array's data lies in, as arrays can change it: the array at
 // the end of the chain of bases (the block), held, with the memory it held
-// when an episode array was accepted (see the top of python/arguments.h).
+// when an episode array was accepted (see the top of python/held_memory.h).
 struct Block {
   Ref array;  // nullptr when the episode array is its own block
   const char* data = nullptr;

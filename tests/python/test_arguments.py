@@ -3,6 +3,7 @@ refused, with which exception and text, and that accepted inputs of every
 layout are read in their logical order."""
 
 import collections
+import inspect
 import math
 import operator
 import re
@@ -50,38 +51,55 @@ def cpython_text(error):
     return re.sub(r"\. Did you mean '.*'\?$", "", str(error))
 
 
+# The table's constructor and log readers bind as the functions do, with the
+# parameters their text signatures show (keyword-only ones among them).
+BINDERS = {**{name: getattr(tarnel, name) for name in SHAPES}, "EpisodeTable": tarnel.EpisodeTable,
+           "from_ids": tarnel.EpisodeTable.from_ids, "from_flags": tarnel.EpisodeTable.from_flags}
+
+
 def python_twin(name):
     """A plain Python function of the same name and signature: CPython's own
     binding errors are the expected ones."""
-    parameters = SIGNATURES[name]
+    if name in SIGNATURES:
+        parameters = ", ".join(SIGNATURES[name][:-1]) + f", {SIGNATURES[name][-1]}=None"
+    else:
+        parameters = BINDERS[name].__text_signature__[1:-1].removeprefix("$type, ")
     namespace = {}
-    exec(f"def {name}({', '.join(parameters[:-1])}, {parameters[-1]}=None):\n    pass\n", namespace)
+    exec(f"def {name}({parameters}):\n    pass\n", namespace)
     return namespace[name]
 
 
-def binding_faults(parameters):
+def binding_faults(twin):
     """Calls with exactly one kind of binding fault: (id, positional count, keywords)."""
-    n = len(parameters)
-    required = n - 1
-    last_required = parameters[required - 1]
+    parameters = inspect.signature(twin).parameters.values()
+    names = [p.name for p in parameters]
+    positional = [p.name for p in parameters if p.kind is p.POSITIONAL_OR_KEYWORD]
+    keyword_only = [p.name for p in parameters if p.kind is p.KEYWORD_ONLY]
+    n = len(positional)
+    required = sum(p.default is p.empty for p in parameters)
+    last_required = names[required - 1]
     yield "no arguments", 0, {}
     yield "one too many", n + 1, {}
     yield "four too many", n + 4, {}
+    if keyword_only:
+        yield "one too many with keyword-only", n + 1, {keyword_only[0]: 0}
     for missing in (1, 2, 3):
         yield f"missing {missing}", required - missing, {}
-    yield "missing middle", 0, {parameters[0]: 0, last_required: 0}
-    yield "missing with optional given", required - 1, {"quit_threshold": 0}
-    yield "missing first", 0, {name: 0 for name in parameters[1:required]}
+    yield "missing middle", 0, {names[0]: 0, last_required: 0}
+    if required < len(names):
+        yield "missing with optional given", required - 1, {names[-1]: 0}
+    yield "missing first", 0, {name: 0 for name in names[1:required]}
     for key in ("bogus", "Data", "dat", "data_", "data\x00", "quit", "", "\u00e9", "\udc80"):
         yield f"unexpected {key!r}", n, {key: 0}
-    yield "unexpected with all keywords", 0, {**{name: 0 for name in parameters}, "bogus": 0}
-    yield "multiple first", required, {parameters[0]: 0}
+    yield "unexpected with all keywords", 0, {**{name: 0 for name in names}, "bogus": 0}
+    yield "multiple first", required, {names[0]: 0}
     yield "multiple last required", required, {last_required: 0}
-    yield "multiple optional", n, {"quit_threshold": 0}
+    if required < n:
+        yield "multiple optional", n, {positional[-1]: 0}
 
 
 BINDING_CASES = [pytest.param(name, count, keywords, id=f"{name}-{label}")
-                 for name in SHAPES for label, count, keywords in binding_faults(SIGNATURES[name])]
+                 for name in BINDERS for label, count, keywords in binding_faults(python_twin(name))]
 
 
 @pytest.mark.parametrize("name, count, keywords", BINDING_CASES)
@@ -89,7 +107,7 @@ def test_binding_errors_match_cpython(name, count, keywords):
     args = tuple(range(count))
     expected = raised(python_twin(name), *args, **keywords)
     assert type(expected) is TypeError
-    error = raised(getattr(tarnel, name), *args, **keywords)
+    error = raised(BINDERS[name], *args, **keywords)
     assert type(error) is TypeError
     assert str(error) == cpython_text(expected)
 

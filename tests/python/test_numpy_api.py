@@ -2,12 +2,15 @@
 module does not import NumPy, the API loads without any warning, the fallback
 to numpy._core when numpy.core.multiarray cannot be imported, and a failed load
 that is a training failure, leaves nothing of the failed import alive and is
-tried again by the next call; and a NumPy of another C-API major version,
-refused before anything else of its table is read."""
+tried again by the next call; and the C-API versions read: another major
+version refused before anything else of its table is read, feature versions
+from NumPy 1.25's on."""
 
 import subprocess
 import sys
 import textwrap
+
+import pytest
 
 LOAD_FAILURE = "failed to access the NumPy array API capsule (_ARRAY_API)"
 
@@ -115,13 +118,36 @@ def test_failed_load_leaves_no_frames_alive():
     assert err == f"tarnel: {LOAD_FAILURE}\n"
 
 
-def test_a_numpy_of_another_major_version_is_refused():
-    # A stub NumPy whose API table has only its version slot: any other read
-    # would call a null pointer.
-    code, out, err = run_python("""
+REFUSED = f"{LOAD_FAILURE}\nthe NumPy found has C-API "
+# (C-API version, feature version or None, what the call prints). The stub's
+# table holds the slots of the versions given; with a feature version, also
+# the array type and the descriptor lookup that a load reads, and no other:
+# a read of any other slot would follow a null pointer.
+VERSIONS = {
+    "major 3": (0x03000000, None, REFUSED + "version 0x03000000; this module reads major versions 1 (NumPy 1.26) and 2 "
+                "(NumPy 2)\n"),
+    "feature 0x10": (0x01000009, 0x10, REFUSED + "feature version 0x00000010; this module reads feature versions "
+                     "0x00000011 (NumPy 1.25) and later\n"),
+    "feature 0x11, NumPy 1.25 and 1.26": (0x01000009, 0x11, "loaded | argument 'data': 'object' object cannot be "
+                                          "converted to 'PyArray'\n"),
+}
+
+
+@pytest.mark.parametrize("version, feature, printed", VERSIONS.values(), ids=VERSIONS)
+def test_the_c_api_versions_read(version, feature, printed):
+    code, out, err = run_python(f"""
         import ctypes, sys, types
-        version = ctypes.CFUNCTYPE(ctypes.c_uint)(lambda: 0x03000000)
-        table = (ctypes.c_void_p * 300)(ctypes.cast(version, ctypes.c_void_p))
+        class Array:
+            pass
+        def slot(function):
+            return ctypes.cast(function, ctypes.c_void_p).value
+        version = ctypes.CFUNCTYPE(ctypes.c_uint)(lambda: {version})
+        table = (ctypes.c_void_p * 300)(slot(version))
+        feature_version = {feature!r}
+        if feature_version is not None:
+            feature = ctypes.CFUNCTYPE(ctypes.c_uint)(lambda: feature_version)
+            descr = ctypes.CFUNCTYPE(ctypes.py_object, ctypes.c_int)(lambda type_number: Array())
+            table[2], table[45], table[211] = id(Array), slot(descr), slot(feature)
         capsule = ctypes.pythonapi.PyCapsule_New
         capsule.restype, capsule.argtypes = ctypes.py_object, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
         sys.modules.update((name, types.ModuleType(name)) for name in ("numpy", "numpy.core", "numpy.core.multiarray"))
@@ -131,7 +157,8 @@ def test_a_numpy_of_another_major_version_is_refused():
             tarnel.qlearn_forward([object()], (1, 1), 0.9, 0.5, 1, False)
         except tarnel.TrainingFailure as failure:
             print(failure, *failure.__notes__, sep="\\n")
+        except TypeError as error:
+            print("loaded", error, sep=" | ")
         """)
-    assert (code, err) == (0, f"tarnel: {LOAD_FAILURE}\n")
-    assert out == (f"{LOAD_FAILURE}\nthe NumPy found has C-API version 0x03000000; this module reads major "
-                   "versions 1 (NumPy 1.26) and 2 (NumPy 2)\n")
+    assert (code, err) == (0, f"tarnel: {LOAD_FAILURE}\n" if printed.startswith(REFUSED) else "")
+    assert out == printed
