@@ -7,6 +7,8 @@
 #include <numeric>
 #include <tuple>
 
+#include "support/byte_swap.h"
+
 namespace tarnel {
 
 namespace {
@@ -31,14 +33,11 @@ std::vector<std::uint64_t> ends_of(Id id, std::uint64_t rows) {
 
 std::uint64_t element_bits(const TableColumn& column, std::uint64_t k) {
   const std::size_t size = size_of(column.type);
-  unsigned char bytes[8];
-  std::memcpy(bytes, column.data + static_cast<std::int64_t>(k) * column.stride, size);
-  // Every machine this module builds for is little-endian.
+  // Every machine this module builds for is little-endian: the element's
+  // bytes are the low ones; swapped, they come out at the top.
   std::uint64_t bits = 0;
-  for (std::size_t b = 0; b < size; ++b) {
-    bits |= static_cast<std::uint64_t>(bytes[column.swapped ? size - 1 - b : b]) << (8 * b);
-  }
-  return bits;
+  std::memcpy(&bits, column.data + static_cast<std::int64_t>(k) * column.stride, size);
+  return column.swapped ? byte_swapped(bits) >> (64 - 8 * size) : bits;
 }
 
 std::uint64_t order_key(const TableColumn& column, std::uint64_t k) {

@@ -4,11 +4,13 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
 
+#include "episode/episode.h"
 #include "python/episode_table.h"
 #include "python/errors.h"
 
@@ -66,20 +68,25 @@ bool is_episode_array(PyObject* item) {
 // A note there is no memory for is left out. Needs no error pending, and
 // leaves none: each failed step's error is dropped before the next runs.
 std::vector<Ref> location_notes(PyObject* item, std::size_t position) {
+  std::string where;
+  try {
+    where = location(position);
+  } catch (const std::bad_alloc&) {
+    return {};
+  }
   Ref what;
   bool convertible = false;
   if (numpy::is_array(item)) {
     if (Ref shape = numpy::shape(item)) {
-      what = Ref(PyUnicode_FromFormat("episode %zu of data: dtype %S, shape %R", position, numpy::dtype(item),
-                                      shape.get()));
+      what =
+          Ref(PyUnicode_FromFormat("%s: dtype %S, shape %R", where.c_str(), numpy::dtype(item), shape.get()));
     }
     PyErr_Clear();
     // np.asarray keeps the number of dimensions.
     convertible = numpy::ndim(item) == 2 && !numpy::is_float64(numpy::dtype(item));
   } else {
     if (Ref name = python::type_name(item)) {
-      what =
-          Ref(PyUnicode_FromFormat("episode %zu of data: type %U, not a NumPy array", position, name.get()));
+      what = Ref(PyUnicode_FromFormat("%s: type %U, not a NumPy array", where.c_str(), name.get()));
     }
     PyErr_Clear();
     // A str or bytes is a sequence, but of characters, never of rows.
