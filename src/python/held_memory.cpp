@@ -17,14 +17,20 @@ namespace tarnel::held_memory {
 namespace {
 
 // The two ways held memory can stop being what was accepted, for an episode
-// array or a table's column alike: `what` names it.
-[[noreturn]] void fail_changed(const std::string& what) {
-  fail(what + " was resized or retyped while the call's arguments were being converted");
+// array or a table's column alike: `what` names it, and `since` the moment
+// it may have changed in, which differs: an array is checked within the
+// call that accepted it, a column at any read after its table was built.
+[[noreturn]] void fail_changed(const std::string& what, const char* since) {
+  fail(what + " was resized or retyped " + since);
 }
 
-[[noreturn]] void fail_released(const std::string& what) {
-  fail("the memory that " + what + " views was released or moved before its episode was built");
+[[noreturn]] void fail_released(const std::string& what, const char* since) {
+  fail("the memory that " + what + " views was released or moved " + since);
 }
+
+constexpr const char* array_changed = "while the call's arguments were being converted";
+constexpr const char* array_released = "before its episode was built";
+constexpr const char* column_since = "after the table was built";
 
 std::string episode_array(std::size_t k) { return "episode array " + std::to_string(k); }
 
@@ -97,7 +103,7 @@ void EpisodeArrays::check(std::size_t k) {
   const Run& run = run_of(k);
   if (run.copied) {
     if (!numpy::still_matches(arrays_[k].get(), copies_[run.first_copy + (k - run.first)].original)) {
-      fail_changed(episode_array(k));
+      fail_changed(episode_array(k), array_changed);
     }
     return;  // read from its copy, which nothing else reaches
   }
@@ -106,9 +112,9 @@ void EpisodeArrays::check(std::size_t k) {
     numpy::prefetch_object(arrays_[k + 2 * prefetch_distance].get());
   }
   if (k + prefetch_distance < arrays_.size()) numpy::prefetch_shape(arrays_[k + prefetch_distance].get());
-  if (!numpy::still_matches(arrays_[k].get(), views_[k])) fail_changed(episode_array(k));
+  if (!numpy::still_matches(arrays_[k].get(), views_[k])) fail_changed(episode_array(k), array_changed);
   if (held_run_ == current_run_) return;
-  if (!numpy::still_holds(run.block)) fail_released(episode_array(k));
+  if (!numpy::still_holds(run.block)) fail_released(episode_array(k), array_released);
   held_run_ = current_run_;
 }
 
@@ -143,9 +149,9 @@ bool hold(Ref array, HeldColumn& out) {
 
 void check(const HeldColumn& column, const char* name) {
   if (!numpy::still_matches(column.array.get(), column.vector, column.descr.get())) {
-    fail_changed(table_column(name));
+    fail_changed(table_column(name), column_since);
   }
-  if (!numpy::still_holds(column.block)) fail_released(table_column(name));
+  if (!numpy::still_holds(column.block)) fail_released(table_column(name), column_since);
 }
 
 }  // namespace tarnel::held_memory

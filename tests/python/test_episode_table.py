@@ -205,8 +205,7 @@ def test_a_column_resized_after_construction_fails_the_call(capfd):
     state = np.zeros(4, dtype=np.int64)
     table = tarnel.EpisodeTable(state, *GOOD[1:])
     state.resize(1 << 16, refcheck=False)  # moves its memory
-    message = ("column 'state' of the episode table was resized or retyped while the call's arguments were being "
-               "converted")
+    message = "column 'state' of the episode table was resized or retyped after the table was built"
     with pytest.raises(tarnel.TrainingFailure, match=f"^{message}$"):
         tarnel.qlearn_forward(table, (1, 1), 0.9, 0.5, 10, False)
     assert capfd.readouterr().err == f"tarnel: {message}\n"
