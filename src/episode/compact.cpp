@@ -314,6 +314,19 @@ struct KeepInStore {
   }
 };
 
+// Records, with their heads, that `picks` picks of the table's episodes
+// are expected to need: the distinct episodes they can reach, of the mean
+// length and a quarter more, within the allocator's share (zero_pages.h).
+std::uint64_t expected_records(const ColumnTable& table, std::uint64_t picks, std::size_t record) {
+  const std::uint64_t episodes = table.episodes();
+  if (episodes == 0) return 0;
+  const std::uint64_t mean = table.transitions() / episodes + 1;
+  const std::uint64_t most = (std::uint64_t{2} << 20) / record;
+  const std::uint64_t reached = std::min(picks, episodes);
+  if (reached > most / (mean + mean / 4 + 1)) return most;
+  return reached * (mean + mean / 4 + 1);
+}
+
 }  // namespace
 
 template <typename Index>
@@ -323,10 +336,9 @@ TableEpisodes<Index>::TableEpisodes(const ColumnTable& table, std::uint64_t stat
       states_(states),
       actions_(actions),
       reads_(reads),
-      far_(table.transitions() > far_records<Record>),
+      far_(table.transitions() > far_table_rows),
       slots_(table.episodes(), std::min(picks, table.episodes())),
-      // A head per episode, the records, and record 0.
-      records_(table.episodes() + table.transitions() + 1, true),
+      first_(expected_records(table, picks, sizeof(Record)), true),
       rejected_(std::make_shared<ZeroPages<RejectedTransition>>(table.transitions(), true)),
       block_(TableSource::block_rows * 5) {
   origins_.rejected = std::shared_ptr<const RejectedTransition>(rejected_, rejected_->data());
@@ -348,24 +360,35 @@ void TableEpisodes<Index>::fetch_table_rows(std::size_t k) const {
 }
 
 template <typename Index>
-std::uint64_t TableEpisodes<Index>::convert(std::size_t k) {
-  const std::uint64_t head = used_;
+auto TableEpisodes<Index>::room(std::uint64_t count) -> Record* {
+  if (first_.size() - first_used_ >= count) {
+    first_used_ += count;
+    return first_.data() + first_used_ - count;
+  }
+  // A head per episode and the records: room for every episode there is.
+  if (rest_.size() == 0) rest_ = ZeroPages<Record>(table_.episodes() + table_.transitions(), true);
+  rest_used_ += count;
+  return rest_.data() + rest_used_ - count;
+}
+
+template <typename Index>
+auto TableEpisodes<Index>::convert(std::size_t k) -> Record* {
   const std::uint64_t start = table_.episode_start(k);
   const std::uint64_t rows = table_.ends[k] - start;
+  Record* const head = room(rows + 1);
   RecordWriter<Index, KeepInStore> writer(states_, actions_, KeepInStore{rejected_.get(), &rejected_count_});
-  Record* out = records_.data() + head + 1;
+  Record* out = head + 1;
   with_constant<RowRead::next_state, RowRead::own_state, RowRead::none>(reads_, [&](auto tag) {
     read_episode_rows(table_, k, block_.data(), [&](const RowPiece& piece) {
       writer.template add_piece<decltype(tag)::value>(piece, out);
       out += piece.view.rows;
     });
   });
-  const std::uint64_t end = head + 1 + rows;
-  const std::uint64_t marked_end = end | (writer.take_rejected() ? rejected_bit : 0);
-  std::memcpy(&records_[head], &marked_end, sizeof marked_end);
-  used_ = end;
+  const std::uint64_t length = rows | (writer.take_rejected() ? rejected_bit : 0);
+  std::memcpy(head, &length, sizeof length);
   ++converted_;
-  slots_.set(k, head);
+  transitions_ += rows;
+  slots_.set(k, static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(head)));
   return head;
 }
 

@@ -119,6 +119,10 @@ struct CompactEpisode {
 // saves.
 template <typename Record>
 constexpr std::size_t far_records = (std::size_t{8} << 20) / sizeof(Record);
+// A table's rows beyond 2^16: a table converted as picked reads its columns
+// at random and once, so they are seldom cached even when they would fit;
+// its picks are fetched ahead from a megabyte of columns on.
+constexpr std::uint64_t far_table_rows = std::uint64_t{1} << 16;
 
 // Where each episode's records start and the last one ends, in one array;
 // the top bit of an episode's end says whether it holds a rejected record.
@@ -206,12 +210,15 @@ class CompactEpisodes {
 // converted the first time a pick reaches it and never again, so that a
 // call that replays a few of the episodes of a large table converts (and
 // holds the records of) those few. The records of the episodes converted
-// so far lie in one array, in the order they were converted, each episode
-// after a record-sized head holding where it ends and whether it holds a
-// rejected record; its slot (episode_slots.h) says where its head lies,
-// or that it was not converted yet. The records, and the store of
-// rejected transitions, are reserved for the whole table and filled as
-// episodes are converted (support/zero_pages.h). The columns must stay
+// so far lie in the order they were converted, each episode after a
+// record-sized head holding its length and whether it holds a rejected
+// record; its slot (episode_slots.h) holds the address of its head, or 0
+// while it is not converted. The records lie first in an array sized for
+// the call's expected picks, small enough for a short call to take from
+// the allocator (support/zero_pages.h), then, once an episode does not fit
+// there, in an array reserved for the whole table; neither ever moves.
+// The store of rejected transitions is reserved for the whole table. Both
+// reservations are filled as episodes are converted. The columns must stay
 // readable while the list is.
 template <typename Index>
 class TableEpisodes {
@@ -227,20 +234,14 @@ class TableEpisodes {
   bool empty() const { return size() == 0; }
   // Episode k, converted first if it was not yet.
   CompactEpisode<Index> operator[](std::size_t k) {
-    std::uint64_t head = slots_.head(k);
-    if (head == 0) [[unlikely]]
-      head = convert(k);
-    std::uint64_t end;
-    std::memcpy(&end, &records_[head], sizeof end);
-    return {{records_.data() + head + 1, records_.data() + (end & offset_bits)},
-            &origins_,
-            k,
-            (end & rejected_bit) != 0,
-            far_};
+    const std::uint64_t slot = slots_.head(k);
+    Record* head = slot != 0 ? at(slot) : convert(k);
+    const std::uint64_t length = length_of(head);
+    return {{head + 1, head + 1 + (length & offset_bits)}, &origins_, k, (length & rejected_bit) != 0, far_};
   }
   // Episodes converted so far, and the records they hold.
   std::uint64_t converted() const { return converted_; }
-  std::uint64_t transition_count() const { return used_ - 1 - converted_; }
+  std::uint64_t transition_count() const { return transitions_; }
   const EpisodeOrigins& origins() const { return origins_; }
   bool far() const { return far_; }
   const ColumnTable& table() const { return table_; }
@@ -251,20 +252,19 @@ class TableEpisodes {
   // bounds, or the rows the table's bounds bound in every column.
   void fetch_bounds(std::size_t k) const { slots_.fetch(k); }
   void fetch_records(std::size_t k) const {
-    const std::uint64_t head = slots_.head(k);
-    if (head != 0) {
-      prefetch_lines(&records_[head], sizeof(Record));
+    const std::uint64_t slot = slots_.head(k);
+    if (slot != 0) {
+      prefetch_lines(at(slot), sizeof(Record));
     } else {
       prefetch_lines(&table_.ends[k > 0 ? k - 1 : 0], 2 * sizeof(std::uint64_t));
     }
   }
   // A converted episode's records, its head being in; else its rows.
   void fetch_rows(std::size_t k) const {
-    const std::uint64_t head = slots_.head(k);
-    if (head != 0) [[likely]] {
-      std::uint64_t end;
-      std::memcpy(&end, &records_[head], sizeof end);
-      prefetch_lines(&records_[head], ((end & offset_bits) - head) * sizeof(Record));
+    const std::uint64_t slot = slots_.head(k);
+    if (slot != 0) [[likely]] {
+      const Record* head = at(slot);
+      prefetch_lines(head, ((length_of(head) & offset_bits) + 1) * sizeof(Record));
     } else {
       fetch_table_rows(k);
     }
@@ -278,9 +278,21 @@ class TableEpisodes {
   }
 
  private:
-  // Converts episode k; where its head lies.
-  std::uint64_t convert(std::size_t k);
+  // Converts episode k; its head.
+  Record* convert(std::size_t k);
   void fetch_table_rows(std::size_t k) const;
+  // Room for `count` records, where the next episode's go.
+  Record* room(std::uint64_t count);
+
+  static Record* at(std::uint64_t slot) {
+    return reinterpret_cast<Record*>(static_cast<std::uintptr_t>(slot));
+  }
+  // The head's length of its episode, with the rejected bit.
+  static std::uint64_t length_of(const Record* head) {
+    std::uint64_t length;
+    std::memcpy(&length, head, sizeof length);
+    return length;
+  }
 
   ColumnTable table_;
   std::uint64_t states_ = 0;
@@ -288,10 +300,12 @@ class TableEpisodes {
   RowRead reads_ = RowRead::next_state;
   bool far_ = false;
   EpisodeSlots slots_;
-  // Record 0 is never a head, so that slot 0 can mean "not converted".
-  ZeroPages<Record> records_;
-  std::uint64_t used_ = 1;
+  ZeroPages<Record> first_;  // sized for the expected picks
+  ZeroPages<Record> rest_;   // for the whole table, once first_ is full
+  std::uint64_t first_used_ = 0;
+  std::uint64_t rest_used_ = 0;
   std::uint64_t converted_ = 0;
+  std::uint64_t transitions_ = 0;
   std::shared_ptr<ZeroPages<RejectedTransition>> rejected_;
   std::uint64_t rejected_count_ = 0;
   EpisodeOrigins origins_;
