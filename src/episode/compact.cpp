@@ -304,7 +304,8 @@ void CompactEpisodes<Index>::append_copy(const CompactEpisode<Index>& episode) {
 namespace {
 
 // Every row of a table could be rejected, so the store is reserved for
-// them all; only the ones kept take memory.
+// them all; only the ones kept take memory, on small pages, since they
+// are seldom more than a few.
 struct KeepInStore {
   ZeroPages<RejectedTransition>* store;
   std::uint64_t* count;
@@ -339,7 +340,7 @@ TableEpisodes<Index>::TableEpisodes(const ColumnTable& table, std::uint64_t stat
       far_(table.transitions() > far_table_rows),
       slots_(table.episodes(), std::min(picks, table.episodes())),
       first_(expected_records(table, picks, sizeof(Record)), true),
-      rejected_(std::make_shared<ZeroPages<RejectedTransition>>(table.transitions(), true)),
+      rejected_(std::make_shared<ZeroPages<RejectedTransition>>(table.transitions(), false)),
       block_(TableSource::block_rows * 5) {
   origins_.rejected = std::shared_ptr<const RejectedTransition>(rejected_, rejected_->data());
 }

@@ -29,12 +29,11 @@ class ZeroPages {
   // Address space for `count` values. Reserved without committing memory
   // to it (MAP_NORESERVE), so a reservation larger than the memory free is
   // fine as long as what is written fits; throws std::bad_alloc when the
-  // address space itself cannot be had. `dense`: written from the front,
-  // or all over, so that huge pages waste little and save a fault per
-  // 4 KiB; they serve beyond the first 2 MiB, which stay on small pages so
-  // that a call that writes a little pays for a little. An array written
-  // at a few scattered places stays on small pages, or each write would
-  // take 2 MiB.
+  // address space itself cannot be had. `dense`: written all over, or
+  // from the front by a call that has already filled the allocator's share
+  // elsewhere, so that huge pages waste little and save a fault per 4 KiB.
+  // An array written at a few scattered places stays on small pages, or
+  // each write would take 2 MiB.
   ZeroPages(std::size_t count, bool dense) : count_(count) {
     if (count == 0) return;
     if (count > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
@@ -48,9 +47,7 @@ class ZeroPages {
     if (p == MAP_FAILED) throw std::bad_alloc();
 #if defined(MADV_HUGEPAGE)
     // Only advice: where huge pages are off, small ones serve.
-    if (dense && bytes() > 2 * huge_page) {
-      madvise(static_cast<std::byte*>(p) + huge_page, bytes() - huge_page, MADV_HUGEPAGE);
-    }
+    if (dense) madvise(p, bytes(), MADV_HUGEPAGE);
 #else
     (void)dense;
 #endif
