@@ -100,12 +100,13 @@ def measure_memory_per_transition(path: Path | None):
 
 def measure_flat_memory(path: Path | None, keys):
     """(workload, growth, transitions, episodes, exact peak) of one fast_learn
-    call (`max_iterations` 1) on each flat workload's table among keys, at its
-    full size whatever the run's scale."""
+    call on each flat workload's table among keys that converts it at once
+    (workloads.converting_at_once), at its full size whatever the run's
+    scale."""
     rows = []
     for key, data in (("W8a", "flat10"), ("W8b", "flat1000")):
         if key in keys:
-            info = probe({"data": data, "function": "fast_learn", "shape": (500, 6), "args": [1, False],
+            info = probe({"data": data, "function": "fast_learn", "shape": (500, 6), "args": ["converting at once", False],
                           "warm": [1, False]}, path)
             rows.append((key, info["growth"], info["rows"], info["episodes"], info["exact"]))
     return rows

@@ -405,14 +405,18 @@ def flat_section(r: Results):
             "(14 bytes a row), generated from the fixed seed; W8a and W8b share all but the terminal "
             "flags and the ends. The table is `tarnel.EpisodeTable(state, action, reward, next_state, "
             "terminal, ends)`, built once.",
-            "- conversion: `fast_learn(table, (500, 6), 0.9, 0.1, 0, False, 0.0)`, per transition. "
+            "- conversion: `fast_learn(table, (500, 6), 0.9, 0.1, n, False, 0.0)` with `n` half the episodes, "
+            "the fewest picks with which a call converts the whole table at once, in its order (a call with "
+            "fewer converts only the episodes it picks); the figure includes the training of those `n` "
+            "picks, per transition. "
             "NumPy's read: `.sum()` of each of the five columns, in the same process, per transition. "
             "construction: `EpisodeTable(...)` alone (it checks the ends).",
             "- list path: what a user writes today, timed as a whole: "
             "`np.column_stack(columns).astype(np.float64)`, `np.split` at the ends into views, "
-            "then the same call on the list."]
+            "then the same call, with the same `n`, on the list."]
     if r.flat_memory_rows:
-        out += ["", "Peak memory of one `fast_learn` call (`max_iterations` 1) on the table, in a fresh "
+        out += ["", "Peak memory of one `fast_learn` call on the table converting it at once (`max_iterations` "
+                "half the episodes), in a fresh "
                 "process: growth of the peak resident set during the call (VmHWM after it minus VmRSS "
                 "before it; the columns are anonymous memory, resident before the call).", "",
                 "| workload | transitions | episodes | peak growth | per transition | per episode beyond "

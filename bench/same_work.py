@@ -131,9 +131,10 @@ def floor_ahead_rows(work, say):
 
 
 def unchecked(work, keys):
-    """The workloads among `keys` that train and that no case stands for."""
+    """The workloads among `keys` that train against a peer and that no case
+    stands for. The flat workloads (W8) set tarnel against itself alone."""
     covered = {case[0] for case in check_cases(work)}
-    return [k for k in keys if work[k].iterations and k not in covered]
+    return [k for k in keys if work[k].iterations and not work[k].flat and k not in covered]
 
 
 def tarnel_call(tarnel, function, episodes, q_shape, gamma, alpha, iterations, quit_threshold, workers,
