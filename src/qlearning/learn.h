@@ -49,8 +49,7 @@ struct Checks {
 // on short episodes an iteration is a few dozen nanoseconds, and the
 // batches' bookkeeping around it cost a tenth of that.
 template <const RuleDescriptor& rule, typename Picks>
-[[gnu::flatten]] void learn_summing_each(const Qlearner& learner, QTable& q, Picks& picks,
-                                                      Checks& checks) {
+[[gnu::flatten]] void learn_summing_each(const Qlearner& learner, QTable& q, Picks& picks, Checks& checks) {
   using Index = typename Picks::Record::Index;
   constexpr RulePass<Index> pass = rule.template pass<Index>();
   const double* const values = q.values.data();
@@ -73,8 +72,7 @@ template <const RuleDescriptor& rule, typename Picks>
 // before anything of that batch would have been printed. Picks are drawn in
 // the same order as by learn_summing_each.
 template <const RuleDescriptor& rule, typename Picks>
-[[gnu::flatten]] void learn_in_batches(const Qlearner& learner, QTable& q, Picks& picks,
-                                                    Checks& checks) {
+[[gnu::flatten]] void learn_in_batches(const Qlearner& learner, QTable& q, Picks& picks, Checks& checks) {
   using Index = typename Picks::Record::Index;
   constexpr RulePass<Index> pass = rule.template pass<Index>();
   const std::uint64_t max_iterations = learner.max_iterations;
