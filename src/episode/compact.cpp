@@ -322,7 +322,7 @@ std::uint64_t expected_records(const ColumnTable& table, std::uint64_t picks, st
   const std::uint64_t episodes = table.episodes();
   if (episodes == 0) return 0;
   const std::uint64_t mean = table.transitions() / episodes + 1;
-  const std::uint64_t most = (std::uint64_t{2} << 20) / record;
+  const std::uint64_t most = allocator_share / record;
   const std::uint64_t reached = std::min(picks, episodes);
   if (reached > most / (mean + mean / 4 + 1)) return most;
   return reached * (mean + mean / 4 + 1);

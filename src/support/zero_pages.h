@@ -20,6 +20,10 @@
 
 namespace tarnel {
 
+// Arrays up to this size come from the allocator: the size from which the
+// dense ones take huge pages, one fault per 2 MiB.
+inline constexpr std::size_t allocator_share = std::size_t{2} << 20;
+
 template <typename T>
 class ZeroPages {
   static_assert(std::is_trivially_copyable_v<T>);
@@ -74,12 +78,8 @@ class ZeroPages {
   const T& operator[](std::size_t k) const { return data_[k]; }
 
  private:
-  // Arrays up to this size come from the allocator: the size from which
-  // the dense ones take huge pages, one fault per 2 MiB.
-  static constexpr std::size_t huge_page = std::size_t{2} << 20;
-
   std::size_t bytes() const { return count_ * sizeof(T); }
-  bool allocated() const { return bytes() <= huge_page; }
+  bool allocated() const { return bytes() <= allocator_share; }
   void release() {
     if (data_ != nullptr) {
       if (allocated()) {
