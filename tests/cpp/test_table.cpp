@@ -229,3 +229,24 @@ TEST(a_table_converted_as_picked_trains_as_its_converted_list) {
 }
 
 CHECK_MAIN
+
+// The arrays a conversion as picked fills: on either side of the
+// allocator's share they come from the allocator or from the system, and
+// either way read as zeros until written, keep what is written, and move
+// without a copy.
+TEST(zero_pages_are_zeros_on_either_side_of_the_allocator_share) {
+  constexpr std::size_t share = allocator_share / sizeof(std::uint64_t);
+  for (const std::size_t count : {std::size_t{1}, share - 1, share, share + 1, 3 * share}) {
+    for (const bool dense : {false, true}) {
+      ZeroPages<std::uint64_t> pages(count, dense);
+      CHECK_EQ(pages.size(), count);
+      for (const std::size_t k : {std::size_t{0}, count / 2, count - 1}) CHECK_EQ(pages[k], 0u);
+      pages[count - 1] = count;
+      ZeroPages<std::uint64_t> moved;
+      moved = std::move(pages);
+      CHECK(pages.data() == nullptr);
+      CHECK_EQ(moved[count - 1], count);
+      CHECK_EQ(moved[0], count == 1 ? count : 0u);
+    }
+  }
+}
